@@ -1,0 +1,316 @@
+#include "bookmarks/BookmarkUtils.h"
+
+#include <unordered_map>
+
+#include "platform/print/Print.h"
+
+namespace zivuv {
+
+using platform::BookmarkKind;
+using platform::DefaultsLock;
+using platform::DefaultsStore;
+using platform::printLine;
+
+namespace {
+
+using detail::HeldLine;
+
+void printAll(const std::vector<HeldLine>& lines) {
+  for (const auto& line : lines) printLine(line.text, line.variable);
+}
+
+// Resolves transport data; the lines that a failure prints are appended to
+// lines instead of being printed.
+std::optional<FileURL> resolveTransport(const Data& data, std::vector<HeldLine>& lines) {
+  const auto resolution = platform::resolveBookmark(data, BookmarkKind::Transport);
+  if (resolution.error.empty()) return resolution.url;
+  if (resolution.stale) lines.push_back({"Bookmark was stale....", {}});
+  lines.push_back({"Error resolving from transport data:", resolution.error});
+  return std::nullopt;
+}
+
+// Resolves one secure bookmark; a failure prints its line.
+std::optional<FileURL> resolveSecure(const Data& data) {
+  const auto resolution = platform::resolveBookmark(data, BookmarkKind::Secure);
+  if (!resolution.error.empty()) {
+    printLine("Failed to convert data to secure URL:", resolution.error);
+    return std::nullopt;
+  }
+  if (!resolution.url) return std::nullopt;
+  return resolution.url->withSecurityScope();
+}
+
+// Removes the element at position from the secure bookmark list held in
+// store, under the lock that the caller holds; the caller writes.
+void removeSecureBookmarkHeld(DefaultsStore& store, std::int64_t position) {
+  const auto key = rawValue(BookmarkKeys::sandboxKey);
+  auto list = store.dataArray(key);
+  if (!list) {
+    printLine("unable to remove shared path, no bookmarks saved...");
+    return;
+  }
+  if (position < 0 || static_cast<std::uint64_t>(position) >= list->size()) return;
+  list->erase(list->begin() + position);
+  store.setDataArray(key, *list);
+}
+
+bool writeHeld(DefaultsStore& store, const std::optional<DefaultsLock>& lock) {
+  if (!lock) {
+    printLine("Unable to write defaults for:", store.name());
+    return false;
+  }
+  return store.write(*lock);
+}
+
+}  // namespace
+
+std::string_view rawValue(BookmarkKeys key) {
+  switch (key) {
+    case BookmarkKeys::sandboxKey: return "kSandboxKey";
+    case BookmarkKeys::blockKey: return "kBlockedKey";
+  }
+  return "kSandboxKey";
+}
+
+const std::string& sharedSuiteName() {
+  static const std::string name = "VO9ZE47VOD.com.dozezeza";
+  return name;
+}
+
+const std::string& NotificationName::DefaultsChanged() {
+  static const std::string name = "com.rudirideva.Zivuv.DefaultsChanged";
+  return name;
+}
+
+const std::string& standardDomainName() {
+  static const std::string name = "com.vezudi.Zivuv.FolderMonitor";
+  return name;
+}
+
+std::optional<Data> BookmarkUtils::createTransportData(const FileURL& url) {
+  auto creation = platform::createBookmark(url.path(), BookmarkKind::Transport);
+  if (!creation.data) {
+    printLine("Error creating transport data!", creation.error);
+    return std::nullopt;
+  }
+  return std::move(creation.data);
+}
+
+std::optional<FileURL> BookmarkUtils::resolveTransportData(const Data& data) {
+  std::vector<HeldLine> lines;
+  auto url = resolveTransport(data, lines);
+  printAll(lines);
+  return url;
+}
+
+std::vector<FileURL> BookmarkUtils::loadSecureURLs() {
+  const auto store = DefaultsStore::openDomain(standardDomainName());
+  const auto list = store.dataArray(rawValue(BookmarkKeys::sandboxKey));
+  std::vector<FileURL> urls;
+  if (!list) return urls;
+  urls.reserve(list->size());
+  for (const Data& data : *list) {
+    if (auto url = resolveSecure(data)) urls.push_back(std::move(*url));
+  }
+  return urls;
+}
+
+bool BookmarkUtils::saveSecureBookmark(const FileURL& url) {
+  auto creation = platform::createBookmark(url.path(), BookmarkKind::Secure);
+  if (!creation.data) {
+    printLine("Error generating bookmark data for secure fileurl:", url.text());
+    return false;
+  }
+  // One locked read-modify-write with one write at its end: a second writer
+  // cannot slip in between, and a crash cannot lose the folder.
+  const auto lock = DefaultsLock::acquire(standardDomainName());
+  auto store = DefaultsStore::openDomain(standardDomainName());
+  const auto key = rawValue(BookmarkKeys::sandboxKey);
+  std::vector<Data> list = store.dataArray(key).value_or(std::vector<Data>{});
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    const auto existing = resolveSecure(list[i]);
+    if (existing && *existing == url) {
+      removeSecureBookmarkHeld(store, static_cast<std::int64_t>(i));
+      list.erase(list.begin() + static_cast<std::ptrdiff_t>(i));
+      // The other elements are resolved all the same, as a load does.
+      for (std::size_t j = i; j < list.size(); ++j) (void)resolveSecure(list[j]);
+      break;
+    }
+  }
+  list.push_back(std::move(*creation.data));
+  store.setDataArray(key, list);
+  return writeHeld(store, lock);
+}
+
+void BookmarkUtils::removeSecureBookmark(std::int64_t position) {
+  const auto lock = DefaultsLock::acquire(standardDomainName());
+  auto store = DefaultsStore::openDomain(standardDomainName());
+  if (!store.dataArray(rawValue(BookmarkKeys::sandboxKey))) {
+    printLine("unable to remove shared path, no bookmarks saved...");
+    return;
+  }
+  removeSecureBookmarkHeld(store, position);
+  (void)writeHeld(store, lock);
+}
+
+bool BookmarkUtils::resetSecureBookmarks() {
+  const auto lock = DefaultsLock::acquire(standardDomainName());
+  auto store = DefaultsStore::openDomain(standardDomainName());
+  store.setDataArray(rawValue(BookmarkKeys::sandboxKey), {});
+  return writeHeld(store, lock);
+}
+
+std::optional<std::vector<FileURL>> BookmarkUtils::loadURLs(BookmarkKeys key,
+                                                            const std::string& suite) {
+  const auto store = DefaultsStore::openSuite(suite);
+  if (!store) {
+    printLine("unable to load defaults for:", suite);
+    return std::nullopt;
+  }
+  const auto list = store->dataArray(rawValue(key));
+  if (!list) {
+    printLine("No previous bookmarks");
+    return std::vector<FileURL>{};
+  }
+  std::vector<FileURL> urls;
+  urls.reserve(list->size());
+  for (const Data& data : *list) {
+    std::vector<HeldLine> lines;
+    auto url = resolveTransport(data, lines);
+    printAll(lines);
+    if (url) urls.push_back(std::move(*url));
+  }
+  return urls;
+}
+
+std::optional<std::vector<FileURL>> BookmarkUtils::loadSandboxURLs(const std::string& suite) {
+  return loadURLs(BookmarkKeys::sandboxKey, suite);
+}
+
+std::optional<std::vector<FileURL>> BookmarkUtils::loadBlockedURLs(const std::string& suite) {
+  return loadURLs(BookmarkKeys::blockKey, suite);
+}
+
+bool BookmarkUtils::addSandboxURL(const FileURL& url, const std::string& suite) {
+  SharedSuiteSession session(suite);
+  return session.addSandboxURLs({url}).front();
+}
+
+// --- SharedSuiteSession ---------------------------------------------------
+
+SharedSuiteSession::SharedSuiteSession(std::string suite)
+    : suite_(std::move(suite)), lock_(DefaultsLock::acquire(suite_)) {}
+
+bool SharedSuiteSession::readOnce() {
+  if (!read_) {
+    read_ = true;
+    store_ = DefaultsStore::openSuite(suite_);
+  }
+  return store_.has_value();
+}
+
+const std::vector<SharedSuiteSession::Resolved>& SharedSuiteSession::resolvedSandboxEntries() {
+  if (!sandboxResolved_) {
+    sandboxResolved_.emplace();
+    if (const auto list = store_->dataArray(rawValue(BookmarkKeys::sandboxKey))) {
+      sandboxResolved_->reserve(list->size());
+      for (const Data& data : *list) {
+        Resolved entry;
+        entry.url = resolveTransport(data, entry.lines);
+        sandboxResolved_->push_back(std::move(entry));
+      }
+    }
+  }
+  return *sandboxResolved_;
+}
+
+std::optional<std::vector<FileURL>> SharedSuiteSession::loadURLs(BookmarkKeys key) {
+  if (!readOnce()) {
+    printLine("unable to load defaults for:", suite_);
+    return std::nullopt;
+  }
+  if (!store_->dataArray(rawValue(key))) {
+    printLine("No previous bookmarks");
+    return std::vector<FileURL>{};
+  }
+  std::vector<FileURL> urls;
+  if (key == BookmarkKeys::sandboxKey) {
+    for (const auto& entry : resolvedSandboxEntries()) {
+      printAll(entry.lines);
+      if (entry.url) urls.push_back(*entry.url);
+    }
+    return urls;
+  }
+  const auto list = store_->dataArray(rawValue(key));
+  urls.reserve(list->size());
+  for (const Data& data : *list) {
+    std::vector<HeldLine> lines;
+    auto url = resolveTransport(data, lines);
+    printAll(lines);
+    if (url) urls.push_back(std::move(*url));
+  }
+  return urls;
+}
+
+std::vector<bool> SharedSuiteSession::addSandboxURLs(const std::vector<FileURL>& urls) {
+  std::vector<bool> written(urls.size(), false);
+  if (!readOnce()) {
+    for (std::size_t i = 0; i < urls.size(); ++i) {
+      printLine("Unable to create user defaults with suite name:", suite_);
+    }
+    return written;
+  }
+  const auto key = rawValue(BookmarkKeys::sandboxKey);
+  auto stored = store_->dataArray(key);
+  std::vector<Data> entries;
+  // Lines that each add prints again for the stored entries that do not
+  // resolve; every entry is resolved once per batch.
+  std::vector<const HeldLine*> deadLines;
+  std::unordered_map<std::string, std::size_t> firstPosition;
+  if (stored) {
+    entries = std::move(*stored);
+    const auto& resolved = resolvedSandboxEntries();
+    firstPosition.reserve(entries.size() + urls.size());
+    for (std::size_t i = 0; i < resolved.size() && i < entries.size(); ++i) {
+      if (resolved[i].url) firstPosition.emplace(resolved[i].url->text(), i);
+      for (const auto& line : resolved[i].lines) deadLines.push_back(&line);
+    }
+  }
+
+  std::vector<std::size_t> pending;
+  for (std::size_t i = 0; i < urls.size(); ++i) {
+    auto data = BookmarkUtils::createTransportData(urls[i]);
+    if (!data) {
+      printLine("Failed to generate transport data!");
+      continue;
+    }
+    for (const HeldLine* line : deadLines) printLine(line->text, line->variable);
+    const auto [it, inserted] = firstPosition.emplace(urls[i].text(), entries.size());
+    if (inserted) {
+      entries.push_back(std::move(*data));
+    } else {
+      entries[it->second] = std::move(*data);
+    }
+    pending.push_back(i);
+  }
+  if (pending.empty()) return written;
+
+  store_->setDataArray(key, entries);
+  // The stored list now is what was written (or attempted); a later batch in
+  // this session starts from it.
+  sandboxResolved_.reset();
+  if (lock_ && store_->write(*lock_)) {
+    for (const std::size_t i : pending) written[i] = true;
+    return written;
+  }
+  // Every add of the batch failed; each reports it, as it would have alone.
+  const std::size_t alreadyReported = lock_ ? 1 : 0;
+  for (std::size_t n = alreadyReported; n < pending.size(); ++n) {
+    printLine("Unable to write defaults for:", suite_);
+  }
+  store_.reset();
+  read_ = false;
+  return written;
+}
+
+}  // namespace zivuv

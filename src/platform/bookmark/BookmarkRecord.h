@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "platform/url/FileURL.h"
+
+namespace zivuv::platform {
+
+using Data = std::vector<std::uint8_t>;
+
+// Bookmark data: a versioned binary record of one folder, little-endian:
+// "ZVBM", version 1, kind, two reserved zero bytes, st_dev (8), st_ino (8),
+// path length n (4, 1 to 4096), then the absolute path without a NUL.
+enum class BookmarkKind : std::uint8_t { Transport = 1, Secure = 2 };
+
+struct BookmarkCreation {
+  std::optional<Data> data;
+  std::string error;  // the description when data is absent
+};
+
+struct BookmarkResolution {
+  std::optional<FileURL> url;  // the directory form of the real path
+  std::string error;           // the description when url is absent
+  bool stale = false;          // set by the resolver, also next to an error
+};
+
+// Records the real path (realpath(3)) of the folder at path with its device
+// and inode. Fails with "no folder at <path>" or "not a folder: <path>".
+BookmarkCreation createBookmark(const std::string& path, BookmarkKind kind);
+
+// Validates every byte, then looks at the disk. Never reads past the input.
+BookmarkResolution resolveBookmark(std::span<const std::uint8_t> bytes, BookmarkKind kind);
+
+// The structural check alone, without touching the disk; the error
+// description or empty when the record is well formed. For the fuzzers.
+std::string validateBookmark(std::span<const std::uint8_t> bytes, BookmarkKind kind,
+                             std::string* pathOut = nullptr);
+
+}  // namespace zivuv::platform

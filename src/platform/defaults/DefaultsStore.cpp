@@ -1,0 +1,244 @@
+#include "platform/defaults/DefaultsStore.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "platform/faults/Faults.h"
+#include "platform/print/Print.h"
+
+namespace zivuv::platform {
+namespace {
+
+// The service's own domain; a suite may never be opened under this name.
+constexpr std::string_view kOwnDomain = "com.vezudi.Zivuv.FolderMonitor";
+
+std::string homeFolder() {
+  if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') return home;
+  if (const passwd* pw = ::getpwuid(::getuid()); pw != nullptr && pw->pw_dir != nullptr) {
+    return pw->pw_dir;
+  }
+  return "/";
+}
+
+bool makeFolders(const std::string& path) {
+  std::string partial;
+  std::size_t i = 0;
+  while (i < path.size()) {
+    const std::size_t j = path.find('/', i + 1);
+    partial = path.substr(0, j == std::string::npos ? path.size() : j);
+    i = j == std::string::npos ? path.size() : j;
+    if (partial.empty()) continue;
+    if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) return false;
+  }
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool validStoreName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+         name.find('\0') == std::string::npos;
+}
+
+bool writeAll(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+enum class ReadOutcome { Missing, Ok, Corrupt, Unreadable };
+
+ReadOutcome readSettingsFile(const std::string& file, PlistPtr& root) {
+  UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  if (!fd) return errno == ENOENT ? ReadOutcome::Missing : ReadOutcome::Unreadable;
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) return ReadOutcome::Unreadable;
+  if (!S_ISREG(st.st_mode)) return ReadOutcome::Unreadable;
+  if (static_cast<std::uint64_t>(st.st_size) > kMaxSettingsFileSize) return ReadOutcome::Corrupt;
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(st.st_size));
+  std::size_t got = 0;
+  while (got < bytes.size()) {
+    const ssize_t n = ::read(fd.get(), bytes.data() + got, bytes.size() - got);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return ReadOutcome::Unreadable;
+    }
+    if (n == 0) break;  // shrank under us: parse what is there
+    got += static_cast<std::size_t>(n);
+  }
+  bytes.resize(got);
+  root = parseSettings(bytes);
+  return root ? ReadOutcome::Ok : ReadOutcome::Corrupt;
+}
+
+}  // namespace
+
+PlistPtr parseSettings(std::span<const std::uint8_t> bytes) {
+  if (bytes.empty() || bytes.size() > kMaxSettingsFileSize) return nullptr;
+  const auto* text = reinterpret_cast<const char*>(bytes.data());
+  const auto length = static_cast<std::uint32_t>(bytes.size());
+  plist_t root = nullptr;  // a failed parse leaves it untouched
+  if (bytes.size() >= 8 && std::memcmp(text, "bplist00", 8) == 0) {
+    plist_from_bin(text, length, &root);
+  } else {
+    // XML: the first byte that is not blank (after a UTF-8 byte order mark)
+    // must open a tag; libplist is not handed anything else.
+    std::size_t i = 0;
+    if (bytes.size() >= 3 && std::memcmp(text, "\xEF\xBB\xBF", 3) == 0) i = 3;
+    while (i < bytes.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\n' || text[i] == '\r')) ++i;
+    if (i < bytes.size() && text[i] == '<') plist_from_xml(text, length, &root);
+  }
+  PlistPtr owned(root);
+  if (!owned || plist_get_node_type(root) != PLIST_DICT) return nullptr;
+  return owned;
+}
+
+std::string settingsFolder() {
+  const char* config = std::getenv("XDG_CONFIG_HOME");
+  std::string base = (config != nullptr && config[0] == '/') ? std::string(config)
+                                                              : homeFolder() + "/.config";
+  return base + "/Zivuv";
+}
+
+std::optional<DefaultsLock> DefaultsLock::acquire(const std::string& name) {
+  if (!validStoreName(name) || Faults::failsLock(name)) return std::nullopt;
+  const std::string folder = settingsFolder();
+  if (!makeFolders(folder)) return std::nullopt;
+  const std::string path = folder + "/" + name + ".plist.lock";
+  UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600));
+  if (!fd) return std::nullopt;
+  while (::flock(fd.get(), LOCK_EX) != 0) {
+    if (errno != EINTR) return std::nullopt;
+  }
+  return DefaultsLock(std::move(fd));
+}
+
+DefaultsStore::DefaultsStore(std::string name, std::string file, FileState state, PlistPtr root)
+    : name_(std::move(name)), file_(std::move(file)), state_(state), root_(std::move(root)) {}
+
+std::optional<DefaultsStore> DefaultsStore::open(const std::string& name, bool ownDomain) {
+  if (!validStoreName(name)) return std::nullopt;
+  const std::string folder = settingsFolder();
+  if (!makeFolders(folder)) return std::nullopt;
+  std::string file = folder + "/" + name + ".plist";
+  PlistPtr root;
+  FileState state = FileState::Ok;
+  switch (readSettingsFile(file, root)) {
+    case ReadOutcome::Missing: state = FileState::Missing; break;
+    case ReadOutcome::Ok: state = FileState::Ok; break;
+    case ReadOutcome::Corrupt: state = FileState::Corrupt; break;
+    case ReadOutcome::Unreadable: state = FileState::Unreadable; break;
+  }
+  if (!ownDomain && (state == FileState::Corrupt || state == FileState::Unreadable)) {
+    return std::nullopt;
+  }
+  if (!root) root.reset(plist_new_dict());
+  return DefaultsStore(name, std::move(file), state, std::move(root));
+}
+
+DefaultsStore DefaultsStore::openDomain(const std::string& name) {
+  if (auto store = open(name, true)) return std::move(*store);
+  // A folder that cannot be made: read empty, and let every write fail.
+  return DefaultsStore(name, settingsFolder() + "/" + name + ".plist", FileState::Unreadable,
+                       PlistPtr(plist_new_dict()));
+}
+
+std::optional<DefaultsStore> DefaultsStore::openSuite(const std::string& name) {
+  if (name == kOwnDomain) return std::nullopt;
+  return open(name, false);
+}
+
+std::optional<std::vector<Data>> DefaultsStore::dataArray(std::string_view key) const {
+  const std::string k(key);
+  plist_t node = plist_dict_get_item(root_.get(), k.c_str());
+  if (node == nullptr || plist_get_node_type(node) != PLIST_ARRAY) return std::nullopt;
+  const std::uint32_t count = plist_array_get_size(node);
+  std::vector<Data> values;
+  values.reserve(count);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    plist_t item = plist_array_get_item(node, i);
+    if (item == nullptr || plist_get_node_type(item) != PLIST_DATA) return std::nullopt;
+    std::uint64_t length = 0;
+    const char* bytes = plist_get_data_ptr(item, &length);
+    const auto* begin = reinterpret_cast<const std::uint8_t*>(bytes);
+    values.emplace_back(begin, begin + (bytes == nullptr ? 0 : length));
+  }
+  return values;
+}
+
+void DefaultsStore::setDataArray(std::string_view key, const std::vector<Data>& values) {
+  plist_t array = plist_new_array();
+  for (const Data& value : values) {
+    plist_array_append_item(
+        array, plist_new_data(reinterpret_cast<const char*>(value.data()), value.size()));
+  }
+  const std::string k(key);
+  plist_dict_set_item(root_.get(), k.c_str(), array);
+}
+
+bool DefaultsStore::keepCorruptFileAside() {
+  const std::string base = file_ + ".corrupt-" + std::to_string(std::time(nullptr));
+  for (int n = 1; n < 1000; ++n) {
+    const std::string target = n == 1 ? base : base + "-" + std::to_string(n);
+    // A hard link never replaces an existing name; then drop the old one.
+    if (::link(file_.c_str(), target.c_str()) == 0) {
+      if (::unlink(file_.c_str()) != 0) {
+        (void)::unlink(target.c_str());
+        return false;
+      }
+      printLine("Kept unreadable settings file aside as:", target);
+      state_ = FileState::Missing;
+      return true;
+    }
+    if (errno != EEXIST) return false;
+  }
+  return false;
+}
+
+bool DefaultsStore::replaceFile() {
+  char* buffer = nullptr;
+  std::uint32_t length = 0;
+  plist_to_bin(root_.get(), &buffer, &length);
+  std::unique_ptr<char, decltype(&plist_to_bin_free)> bin(buffer, &plist_to_bin_free);
+  if (!bin || length == 0) return false;
+
+  std::string temp = file_ + ".tmp-XXXXXX";
+  UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
+  if (!fd) return false;
+  const bool written = writeAll(fd.get(), bin.get(), length) && ::fsync(fd.get()) == 0;
+  fd.reset();
+  if (!written || ::rename(temp.c_str(), file_.c_str()) != 0) {
+    (void)::unlink(temp.c_str());
+    return false;
+  }
+  // Make the rename itself durable.
+  const std::string folder = file_.substr(0, file_.rfind('/'));
+  UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir) (void)::fsync(dir.get());
+  state_ = FileState::Ok;
+  return true;
+}
+
+bool DefaultsStore::write(const DefaultsLock& /*lock*/) {
+  bool ok = !Faults::failsWrite(name_) && state_ != FileState::Unreadable;
+  if (ok && state_ == FileState::Corrupt) ok = keepCorruptFileAside();
+  if (ok) ok = replaceFile();
+  if (!ok) printLine("Unable to write defaults for:", name_);
+  return ok;
+}
+
+}  // namespace zivuv::platform

@@ -1,0 +1,89 @@
+#pragma once
+
+#include <plist/plist.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/fd/UniqueFd.h"
+
+namespace zivuv::platform {
+
+using Data = std::vector<std::uint8_t>;
+
+struct PlistFree {
+  void operator()(void* node) const noexcept { plist_free(static_cast<plist_t>(node)); }
+};
+using PlistPtr = std::unique_ptr<void, PlistFree>;
+
+// Files larger than this are not parsed at all.
+inline constexpr std::size_t kMaxSettingsFileSize = 64u << 20;
+
+// Parses a binary or XML property list whose root is a dictionary; null for
+// anything else. Input is checked (size, leading bytes) before libplist
+// sees it.
+PlistPtr parseSettings(std::span<const std::uint8_t> bytes);
+
+// The folder of every settings file: ${XDG_CONFIG_HOME:-$HOME/.config}/Zivuv.
+std::string settingsFolder();
+
+// An exclusive flock on "<folder>/<name>.plist.lock", held for the life of
+// the object. Every read-modify-write of a store holds one.
+class DefaultsLock {
+ public:
+  // Blocks until the lock is taken; nullopt when the lock file cannot be
+  // created or locked.
+  static std::optional<DefaultsLock> acquire(const std::string& name);
+
+ private:
+  explicit DefaultsLock(UniqueFd fd) : fd_(std::move(fd)) {}
+  UniqueFd fd_;
+};
+
+// One defaults domain or suite: one property-list file with a dictionary
+// root, read afresh when opened. Not thread-safe; each operation opens its
+// own instance.
+class DefaultsStore {
+ public:
+  // The service's own domain. Always opens: a missing, unreadable or
+  // corrupt file reads as empty. A corrupt file is kept aside before the
+  // first write would replace it; an unreadable one makes writes fail.
+  static DefaultsStore openDomain(const std::string& name);
+
+  // A suite shared with the app. nullopt when it cannot be opened: a bad
+  // name, the service's own domain, a folder that cannot be created, or a
+  // file that cannot be read or parsed (the app's file is never replaced).
+  static std::optional<DefaultsStore> openSuite(const std::string& name);
+
+  // The array of data values under key; nullopt when the key is absent or
+  // holds any other shape.
+  std::optional<std::vector<Data>> dataArray(std::string_view key) const;
+  void setDataArray(std::string_view key, const std::vector<Data>& values);
+
+  // Replaces the file atomically (temporary file, fsync, rename) while the
+  // caller holds the store's lock. On failure nothing changes, the line
+  // "Unable to write defaults for:<name>" is printed and false returned.
+  bool write(const DefaultsLock& lock);
+
+  const std::string& name() const { return name_; }
+  const std::string& filePath() const { return file_; }
+
+ private:
+  enum class FileState { Missing, Ok, Corrupt, Unreadable };
+  DefaultsStore(std::string name, std::string file, FileState state, PlistPtr root);
+  static std::optional<DefaultsStore> open(const std::string& name, bool ownDomain);
+  bool keepCorruptFileAside();
+  bool replaceFile();
+
+  std::string name_;
+  std::string file_;
+  FileState state_;
+  PlistPtr root_;
+};
+
+}  // namespace zivuv::platform

@@ -1,0 +1,103 @@
+#include "platform/log/Logger.h"
+
+#include <systemd/sd-journal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/text/Text.h"
+
+namespace zivuv::platform {
+namespace {
+
+constexpr const char* kIdentifier = "zivuv-folder-monitor";
+constexpr const char* kSubsystem = "com.vezudi.Zivuv.ZivuvFolderMonitorListener";
+constexpr const char* kCategory = "Folder Monitoring";
+
+int priorityOf(LogLevel level) {
+  switch (level) {
+    case LogLevel::Error: return 3;
+    case LogLevel::Info: return 6;
+    case LogLevel::Debug: return 7;
+  }
+  return 6;
+}
+
+const char* nameOf(LogLevel level) {
+  switch (level) {
+    case LogLevel::Error: return "error";
+    case LogLevel::Info: return "info";
+    case LogLevel::Debug: return "debug";
+  }
+  return "info";
+}
+
+class JournalSink final : public LogSink {
+ public:
+  void write(LogLevel level, std::string_view message) override {
+    const std::string text(message);
+    (void)sd_journal_send("MESSAGE=%s", text.c_str(), "PRIORITY=%i", priorityOf(level),
+                          "SYSLOG_IDENTIFIER=%s", kIdentifier, "LOG_SUBSYSTEM=%s", kSubsystem,
+                          "LOG_CATEGORY=%s", kCategory, nullptr);
+  }
+};
+
+class StderrSink final : public LogSink {
+ public:
+  void write(LogLevel level, std::string_view message) override {
+    // One write per entry, so lines from two threads never interleave.
+    std::string line = nameOf(level);
+    line += ' ';
+    line += escapeControlBytes(message);
+    line += '\n';
+    const char* p = line.data();
+    std::size_t left = line.size();
+    while (left > 0) {
+      const ssize_t n = ::write(STDERR_FILENO, p, left);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return;
+      }
+      p += n;
+      left -= static_cast<std::size_t>(n);
+    }
+  }
+};
+
+std::shared_ptr<LogSink> chooseSink() {
+  const char* mode = std::getenv("ZIVUV_LOG");
+  if (mode != nullptr && std::strcmp(mode, "stderr") == 0) return makeStderrSink();
+  // sd_journal_send reports success even when nothing listens, so look for
+  // the socket instead.
+  if (::access("/run/systemd/journal/socket", F_OK) != 0) return makeStderrSink();
+  return makeJournalSink();
+}
+
+}  // namespace
+
+std::shared_ptr<LogSink> makeJournalSink() { return std::make_shared<JournalSink>(); }
+std::shared_ptr<LogSink> makeStderrSink() { return std::make_shared<StderrSink>(); }
+
+Logger::Logger() : sink_(chooseSink()) {}
+
+Logger& Logger::shared() {
+  static Logger logger;
+  return logger;
+}
+
+void Logger::write(LogLevel level, std::string_view message) { sink_->write(level, message); }
+
+void Logger::error(std::string_view text, std::string_view path) {
+  write(LogLevel::Error, std::string(text) + escapeControlBytes(path));
+}
+
+void Logger::info(std::string_view text, std::string_view path) {
+  write(LogLevel::Info, std::string(text) + escapeControlBytes(path));
+}
+
+void Logger::setSink(std::shared_ptr<LogSink> sink) { sink_ = std::move(sink); }
+
+}  // namespace zivuv::platform

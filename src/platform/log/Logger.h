@@ -1,0 +1,48 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace zivuv::platform {
+
+enum class LogLevel { Error, Info, Debug };
+
+// Where log entries go. Implementations are thread-safe.
+class LogSink {
+ public:
+  virtual ~LogSink() = default;
+  virtual void write(LogLevel level, std::string_view message) = 0;
+};
+
+// The process-wide logger: subsystem "com.vezudi.Zivuv.ZivuvFolderMonitorListener",
+// category "Folder Monitoring". Entries go to the journal, or to standard
+// error as "<level> <text>" when the journal socket is absent or
+// ZIVUV_LOG=stderr is set. The sink is chosen once, on first use.
+class Logger {
+ public:
+  static Logger& shared();
+
+  void error(std::string_view message) { write(LogLevel::Error, message); }
+  void info(std::string_view message) { write(LogLevel::Info, message); }
+  void debug(std::string_view message) { write(LogLevel::Debug, message); }
+
+  // A fixed text followed by a path; control bytes in the path are escaped.
+  void error(std::string_view text, std::string_view path);
+  void info(std::string_view text, std::string_view path);
+
+  void write(LogLevel level, std::string_view message);
+
+  // Replaces the sink; tests record entries this way. Not for use while
+  // other threads log.
+  void setSink(std::shared_ptr<LogSink> sink);
+
+ private:
+  Logger();
+  std::shared_ptr<LogSink> sink_;
+};
+
+std::shared_ptr<LogSink> makeJournalSink();
+std::shared_ptr<LogSink> makeStderrSink();
+
+}  // namespace zivuv::platform

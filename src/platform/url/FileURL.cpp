@@ -1,0 +1,112 @@
+#include "platform/url/FileURL.h"
+
+#include <unistd.h>
+
+#include <climits>
+#include <vector>
+
+namespace zivuv::platform {
+namespace {
+
+bool isUnreserved(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+         c == '.' || c == '_' || c == '~' || c == '/';
+}
+
+std::string percentEncode(std::string_view path) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(path.size() + 8);
+  for (const char ch : path) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (isUnreserved(c)) {
+      out += ch;
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 0x0F];
+    }
+  }
+  return out;
+}
+
+std::string currentFolder() {
+  std::string buffer(PATH_MAX, '\0');
+  if (::getcwd(buffer.data(), buffer.size()) == nullptr) return "/";
+  buffer.resize(std::char_traits<char>::length(buffer.c_str()));
+  return buffer;
+}
+
+// Lexical normalisation of an absolute path: no ".", no empty segment, ".."
+// removes the segment before it, no trailing slash.
+std::string normalise(std::string_view absolute) {
+  std::vector<std::string_view> segments;
+  std::size_t i = 0;
+  while (i <= absolute.size()) {
+    std::size_t j = absolute.find('/', i);
+    if (j == std::string_view::npos) j = absolute.size();
+    const std::string_view segment = absolute.substr(i, j - i);
+    if (segment.empty() || segment == ".") {
+      // dropped
+    } else if (segment == "..") {
+      if (!segments.empty()) segments.pop_back();
+    } else {
+      segments.push_back(segment);
+    }
+    i = j + 1;
+  }
+  if (segments.empty()) return "/";
+  std::string out;
+  for (const auto segment : segments) {
+    out += '/';
+    out += segment;
+  }
+  return out;
+}
+
+}  // namespace
+
+FileURL FileURL::fromPath(std::string_view path, bool isDirectory) {
+  std::string absolute;
+  if (!path.empty() && path.front() == '/') {
+    absolute = path;
+  } else {
+    absolute = currentFolder();
+    absolute += '/';
+    absolute += path;
+  }
+  FileURL url;
+  url.path_ = normalise(absolute);
+  url.isDirectory_ = isDirectory;
+  std::string full = url.path_;
+  if (isDirectory && full != "/") full += '/';
+  url.text_ = "file://" + percentEncode(full);
+  return url;
+}
+
+std::string FileURL::lastPathComponent() const {
+  if (path_ == "/") return "/";
+  const std::size_t slash = path_.rfind('/');
+  return path_.substr(slash + 1);
+}
+
+FileURL FileURL::withSecurityScope() const {
+  FileURL copy = *this;
+  copy.securityScoped_ = true;
+  return copy;
+}
+
+FileURL FileURL::appending(std::string_view name, bool isDirectory) const {
+  // The folder's path is already normal; a plain name needs no second pass.
+  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string_view::npos) {
+    return fromPath(path_ + "/" + std::string(name), isDirectory);
+  }
+  FileURL url;
+  url.path_ = path_ == "/" ? "/" + std::string(name) : path_ + "/" + std::string(name);
+  url.isDirectory_ = isDirectory;
+  url.text_ = "file://" + percentEncode(url.path_);
+  if (isDirectory) url.text_ += '/';
+  return url;
+}
+
+}  // namespace zivuv::platform
