@@ -97,10 +97,14 @@ PlistPtr parseSettings(std::span<const std::uint8_t> bytes) {
   } else {
     // XML: the first byte that is not blank (after a UTF-8 byte order mark)
     // must open a tag; libplist is not handed anything else.
-    std::size_t i = 0;
-    if (bytes.size() >= 3 && std::memcmp(text, "\xEF\xBB\xBF", 3) == 0) i = 3;
+    // libplist refuses the mark itself, so it is handed the text after it.
+    std::size_t bom = 0;
+    if (bytes.size() >= 3 && std::memcmp(text, "\xEF\xBB\xBF", 3) == 0) bom = 3;
+    std::size_t i = bom;
     while (i < bytes.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\n' || text[i] == '\r')) ++i;
-    if (i < bytes.size() && text[i] == '<') plist_from_xml(text, length, &root);
+    if (i < bytes.size() && text[i] == '<') {
+      plist_from_xml(text + bom, length - static_cast<std::uint32_t>(bom), &root);
+    }
   }
   PlistPtr owned(root);
   if (!owned || plist_get_node_type(root) != PLIST_DICT) return nullptr;

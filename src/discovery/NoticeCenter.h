@@ -1,0 +1,26 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace zivuv::discovery {
+
+// How the service tells others about registered repositories: a broadcast
+// for the app and a desktop notification for the person. Both calls return
+// at once and report nothing; called on the scan's thread.
+class NoticeCenter {
+ public:
+  virtual ~NoticeCenter() = default;
+  virtual void postDistributedNotification(const std::string& name, const std::string& object) = 0;
+  virtual void deliverNotification(const std::string& title, const std::string& informativeText) = 0;
+};
+
+// The object of the DefaultsChanged broadcast.
+inline constexpr const char* kDefaultsChangedObject = "com.dozezeza.Zivuv";
+
+// Posts DefaultsChanged, then delivers one notification for the whole run:
+// the single-repository texts for one name, the count texts for more.
+// names holds at least one entry.
+void announceNewRepositories(const std::vector<std::string>& names, NoticeCenter& center);
+
+}  // namespace zivuv::discovery

@@ -1,0 +1,97 @@
+#include "platform/bus/BusLoop.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace zivuv::platform {
+
+std::unique_ptr<BusLoop> BusLoop::connectSession(std::string& error) {
+  std::unique_ptr<BusLoop> loop(new BusLoop());
+  sd_event* event = nullptr;
+  int r = sd_event_new(&event);
+  loop->event_.reset(event);
+  if (r < 0) {
+    error = std::string("cannot create the event loop: ") + std::strerror(-r);
+    return nullptr;
+  }
+  sd_bus* bus = nullptr;
+  r = sd_bus_open_user(&bus);
+  loop->bus_.reset(bus);
+  if (r < 0) {
+    error = std::string("cannot connect to the session bus: ") + std::strerror(-r);
+    return nullptr;
+  }
+  // The connection is made asynchronously; wait for the bus to greet us so
+  // that a missing bus shows now, not later as a lost connection.
+  const char* unique = nullptr;
+  r = sd_bus_get_unique_name(bus, &unique);
+  if (r < 0) {
+    error = std::string("cannot connect to the session bus: ") + std::strerror(-r);
+    return nullptr;
+  }
+  r = sd_bus_attach_event(bus, event, SD_EVENT_PRIORITY_NORMAL);
+  if (r >= 0) r = sd_bus_set_exit_on_disconnect(bus, 1);
+  if (r < 0) {
+    error = std::string("cannot serve the session bus: ") + std::strerror(-r);
+    return nullptr;
+  }
+  loop->wake_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  r = loop->wake_ ? sd_event_add_io(event, &loop->wakeSource_, loop->wake_.get(), EPOLLIN,
+                                    &BusLoop::onWake, loop.get())
+                  : -errno;
+  if (r < 0) {
+    error = std::string("cannot create the event loop: ") + std::strerror(-r);
+    return nullptr;
+  }
+  return loop;
+}
+
+BusLoop::~BusLoop() {
+  if (wakeSource_ != nullptr) sd_event_source_unref(wakeSource_);
+  if (bus_) (void)sd_bus_detach_event(bus_.get());
+}
+
+bool BusLoop::requestName(const std::string& name, std::string& error) {
+  const int r = sd_bus_request_name(bus_.get(), name.c_str(), 0);
+  if (r >= 0) return true;
+  if (r == -EEXIST) {
+    error = "the name " + name + " is already owned on the session bus (is the service running already?)";
+  } else {
+    error = "cannot take the name " + name + " on the session bus: " + std::strerror(-r);
+  }
+  return false;
+}
+
+void BusLoop::post(std::function<void()> work) {
+  {
+    std::lock_guard lock(mutex_);
+    work_.push_back(std::move(work));
+  }
+  const std::uint64_t one = 1;
+  (void)!::write(wake_.get(), &one, sizeof one);
+}
+
+int BusLoop::onWake(sd_event_source* /*source*/, int fd, uint32_t /*revents*/, void* userdata) {
+  auto* self = static_cast<BusLoop*>(userdata);
+  std::uint64_t count = 0;
+  (void)!::read(fd, &count, sizeof count);
+  std::deque<std::function<void()>> batch;
+  {
+    std::lock_guard lock(self->mutex_);
+    batch.swap(self->work_);
+  }
+  for (auto& work : batch) {
+    try {
+      work();
+    } catch (...) {
+      // Work on the loop must not end the loop.
+    }
+  }
+  return 0;
+}
+
+void BusLoop::run() { (void)sd_event_loop(event_.get()); }
+
+}  // namespace zivuv::platform

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <systemd/sd-bus.h>
+#include <systemd/sd-event.h>
+
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "platform/fd/UniqueFd.h"
+
+namespace zivuv::platform {
+
+struct SdBusUnref {
+  void operator()(sd_bus* bus) const noexcept { sd_bus_flush_close_unref(bus); }
+};
+struct SdEventUnref {
+  void operator()(sd_event* event) const noexcept { sd_event_unref(event); }
+};
+struct SdBusSlotUnref {
+  void operator()(sd_bus_slot* slot) const noexcept { sd_bus_slot_unref(slot); }
+};
+struct SdBusMessageUnref {
+  void operator()(sd_bus_message* message) const noexcept { sd_bus_message_unref(message); }
+};
+using SdBusPtr = std::unique_ptr<sd_bus, SdBusUnref>;
+using SdEventPtr = std::unique_ptr<sd_event, SdEventUnref>;
+using SdBusSlotPtr = std::unique_ptr<sd_bus_slot, SdBusSlotUnref>;
+using SdBusMessagePtr = std::unique_ptr<sd_bus_message, SdBusMessageUnref>;
+
+// The run loop: one connection to the session bus driven by an sd-event
+// loop on the thread that calls run(). sd-bus is not thread-safe, so every
+// use of the connection happens on that thread; other threads hand work
+// over with post().
+class BusLoop {
+ public:
+  // Connects to the user's session bus; nullptr with a reason in error when
+  // there is none or it cannot be reached.
+  static std::unique_ptr<BusLoop> connectSession(std::string& error);
+  ~BusLoop();
+
+  BusLoop(const BusLoop&) = delete;
+  BusLoop& operator=(const BusLoop&) = delete;
+
+  sd_bus* bus() const { return bus_.get(); }
+
+  // Takes the well-known name; false with a reason when it is owned already
+  // or cannot be requested.
+  bool requestName(const std::string& name, std::string& error);
+
+  // Runs work on the loop thread, in order. Any thread, before or during run().
+  void post(std::function<void()> work);
+
+  // Serves until the bus connection is lost.
+  void run();
+
+ private:
+  BusLoop() = default;
+  static int onWake(sd_event_source* source, int fd, uint32_t revents, void* userdata);
+
+  SdEventPtr event_;
+  SdBusPtr bus_;
+  UniqueFd wake_;
+  sd_event_source* wakeSource_ = nullptr;
+  std::mutex mutex_;
+  std::deque<std::function<void()>> work_;
+};
+
+}  // namespace zivuv::platform

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "watch/SerialQueue.h"
+
+namespace zivuv::watch {
+
+// The real serial queue: one worker thread in an epoll loop over an eventfd
+// for submitted work, one inotify instance per folder source and one
+// timerfd per timer. It sleeps until the kernel reports something: no
+// polling, no periodic wakeup. Sources may be added and cancelled from any
+// thread.
+class EpollQueue final : public SerialQueue {
+ public:
+  // label names the worker thread (truncated to 15 bytes by the kernel).
+  explicit EpollQueue(const std::string& label);
+  ~EpollQueue() override;  // stops and joins the worker; pending work is dropped
+
+  EpollQueue(const EpollQueue&) = delete;
+  EpollQueue& operator=(const EpollQueue&) = delete;
+
+  void async(Handler work) override;
+  std::shared_ptr<Source> makeFolderSource(const std::string& path, Handler onEvent,
+                                           Handler onCancel) override;
+  std::shared_ptr<Source> makeTimer(std::chrono::nanoseconds delay,
+                                    std::chrono::nanoseconds leeway, Handler onFire) override;
+
+  struct Core;
+
+ private:
+  std::shared_ptr<Core> core_;
+};
+
+}  // namespace zivuv::watch
