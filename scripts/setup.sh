@@ -12,7 +12,7 @@ packages=(
   libgtest-dev libgmock-dev
   clang libclang-rt-14-dev
   xvfb dunst libnotify-bin
-  strace procps util-linux
+  strace procps util-linux systemd groff-base man-db
 )
 
 missing=()
