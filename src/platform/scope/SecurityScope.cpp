@@ -1,5 +1,6 @@
 #include "platform/scope/SecurityScope.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <mutex>
@@ -18,7 +19,11 @@ std::unordered_map<std::string, std::size_t> gCounts;
 bool SecurityScope::startAccessing(const FileURL& url) {
   if (!url.hasSecurityScope() || url.empty()) return false;
   if (Faults::refusesAccess(url.path())) return false;
-  if (::access(url.path().c_str(), R_OK | X_OK) != 0) return false;
+  // A folder must be readable and searchable; something else that took its
+  // place only readable, so that the scan can find it is no folder.
+  struct stat st {};
+  const int mode = ::stat(url.path().c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? R_OK | X_OK : R_OK;
+  if (::access(url.path().c_str(), mode) != 0) return false;
   std::lock_guard lock(gMutex);
   ++gCounts[url.path()];
   return true;

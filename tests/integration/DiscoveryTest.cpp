@@ -1,0 +1,233 @@
+// New repositories end to end: the scan over the bus, DefaultsChanged, the
+// desktop notification and its click, translations, hostile folder names,
+// and what a failing store or notification server may cost.
+
+#include "ServiceFixture.h"
+#include "discovery/RepositoryScan.h"
+#include "support/FakeNotificationServer.h"
+#include "support/FakePortal.h"
+
+namespace zivuv::testing {
+namespace {
+
+class DiscoveryTest : public ServiceFixture {
+ protected:
+  void SetUp() override {
+    ServiceFixture::SetUp();
+    notifications_ = std::make_unique<FakeNotificationServer>(bus_->address());
+    ASSERT_TRUE(notifications_->ok()) << notifications_->error();
+    defaultsChanged_ = client_->subscribeDefaultsChanged();
+    ASSERT_NE(defaultsChanged_, nullptr);
+  }
+
+  std::int64_t scan() { return client_->checkFolderNow().value_or(-1); }
+
+  // Every stderr line of the service is one whole log entry.
+  void expectNoForgedLogLines() {
+    for (const auto& line : service_->lines(Stream::Err)) {
+      EXPECT_TRUE(line.starts_with("info ") || line.starts_with("debug ") ||
+                  line.starts_with("error "))
+          << "forged or broken log line: " << line;
+    }
+  }
+
+  std::unique_ptr<FakeNotificationServer> notifications_;
+  std::shared_ptr<SignalRecorder> defaultsChanged_;
+};
+
+TEST_F(DiscoveryTest, MixedFolderRegistersOnlyVisibleRepositoriesOnce) {
+  for (const char* name : {"alpha", "beta", "gamma", ".hidden"}) makeRepository(name);
+  fs::create_directories(watched() / "plain" / "inner");
+  ASSERT_TRUE(gitInit(watched() / "plain" / "inner"));
+  std::ofstream(watched() / "file.txt") << "x";
+  fs::create_directory_symlink(watched() / "alpha", watched() / "link");
+  startService();
+  watchFolder(watched());
+
+  EXPECT_EQ(scan(), 3);
+  std::vector<std::string> expected;
+  for (const auto& url : discovery::listSubfolders(FileURL::fromPath(watchedReal().string(), true))) {
+    if (url.lastPathComponent() != "plain") expected.push_back(url.path());
+  }
+  EXPECT_EQ(listedPaths(), expected) << "listing order";
+  ASSERT_TRUE(notifications_->waitForNotify(1, deadlineIn(10s)));
+  EXPECT_EQ(defaultsChanged_->count(), 1u);
+  EXPECT_EQ(defaultsChanged_->firstArguments(), std::vector<std::string>{"com.dozezeza.Zivuv"});
+  const auto notice = notifications_->notifications().at(0);
+  EXPECT_EQ(notice.appName, "Zivuv");
+  EXPECT_EQ(notice.summary, "3 Repositories Added");
+  EXPECT_EQ(notice.body, "Zivuv is now monitoring 3 more repositories");
+  EXPECT_EQ(notice.actions, (std::vector<std::string>{"default", "Open"}));
+  EXPECT_EQ(notice.expireTimeout, -1);
+  EXPECT_EQ(logCount("info Failed to create repo for " + folderInWatched("plain")), 1u);
+
+  EXPECT_EQ(scan(), 0);
+  for (const auto& path : expected) EXPECT_EQ(logCount("info Existing or blocked folder: " + path), 1u);
+  EXPECT_EQ(logCount("info Checked and no new repos"), 1u);
+  ASSERT_TRUE(client_->verifyAgent().has_value());
+  EXPECT_EQ(defaultsChanged_->count(), 1u);
+  EXPECT_EQ(notifications_->notifyCount(), 1u);
+}
+
+TEST_F(DiscoveryTest, NewRepositoryIsAnnouncedAndOnlyOurClickOpensTheApp) {
+  startService();
+  watchFolder(watched());
+  makeRepository("new");
+  ASSERT_TRUE(defaultsChanged_->waitForSignals(1, deadlineIn(15s)));
+  ASSERT_TRUE(notifications_->waitForNotify(1, deadlineIn(10s)));
+  const auto notice = notifications_->notifications().at(0);
+  EXPECT_EQ(notice.summary, "Repository Automatically Added");
+  EXPECT_EQ(notice.body, "Zivuv is now monitoring the folder new");
+  EXPECT_EQ(listedPaths(), std::vector<std::string>{folderInWatched("new")});
+
+  // Another program's notice, and another action of ours, open nothing.
+  ASSERT_TRUE(notifications_->emitActionInvoked(notice.id + 1000, "default"));
+  ASSERT_TRUE(notifications_->emitActionInvoked(notice.id, "other"));
+  ASSERT_TRUE(notifications_->emitActivationToken(notice.id, "token-1"));
+  ASSERT_TRUE(notifications_->emitActionInvoked(notice.id, "default"));
+  ASSERT_TRUE(xdgOpen_.waitForCalls(1, deadlineIn(10s)));
+  ASSERT_TRUE(client_->verifyAgent().has_value());
+  const auto calls = xdgOpen_.calls();
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].args, "vizarudavez://");
+  EXPECT_EQ(calls[0].token, "token-1");
+}
+
+TEST_F(DiscoveryTest, ClickSentOnlyToTheCallerStillOpens) {
+  notifications_->setUnicastSignals(true);
+  makeRepository("one");
+  startService();
+  watchFolder(watched());
+  ASSERT_EQ(scan(), 1);
+  ASSERT_TRUE(notifications_->waitForNotify(1, deadlineIn(10s)));
+  ASSERT_TRUE(notifications_->emitActionInvoked(notifications_->notifications()[0].id, "default"));
+  ASSERT_TRUE(xdgOpen_.waitForCalls(1, deadlineIn(10s)));
+  EXPECT_EQ(xdgOpen_.calls()[0].token, "");
+}
+
+TEST_F(DiscoveryTest, PortalOpensTheAppWhenItIsOnTheBus) {
+  FakePortal portal(bus_->address());
+  ASSERT_TRUE(portal.ok()) << portal.error();
+  makeRepository("one");
+  startService();
+  watchFolder(watched());
+  ASSERT_EQ(scan(), 1);
+  ASSERT_TRUE(notifications_->waitForNotify(1, deadlineIn(10s)));
+  const auto id = notifications_->notifications()[0].id;
+  ASSERT_TRUE(notifications_->emitActivationToken(id, "portal-token"));
+  ASSERT_TRUE(notifications_->emitActionInvoked(id, "default"));
+  ASSERT_TRUE(portal.waitForCalls(1, deadlineIn(10s)));
+  const auto call = portal.calls().at(0);
+  EXPECT_EQ(call.uri, "vizarudavez://");
+  EXPECT_EQ(call.parentWindow, "");
+  EXPECT_EQ(call.activationToken, std::optional<std::string>("portal-token"));
+  ASSERT_TRUE(client_->verifyAgent().has_value());
+  EXPECT_TRUE(xdgOpen_.calls().empty()) << "the portal opened it; xdg-open must not as well";
+}
+
+TEST_F(DiscoveryTest, GermanCatalogueTranslatesTheNotice) {
+  makeRepository("alpha");
+  startService({{"LANGUAGE", "de"}});
+  watchFolder(watched());
+  ASSERT_EQ(scan(), 1);
+  ASSERT_TRUE(notifications_->waitForNotify(1, deadlineIn(10s)));
+  EXPECT_EQ(notifications_->notifications()[0].summary, "Repository automatisch hinzugefügt");
+  EXPECT_EQ(notifications_->notifications()[0].body, "Zivuv überwacht jetzt den Ordner alpha");
+  EXPECT_EQ(notifications_->notifications()[0].actions,
+            (std::vector<std::string>{"default", "Öffnen"}));
+}
+
+TEST_F(DiscoveryTest, HostileNamesAreRegisteredAndShownSafely) {
+  notifications_->setCapabilities({"actions", "body", "body-markup"});
+  startService();
+  watchFolder(watched());
+  const std::vector<std::string> names = {"new\nline", "bad\xff", "%@%i%n%s", "<b>"};
+  const std::vector<std::string> bodies = {
+      "Zivuv is now monitoring the folder new\nline",
+      "Zivuv is now monitoring the folder bad\xEF\xBF\xBD",
+      "Zivuv is now monitoring the folder %@%i%n%s",
+      "Zivuv is now monitoring the folder &lt;b&gt;"};
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    makeRepository(names[i]);
+    ASSERT_EQ(scan(), 1) << i;
+    ASSERT_TRUE(notifications_->waitForNotify(i + 1, deadlineIn(10s)));
+    EXPECT_EQ(notifications_->notifications()[i].body, bodies[i]);
+  }
+  EXPECT_EQ(scan(), 0);
+  EXPECT_EQ(listedPaths().size(), names.size());
+  // Registered by the first scan, then seen as existing by each later one.
+  EXPECT_EQ(logCount("info Existing or blocked folder: " + folderInWatched("new\\x0Aline")),
+            names.size());
+  expectNoForgedLogLines();
+}
+
+TEST_F(DiscoveryTest, BlockedRepositoryIsNeverRegistered) {
+  makeRepository("kept");
+  makeRepository("blocked");
+  const auto blocked = runCommand({binaryPath("zivuv-monitorctl").string(), "block",
+                                   (watched() / "blocked").string()},
+                                  serviceEnvironment(), deadlineIn(20s));
+  ASSERT_TRUE(blocked && blocked->status == 0);
+  startService();
+  watchFolder(watched());
+  EXPECT_EQ(scan(), 1);
+  EXPECT_EQ(listedPaths(), std::vector<std::string>{folderInWatched("kept")});
+  EXPECT_EQ(logCount("info Existing or blocked folder: " + folderInWatched("blocked")), 1u);
+}
+
+TEST_F(DiscoveryTest, FailedWriteCountsNothingAndTheNextRunRegistersOnce) {
+  for (const char* name : {"a", "b", "c"}) makeRepository(name);
+  startService();
+  watchFolder(watched());
+  writeFaults("fail-write VO9ZE47VOD.com.dozezeza\n");
+  EXPECT_EQ(scan(), 0);
+  EXPECT_EQ(service_->countLines(Stream::Out, "Unable to write defaults for:VO9ZE47VOD.com.dozezeza"),
+            3u);
+  EXPECT_FALSE(fs::exists(suiteFile()));
+  EXPECT_EQ(logCount("info Checked and no new repos"), 1u);
+
+  writeFaults("");
+  EXPECT_EQ(scan(), 3);
+  EXPECT_EQ(scan(), 0);
+  EXPECT_EQ(listedPaths().size(), 3u);
+  EXPECT_EQ(defaultsChanged_->count(), 1u);
+}
+
+TEST_F(DiscoveryTest, GarbageSuiteStopsTheScanAndIsNeverReplaced) {
+  makeRepository("a");
+  fs::create_directories(suiteFile().parent_path());
+  std::ofstream(suiteFile()) << "this is not a property list";
+  startService();
+  watchFolder(watched());
+  EXPECT_EQ(scan(), 0);
+  EXPECT_EQ(logCount("error Failed to get current folders!"), 1u);
+  EXPECT_EQ(readFile(suiteFile()), "this is not a property list");
+
+  fs::remove(suiteFile());  // the app repairs its file
+  EXPECT_EQ(scan(), 1);
+  EXPECT_EQ(scan(), 0);
+}
+
+TEST_F(DiscoveryTest, SilentOrVanishedNotificationServerCostsNothing) {
+  client_->setTimeout(4s);  // a scan that waited for the server would time out
+  startService();
+  watchFolder(watched());
+  notifications_->setSilent(true);
+  makeRepository("one");
+  EXPECT_EQ(scan(), 1);
+  ASSERT_TRUE(notifications_->waitForNotify(1, deadlineIn(10s)));  // held, never answered
+  notifications_->stop();
+  makeRepository("two");
+  EXPECT_EQ(scan(), 1);
+  ASSERT_TRUE(notifications_->restart());
+  notifications_->setSilent(false);
+  makeRepository("three");
+  EXPECT_EQ(scan(), 1);
+  // The silent server held the first notice; the second found no server.
+  ASSERT_TRUE(notifications_->waitForNotify(2, deadlineIn(15s)));
+  EXPECT_EQ(notifications_->notifications().back().body, "Zivuv is now monitoring the folder three");
+  EXPECT_EQ(defaultsChanged_->count(), 3u);
+}
+
+}  // namespace
+}  // namespace zivuv::testing
