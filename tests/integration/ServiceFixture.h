@@ -117,6 +117,16 @@ class ServiceFixture : public ::testing::Test {
     return path;
   }
 
+  // The smallest folder that git and libgit2 take for a repository, made
+  // without running git: for fixtures of hundreds.
+  fs::path makeBareBonesRepository(const std::string& name) {
+    const fs::path git = watched() / name / ".git";
+    fs::create_directories(git / "objects");
+    fs::create_directories(git / "refs" / "heads");
+    std::ofstream(git / "HEAD") << "ref: refs/heads/main\n";
+    return watched() / name;
+  }
+
   // The real paths listed in the shared suite, in stored order; "?" for an
   // entry that does not resolve.
   std::vector<std::string> listedPaths() const {

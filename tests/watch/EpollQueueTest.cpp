@@ -152,6 +152,39 @@ TEST_F(EpollQueueTest, CancelFromAnotherThreadRunsCancelHandlerOnceOnQueue) {
   EXPECT_NE(cancelThread, std::this_thread::get_id());
 }
 
+TEST_F(EpollQueueTest, QueueOverflowCountsAsOneChange) {
+  // Tens of thousands of entry changes: on tmpfs, where they are cheap.
+  char pattern[] = "/dev/shm/zivuv-overflow-XXXXXX";
+  if (::mkdtemp(pattern) == nullptr) GTEST_SKIP() << "no /dev/shm here";
+  fs::remove_all(folder_);
+  folder_ = pattern;
+  EpollQueue queue("test-queue");
+  Counter events;
+  auto source = queue.makeFolderSource(folder_.string(), [&] { events.bump(); }, nullptr);
+  ASSERT_NE(source, nullptr);
+  // Hold the queue thread so that the kernel's event queue overflows.
+  std::mutex gate;
+  std::unique_lock hold(gate);
+  Counter held;
+  queue.async([&] {
+    held.bump();
+    std::lock_guard wait(gate);
+  });
+  ASSERT_TRUE(held.waitFor(1));
+  std::ifstream limitFile("/proc/sys/fs/inotify/max_queued_events");
+  int limit = 16384;
+  limitFile >> limit;
+  for (int i = 0; i <= limit / 2 + 1; ++i) {
+    fs::create_directory(folder_ / std::to_string(i));
+    fs::remove(folder_ / std::to_string(i));
+  }
+  hold.unlock();
+  ASSERT_TRUE(events.waitFor(1));
+  settle(queue);
+  EXPECT_LE(events.value(), 2) << "an overflowed queue is read as one batch";
+  source->cancel();
+}
+
 TEST_F(EpollQueueTest, MissingFolderGivesNoSource) {
   EpollQueue queue("test-queue");
   EXPECT_EQ(queue.makeFolderSource((folder_ / "absent").string(), [] {}, nullptr), nullptr);
