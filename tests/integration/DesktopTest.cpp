@@ -86,7 +86,7 @@ TEST_F(BusActivationTest, FirstCallStartsTheServiceAndIsAnswered) {
   EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(pid) + "/exe"),
             fs::canonical(binaryPath("zivuv-folder-monitor")));
 
-  // bus.stop();
+  bus.stop();
   EXPECT_TRUE(orphans.waitGone(deadlineIn(20s)))
       << "the activated service outlived its bus\n" << bus.daemonLog();
 }
@@ -195,7 +195,7 @@ TEST_F(NotificationDaemonTest, NoticeIsShownAndItsDefaultActionOpensTheApp) {
       deadlineIn(10s)))
       << "dunst shows no notice";
 
-  // no action
+  ASSERT_TRUE(dunstctlSucceeds({"action", "0"}));
   ASSERT_TRUE(xdgOpen_.waitForCalls(1, deadlineIn(10s)));
   EXPECT_EQ(xdgOpen_.calls().at(0).args, "vizarudavez://");
 

@@ -59,11 +59,11 @@ TEST_F(DiscoveryTest, MixedFolderRegistersOnlyVisibleRepositoriesOnce) {
   EXPECT_EQ(notice.body, "Zivuv is now monitoring 3 more repositories");
   EXPECT_EQ(notice.actions, (std::vector<std::string>{"default", "Open"}));
   EXPECT_EQ(notice.expireTimeout, -1);
-  EXPECT_EQ(logCount("info Failed to create repo for " + folderInWatched("plain")), 1u);
+  expectLines("info Failed to create repo for " + folderInWatched("plain"), 1u);
 
   EXPECT_EQ(scan(), 0);
-  for (const auto& path : expected) EXPECT_EQ(logCount("info Existing or blocked folder: " + path), 1u);
-  EXPECT_EQ(logCount("info Checked and no new repos"), 1u);
+  for (const auto& path : expected) expectLines("info Existing or blocked folder: " + path, 1u);
+  expectLines("info Checked and no new repos", 1u);
   ASSERT_TRUE(client_->verifyAgent().has_value());
   EXPECT_EQ(defaultsChanged_->count(), 1u);
   EXPECT_EQ(notifications_->notifyCount(), 1u);
@@ -156,8 +156,7 @@ TEST_F(DiscoveryTest, HostileNamesAreRegisteredAndShownSafely) {
   EXPECT_EQ(scan(), 0);
   EXPECT_EQ(listedPaths().size(), names.size());
   // Registered by the first scan, then seen as existing by each later one.
-  EXPECT_EQ(logCount("info Existing or blocked folder: " + folderInWatched("new\\x0Aline")),
-            names.size());
+  expectLines("info Existing or blocked folder: " + folderInWatched("new\\x0Aline"), names.size());
   expectNoForgedLogLines();
 }
 
@@ -172,7 +171,7 @@ TEST_F(DiscoveryTest, BlockedRepositoryIsNeverRegistered) {
   watchFolder(watched());
   EXPECT_EQ(scan(), 1);
   EXPECT_EQ(listedPaths(), std::vector<std::string>{folderInWatched("kept")});
-  EXPECT_EQ(logCount("info Existing or blocked folder: " + folderInWatched("blocked")), 1u);
+  expectLines("info Existing or blocked folder: " + folderInWatched("blocked"), 1u);
 }
 
 TEST_F(DiscoveryTest, FailedWriteCountsNothingAndTheNextRunRegistersOnce) {
@@ -181,10 +180,9 @@ TEST_F(DiscoveryTest, FailedWriteCountsNothingAndTheNextRunRegistersOnce) {
   watchFolder(watched());
   writeFaults("fail-write VO9ZE47VOD.com.dozezeza\n");
   EXPECT_EQ(scan(), 0);
-  EXPECT_EQ(service_->countLines(Stream::Out, "Unable to write defaults for:VO9ZE47VOD.com.dozezeza"),
-            3u);
+  expectLines("Unable to write defaults for:VO9ZE47VOD.com.dozezeza", 3, Stream::Out);
   EXPECT_FALSE(fs::exists(suiteFile()));
-  EXPECT_EQ(logCount("info Checked and no new repos"), 1u);
+  expectLines("info Checked and no new repos", 1u);
 
   writeFaults("");
   EXPECT_EQ(scan(), 3);
@@ -200,7 +198,7 @@ TEST_F(DiscoveryTest, GarbageSuiteStopsTheScanAndIsNeverReplaced) {
   startService();
   watchFolder(watched());
   EXPECT_EQ(scan(), 0);
-  EXPECT_EQ(logCount("error Failed to get current folders!"), 1u);
+  expectLines("error Failed to get current folders!", 1u);
   EXPECT_EQ(readFile(suiteFile()), "this is not a property list");
 
   fs::remove(suiteFile());  // the app repairs its file

@@ -94,6 +94,13 @@ class ServiceFixture : public ::testing::Test {
     return service_->waitForLines(
         Stream::Err, [&](const std::string& l) { return l == line; }, n, deadline);
   }
+  // The service's lines arrive through a pipe, after the reply that they
+  // precede: wait for n of them, then check that there are no more.
+  void expectLines(const std::string& line, std::size_t n, Stream stream = Stream::Err) {
+    auto same = [&](const std::string& l) { return l == line; };
+    EXPECT_TRUE(service_->waitForLines(stream, same, n, deadlineIn(20s))) << line;
+    EXPECT_EQ(service_->countLines(stream, same), n) << line;
+  }
   std::size_t logCount(const std::string& line) const {
     return service_->countLines(Stream::Err, [&](const std::string& l) { return l == line; });
   }
