@@ -285,11 +285,19 @@ std::vector<bool> SharedSuiteSession::addSandboxURLs(const std::vector<FileURL>&
       continue;
     }
     for (const HeldLine* line : deadLines) printLine(line->text, line->variable);
-    const auto [it, inserted] = firstPosition.emplace(urls[i].text(), entries.size());
-    if (inserted) {
-      entries.push_back(std::move(*data));
-    } else {
+    if (const auto it = firstPosition.find(urls[i].text()); it != firstPosition.end()) {
       entries[it->second] = std::move(*data);
+    } else {
+      // A later add of this batch matches the new entry by the URL it
+      // resolves to, as it would after a write of its own: a URL without
+      // its trailing slash, or through a link, never matches it.
+      // The record holds the real path just taken, which is what resolving
+      // it gives: no need to look at the disk again.
+      std::string recorded;
+      if (platform::validateBookmark(*data, BookmarkKind::Transport, &recorded).empty()) {
+        firstPosition.emplace(FileURL::fromPath(recorded, true).text(), entries.size());
+      }
+      entries.push_back(std::move(*data));
     }
     pending.push_back(i);
   }

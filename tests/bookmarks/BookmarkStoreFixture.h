@@ -24,7 +24,8 @@ class BookmarkStoreTest : public TempConfigTest {
     return FileURL::fromPath(std::filesystem::canonical(makeFolder(name)).string(), true);
   }
 
-  static Data record(const FileURL& url, platform::BookmarkKind kind = platform::BookmarkKind::Transport) {
+  static Data record(const FileURL& url,
+                     platform::BookmarkKind kind = platform::BookmarkKind::Transport) {
     return platform::createBookmark(url.path(), kind).data.value_or(Data{});
   }
 
@@ -40,7 +41,8 @@ class BookmarkStoreTest : public TempConfigTest {
     const std::string old = readFile(settingsFile(name));
     platform::PlistPtr root =
         old == "<absent>" ? nullptr
-                          : platform::parseSettings({reinterpret_cast<const std::uint8_t*>(old.data()), old.size()});
+                          : platform::parseSettings(
+                                {reinterpret_cast<const std::uint8_t*>(old.data()), old.size()});
     if (!root) root.reset(plist_new_dict());
     plist_dict_set_item(root.get(), key, value);
     char* bin = nullptr;
@@ -53,7 +55,8 @@ class BookmarkStoreTest : public TempConfigTest {
   void storeList(const std::string& name, const char* key, const std::vector<Data>& list) {
     plist_t array = plist_new_array();
     for (const Data& d : list) {
-      plist_array_append_item(array, plist_new_data(reinterpret_cast<const char*>(d.data()), d.size()));
+      plist_array_append_item(array,
+                              plist_new_data(reinterpret_cast<const char*>(d.data()), d.size()));
     }
     store(name, key, array);
   }

@@ -23,7 +23,10 @@ TEST_F(TransportData, RoundTripsSilentlyEvenWhenStale) {
   const FileURL a = folder("a");
   fs::create_directory_symlink(a.path(), root_ + "/link");
   std::optional<Data> data;
-  EXPECT_EQ(printed([&] { data = BookmarkUtils::createTransportData(FileURL::fromPath(root_ + "/link", true)); }), "");
+  EXPECT_EQ(printed([&] {
+              data = BookmarkUtils::createTransportData(FileURL::fromPath(root_ + "/link", true));
+            }),
+            "");
   ASSERT_TRUE(data.has_value());
   EXPECT_EQ(*data, record(a));
 
@@ -45,9 +48,11 @@ TEST_F(TransportData, FailuresPrintTheirLines) {
   const std::pair<Data, std::string> cases[] = {
       {{}, "Error resolving from transport data:truncated\n"},
       {Data(64, 'x'), "Error resolving from transport data:not bookmark data\n"},
-      {record(folder("s"), BookmarkKind::Secure), "Error resolving from transport data:wrong kind\n"},
+      {record(folder("s"), BookmarkKind::Secure),
+       "Error resolving from transport data:wrong kind\n"},
       {goneData, "Error resolving from transport data:no folder at " + escaped + "\n"},
-      {fileData, "Bookmark was stale....\nError resolving from transport data:not a folder: " + file.path() + "\n"},
+      {fileData, "Bookmark was stale....\nError resolving from transport data:not a folder: " +
+                     file.path() + "\n"},
   };
   for (const auto& [data, lines] : cases) {
     std::optional<FileURL> url;
@@ -68,14 +73,16 @@ TEST_F(SecureBookmarks, SaveAppendsAndMovesASavedFolderToTheEnd) {
               EXPECT_TRUE(BookmarkUtils::saveSecureBookmark(b));
             }),
             "");
-  EXPECT_EQ(stored(kOwn, "kSandboxKey"), (std::vector<Data>{record(a, BookmarkKind::Secure), record(b, BookmarkKind::Secure)}));
+  EXPECT_EQ(stored(kOwn, "kSandboxKey"),
+            (std::vector<Data>{record(a, BookmarkKind::Secure), record(b, BookmarkKind::Secure)}));
   const Urls loaded = BookmarkUtils::loadSecureURLs();
   EXPECT_EQ(loaded, (Urls{a, b}));  // a stays the monitored folder
   for (const auto& url : loaded) EXPECT_TRUE(url.hasSecurityScope());
 
   replaceFolder(a);  // so that the newer bookmark differs from the older
   EXPECT_TRUE(BookmarkUtils::saveSecureBookmark(a));
-  EXPECT_EQ(stored(kOwn, "kSandboxKey"), (std::vector<Data>{record(b, BookmarkKind::Secure), record(a, BookmarkKind::Secure)}));
+  EXPECT_EQ(stored(kOwn, "kSandboxKey"),
+            (std::vector<Data>{record(b, BookmarkKind::Secure), record(a, BookmarkKind::Secure)}));
 
   EXPECT_TRUE(BookmarkUtils::resetSecureBookmarks());
   EXPECT_EQ(stored(kOwn, "kSandboxKey"), std::vector<Data>{});
@@ -107,14 +114,16 @@ TEST_F(SecureBookmarks, OtherShapesReadAsEmptyAndAreReplaced) {
 
 TEST_F(SecureBookmarks, EntriesThatFailStayInPlace) {
   const FileURL gone = folder("gone"), b = folder("b"), c = folder("c"), gone2 = folder("gone2");
-  const Data deadData = record(gone, BookmarkKind::Secure), dead2 = record(gone2, BookmarkKind::Secure);
+  const Data deadData = record(gone, BookmarkKind::Secure),
+             dead2 = record(gone2, BookmarkKind::Secure);
   const Data transport = record(c);  // the wrong kind here
   fs::remove(gone.path());
   fs::remove(gone2.path());
   storeList(kOwn, "kSandboxKey", {deadData, transport, record(b, BookmarkKind::Secure), dead2});
   const std::string lines = "Failed to convert data to secure URL:no folder at " + gone.path() +
                             "\nFailed to convert data to secure URL:wrong kind\n";
-  const std::string line2 = "Failed to convert data to secure URL:no folder at " + gone2.path() + "\n";
+  const std::string line2 =
+      "Failed to convert data to secure URL:no folder at " + gone2.path() + "\n";
 
   Urls loaded;
   EXPECT_EQ(printed([&] { loaded = BookmarkUtils::loadSecureURLs(); }), lines + line2);
@@ -122,7 +131,8 @@ TEST_F(SecureBookmarks, EntriesThatFailStayInPlace) {
 
   // Entries behind the saved folder are still resolved, and still print.
   EXPECT_EQ(printed([&] { EXPECT_TRUE(BookmarkUtils::saveSecureBookmark(b)); }), lines + line2);
-  EXPECT_EQ(stored(kOwn, "kSandboxKey"), (std::vector<Data>{deadData, transport, dead2, record(b, BookmarkKind::Secure)}));
+  EXPECT_EQ(stored(kOwn, "kSandboxKey"),
+            (std::vector<Data>{deadData, transport, dead2, record(b, BookmarkKind::Secure)}));
   EXPECT_EQ(printed([&] { EXPECT_TRUE(BookmarkUtils::saveSecureBookmark(c)); }), lines + line2);
   EXPECT_EQ(stored(kOwn, "kSandboxKey")->size(), 5u);
 }
@@ -148,26 +158,30 @@ TEST_F(SecureBookmarks, SaveFailuresWriteNothing) {
 TEST_F(SharedList, AbsentValueEmptyListAndOtherShapes) {
   const FileURL a = folder("a");
   std::optional<Urls> urls;
-  EXPECT_EQ(printed([&] { urls = BookmarkUtils::loadSandboxURLs(suite()); }), "No previous bookmarks\n");
+  EXPECT_EQ(printed([&] { urls = BookmarkUtils::loadSandboxURLs(suite()); }),
+            "No previous bookmarks\n");
   EXPECT_EQ(urls, Urls{});
 
   storeList(suite(), "kSandboxKey", {});
   store(suite(), "kBlockedKey", plist_new_string("x"));
   EXPECT_EQ(printed([&] { urls = BookmarkUtils::loadSandboxURLs(suite()); }), "");
   EXPECT_EQ(urls, Urls{});
-  EXPECT_EQ(printed([&] { urls = BookmarkUtils::loadBlockedURLs(suite()); }), "No previous bookmarks\n");
+  EXPECT_EQ(printed([&] { urls = BookmarkUtils::loadBlockedURLs(suite()); }),
+            "No previous bookmarks\n");
   EXPECT_EQ(urls, Urls{});
 
   plist_t mixed = plist_new_array();
   plist_array_append_item(mixed, plist_new_data("\1", 1));
   plist_array_append_item(mixed, plist_new_string("x"));
   store(suite(), "kSandboxKey", mixed);
-  EXPECT_EQ(printed([&] { urls = BookmarkUtils::loadSandboxURLs(suite()); }), "No previous bookmarks\n");
+  EXPECT_EQ(printed([&] { urls = BookmarkUtils::loadSandboxURLs(suite()); }),
+            "No previous bookmarks\n");
   EXPECT_EQ(urls, Urls{});
   EXPECT_EQ(printed([&] { EXPECT_TRUE(BookmarkUtils::addSandboxURL(a, suite())); }), "");
   EXPECT_EQ(stored(suite(), "kSandboxKey"), std::vector<Data>{record(a)});
   // The blocked list is the app's: left exactly as it was.
-  EXPECT_EQ(printed([&] { urls = BookmarkUtils::loadBlockedURLs(suite()); }), "No previous bookmarks\n");
+  EXPECT_EQ(printed([&] { urls = BookmarkUtils::loadBlockedURLs(suite()); }),
+            "No previous bookmarks\n");
 }
 
 TEST_F(SharedList, SuiteThatCannotBeOpenedIsAbsentNotEmpty) {
@@ -176,7 +190,8 @@ TEST_F(SharedList, SuiteThatCannotBeOpenedIsAbsentNotEmpty) {
   for (const std::string& name : {suite(), std::string(".."), std::string("a/b"), kOwn}) {
     SCOPED_TRACE(name);
     std::optional<Urls> urls{Urls{}};
-    EXPECT_EQ(printed([&] { urls = BookmarkUtils::loadBlockedURLs(name); }), "unable to load defaults for:" + name + "\n");
+    EXPECT_EQ(printed([&] { urls = BookmarkUtils::loadBlockedURLs(name); }),
+              "unable to load defaults for:" + name + "\n");
     EXPECT_FALSE(urls.has_value());
     EXPECT_EQ(printed([&] { EXPECT_FALSE(BookmarkUtils::addSandboxURL(a, name)); }),
               "Unable to create user defaults with suite name:" + name + "\n");
@@ -193,9 +208,10 @@ TEST_F(SharedList, UnresolvableAndStaleEntriesAreKept) {
   testing::writeFile(file.path(), "");
   replaceFolder(c);
   storeList(suite(), "kSandboxKey", list);
-  const std::string lines = "Error resolving from transport data:no folder at " + gone.path() +
-                            "\nBookmark was stale....\nError resolving from transport data:not a folder: " +
-                            file.path() + "\n";
+  const std::string lines =
+      "Error resolving from transport data:no folder at " + gone.path() +
+      "\nBookmark was stale....\nError resolving from transport data:not a folder: " + file.path() +
+      "\n";
 
   std::optional<Urls> urls;
   EXPECT_EQ(printed([&] { urls = BookmarkUtils::loadSandboxURLs(suite()); }), lines);
@@ -203,7 +219,8 @@ TEST_F(SharedList, UnresolvableAndStaleEntriesAreKept) {
 
   // Only the entry of the folder added is renewed, in place.
   EXPECT_EQ(printed([&] { EXPECT_TRUE(BookmarkUtils::addSandboxURL(c, suite())); }), lines);
-  EXPECT_EQ(stored(suite(), "kSandboxKey"), (std::vector<Data>{list[0], list[1], list[2], record(c)}));
+  EXPECT_EQ(stored(suite(), "kSandboxKey"),
+            (std::vector<Data>{list[0], list[1], list[2], record(c)}));
   EXPECT_NE(list[3], record(c));
 }
 
@@ -220,20 +237,23 @@ TEST_F(SharedList, AddAppendsNewFoldersAndReplacesTheFirstMatchInPlace) {
   ASSERT_TRUE(BookmarkUtils::addSandboxURL(d, suite()));
   // Without its trailing slash the URL is another folder: appended.
   ASSERT_TRUE(BookmarkUtils::addSandboxURL(FileURL::fromPath(b.path(), false), suite()));
-  EXPECT_EQ(stored(suite(), "kSandboxKey"), (std::vector<Data>{record(a), record(b), oldA, record(d), record(b)}));
+  EXPECT_EQ(stored(suite(), "kSandboxKey"),
+            (std::vector<Data>{record(a), record(b), oldA, record(d), record(b)}));
 }
 
 TEST_F(SharedList, FailedAddsLeaveTheFileAsItWas) {
   const FileURL a = folder("a"), b = folder("b");
   const FileURL missing = FileURL::fromPath(root_ + "/missing", true);
-  const std::string twoLines =
-      "Error creating transport data!no folder at " + missing.path() + "\nFailed to generate transport data!\n";
-  EXPECT_EQ(printed([&] { EXPECT_FALSE(BookmarkUtils::addSandboxURL(missing, suite())); }), twoLines);
+  const std::string twoLines = "Error creating transport data!no folder at " + missing.path() +
+                               "\nFailed to generate transport data!\n";
+  EXPECT_EQ(printed([&] { EXPECT_FALSE(BookmarkUtils::addSandboxURL(missing, suite())); }),
+            twoLines);
   EXPECT_FALSE(fs::exists(settingsFile(suite())));
 
   ASSERT_TRUE(BookmarkUtils::addSandboxURL(a, suite()));
   const std::string before = testing::readFile(settingsFile(suite()));
-  EXPECT_EQ(printed([&] { EXPECT_FALSE(BookmarkUtils::addSandboxURL(missing, suite())); }), twoLines);
+  EXPECT_EQ(printed([&] { EXPECT_FALSE(BookmarkUtils::addSandboxURL(missing, suite())); }),
+            twoLines);
   for (const auto inject : {&platform::Faults::setFailWrite, &platform::Faults::setFailLock}) {
     inject(suite());
     EXPECT_EQ(printed([&] { EXPECT_FALSE(BookmarkUtils::addSandboxURL(b, suite())); }),

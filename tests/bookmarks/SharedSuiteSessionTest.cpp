@@ -35,8 +35,9 @@ class SharedSuiteSessionTest : public testing::BookmarkStoreTest {
     replaceFolder(stale);
     fs::create_directory_symlink(folder("target").path(), root_ + "/link");
     const FileURL c = folder("c"), d = FileURL::fromPath(folder("d").path(), false);
-    toAdd_ = {c, a_, FileURL::fromPath(root_ + "/missing", true), c, d, d,
-              FileURL::fromPath(root_ + "/link", true), stale, folder("e")};
+    toAdd_ = {c,          a_, FileURL::fromPath(root_ + "/missing", true), c,
+              d,          d,  FileURL::fromPath(root_ + "/link", true),    stale,
+              folder("e")};
   }
 
   // Runs in a settings folder of its own, seeded with the same lists.
@@ -82,7 +83,8 @@ TEST_F(SharedSuiteSessionTest, BatchPrintsAndWritesWhatSingleAddsWould) {
   EXPECT_EQ(session.added, single.added);
   EXPECT_EQ(session.listed, single.listed);
   EXPECT_EQ(session.blocked, blocked_);
-  EXPECT_EQ(single.added, (std::vector<bool>{true, true, false, true, true, true, true, true, true}));
+  EXPECT_EQ(single.added,
+            (std::vector<bool>{true, true, false, true, true, true, true, true, true}));
   ASSERT_TRUE(single.listed.has_value());
   EXPECT_EQ(single.listed->size(), fixture_.size() + 5);  // c, d twice, the link's target, e
 }
@@ -96,7 +98,9 @@ TEST_F(SharedSuiteSessionTest, FailedWriteFailsEveryAddOfTheBatch) {
     EXPECT_EQ(session.listed, fixture_);
     // One line per add that got as far as the write: all but the missing folder.
     std::size_t failures = 0;
-    for (std::size_t at = 0; (at = session.printed.find(line, at)) != std::string::npos; at += line.size()) ++failures;
+    for (std::size_t at = 0; (at = session.printed.find(line, at)) != std::string::npos;
+         at += line.size())
+      ++failures;
     EXPECT_EQ(failures, toAdd_.size() - 1);
     EXPECT_EQ(session.printed.substr(session.printed.size() - line.size()), line);
     inject({});

@@ -133,13 +133,15 @@ TEST_F(StoreWriters, KilledWriterLeavesEveryReturnedAdd) {
     for (int i = 0; i < before; ++i) {
       if (auto path = writer.nextAdded()) returned.insert(*path);
     }
-    for (int spin = std::uniform_int_distribution<int>(0, 3000)(random); spin > 0; --spin) ::sched_yield();
+    for (int spin = std::uniform_int_distribution<int>(0, 3000)(random); spin > 0; --spin)
+      ::sched_yield();
     writer.kill();
     while (auto path = writer.nextAdded()) returned.insert(*path);
     writer.wait();
 
     const std::multiset<std::string> listed = listedPaths();
-    for (const auto& path : returned) EXPECT_EQ(listed.count(path), 1u) << "round " << round << ": " << path;
+    for (const auto& path : returned)
+      EXPECT_EQ(listed.count(path), 1u) << "round " << round << ": " << path;
     for (const auto& path : listed) EXPECT_TRUE(std::count(pool.begin(), pool.end(), path)) << path;
     if (HasFailure()) break;
   }

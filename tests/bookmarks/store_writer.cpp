@@ -19,7 +19,8 @@ int main(int argc, char** argv) {
       continue;
     }
     const std::string line = "added " + path + "\n";
-    if (::write(STDERR_FILENO, line.data(), line.size()) != static_cast<ssize_t>(line.size())) return 3;
+    if (::write(STDERR_FILENO, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+      return 3;
   }
   return failures == 0 ? 0 : 1;
 }

@@ -143,7 +143,7 @@ TEST_F(ServiceTest, ManyClientsAtOnceEachGetOneReplyAndNothingLeaks) {
   // working size; the measured load must then not grow them.
   load(kCalls / 5);
   const auto fdsBefore = service.openFdCount();
-  const auto rssBefore = service.rssKiB();
+  [[maybe_unused]] const auto rssBefore = service.rssKiB();
   answered = 0;
   load(kCalls);
   EXPECT_EQ(answered.load(), kClients * kCalls);

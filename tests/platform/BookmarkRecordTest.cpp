@@ -2,8 +2,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -113,13 +113,18 @@ TEST_F(BookmarkRecord, EveryDefectHasItsDescription) {
       {"length 0", with([&](Data& d) { setLength(d, 0); }), "not bookmark data"},
       {"length 4097", with([&](Data& d) { setLength(d, 4097); }), "not bookmark data"},
       {"length 2^32-1", with([&](Data& d) { setLength(d, 0xFFFFFFFF); }), "not bookmark data"},
-      {"longer than stated", with([&](Data& d) { setLength(d, static_cast<std::uint32_t>(n - 1)); }),
+      {"longer than stated",
+       with([&](Data& d) { setLength(d, static_cast<std::uint32_t>(n - 1)); }),
        "not bookmark data"},
       {"byte after the path", with([](Data& d) { d.push_back('/'); }), "not bookmark data"},
       {"relative path", with([](Data& d) { d[28] = 'x'; }), "not bookmark data"},
       {"NUL in path", with([](Data& d) { d.back() = 0; }), "not bookmark data"},
       {"version 2", with([](Data& d) { d[4] = 2; }), "unsupported version 2"},
-      {"version 0, wrong kind", with([](Data& d) { d[4] = 0; d[5] = 2; }), "unsupported version 0"},
+      {"version 0, wrong kind", with([](Data& d) {
+         d[4] = 0;
+         d[5] = 2;
+       }),
+       "unsupported version 0"},
       {"secure kind", with([](Data& d) { d[5] = 2; }), "wrong kind"},
       {"kind 0", with([](Data& d) { d[5] = 0; }), "wrong kind"},
   };
@@ -127,8 +132,8 @@ TEST_F(BookmarkRecord, EveryDefectHasItsDescription) {
     SCOPED_TRACE(c.what);
     // Copied to the heap at their exact size, so a sanitizer build sees any
     // read past the end.
-    const auto exact = std::make_unique<std::uint8_t[]>(c.bytes.size() + 1);
-    std::memcpy(exact.get(), c.bytes.data(), c.bytes.size());
+    const auto exact = std::make_unique<std::uint8_t[]>(c.bytes.size());
+    std::copy(c.bytes.begin(), c.bytes.end(), exact.get());
     const std::span<const std::uint8_t> bytes(exact.get(), c.bytes.size());
     EXPECT_EQ(validateBookmark(bytes, BookmarkKind::Transport), c.description);
     const auto resolution = resolveBookmark(bytes, BookmarkKind::Transport);

@@ -20,8 +20,8 @@ const std::string kOwn = "com.vezudi.Zivuv.FolderMonitor";
 const std::string kSuite = "TEAM.com.example";
 
 std::string xmlPlist(const std::string& body) {
-  return "\xEF\xBB\xBF\n<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">" + body +
-         "</plist>\n";
+  return "\xEF\xBB\xBF\n<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">" +
+         body + "</plist>\n";
 }
 
 // "AQI=" is the two bytes 01 02, "/w==" the byte FF.
@@ -67,9 +67,10 @@ class DefaultsStoreTest : public zivuv::testing::TempConfigTest {
 
 TEST(ParseSettings, AcceptsOnlyADictionaryRoot) {
   EXPECT_TRUE(parse(xmlPlist("<dict/>")));
-  for (const std::string& bad : {xmlPlist("<array/>"), xmlPlist("<string>x</string>"),
-                                 xmlPlist("<dict><key>a</key>"), std::string(), std::string("bplist00"),
-                                 std::string("not a property list"), std::string(100, '\0')}) {
+  for (const std::string& bad :
+       {xmlPlist("<array/>"), xmlPlist("<string>x</string>"), xmlPlist("<dict><key>a</key>"),
+        std::string(), std::string("bplist00"), std::string("not a property list"),
+        std::string(100, '\0')}) {
     EXPECT_FALSE(parse(bad)) << bad;
   }
 }
@@ -91,9 +92,11 @@ TEST_F(DefaultsStoreTest, ReadsXmlWritesBinaryAndKeepsTheOtherKeys) {
   ASSERT_TRUE(written && original);
   EXPECT_EQ(plist_dict_get_size(written.get()), 4u);
   for (const char* key : {"kBlockedKey", "Frame", "Mixed"}) {
-    EXPECT_EQ(toXml(plist_dict_get_item(written.get(), key)), toXml(plist_dict_get_item(original.get(), key)));
+    EXPECT_EQ(toXml(plist_dict_get_item(written.get(), key)),
+              toXml(plist_dict_get_item(original.get(), key)));
   }
-  EXPECT_EQ(DefaultsStore::openSuite(kSuite)->dataArray("kSandboxKey"), (std::vector<Data>{{}, {7}}));
+  EXPECT_EQ(DefaultsStore::openSuite(kSuite)->dataArray("kSandboxKey"),
+            (std::vector<Data>{{}, {7}}));
 }
 
 TEST_F(DefaultsStoreTest, CorruptOwnDomainIsKeptAsideBeforeTheFirstWrite) {
@@ -117,7 +120,8 @@ TEST_F(DefaultsStoreTest, CorruptOwnDomainIsKeptAsideBeforeTheFirstWrite) {
   writeFile(file, xmlPlist("<array/>"));
   store = DefaultsStore::openDomain(kOwn);
   start = std::time(nullptr);
-  for (std::time_t t = start; t < start + 30; ++t) writeFile(file + ".corrupt-" + std::to_string(t), "taken");
+  for (std::time_t t = start; t < start + 30; ++t)
+    writeFile(file + ".corrupt-" + std::to_string(t), "taken");
   out = write(store, true);
   ASSERT_EQ(out.rfind(line, 0), 0u) << out;
   when = std::stoll(out.substr(line.size()));
@@ -128,8 +132,9 @@ TEST_F(DefaultsStoreTest, CorruptOwnDomainIsKeptAsideBeforeTheFirstWrite) {
 
 TEST_F(DefaultsStoreTest, UnreadableSharedSuiteCannotBeOpenedAndIsNeverReplaced) {
   const std::string file = settingsFile(kSuite);
-  for (const std::string& bytes : {std::string("garbage"), xmlPlist("<array><data>AQI=</data></array>"),
-                                   std::string("bplist00\xFF\xFF")}) {
+  for (const std::string& bytes :
+       {std::string("garbage"), xmlPlist("<array><data>AQI=</data></array>"),
+        std::string("bplist00\xFF\xFF")}) {
     writeFile(file, bytes);
     EXPECT_FALSE(DefaultsStore::openSuite(kSuite).has_value());
     EXPECT_EQ(readFile(file), bytes);
@@ -150,7 +155,8 @@ TEST_F(DefaultsStoreTest, UnreadableSharedSuiteCannotBeOpenedAndIsNeverReplaced)
 TEST_F(DefaultsStoreTest, FileOverTheSizeLimitIsCorrupt) {
   for (const std::string& name : {kSuite, kOwn}) {
     writeFile(settingsFile(name), xmlPlist("<dict/>"));
-    ASSERT_EQ(::truncate(settingsFile(name).c_str(), static_cast<off_t>(kMaxSettingsFileSize) + 1), 0);
+    ASSERT_EQ(::truncate(settingsFile(name).c_str(), static_cast<off_t>(kMaxSettingsFileSize) + 1),
+              0);
   }
   EXPECT_FALSE(DefaultsStore::openSuite(kSuite).has_value());
   auto own = DefaultsStore::openDomain(kOwn);
@@ -159,8 +165,8 @@ TEST_F(DefaultsStoreTest, FileOverTheSizeLimitIsCorrupt) {
 }
 
 TEST_F(DefaultsStoreTest, InvalidSuiteNamesCannotBeOpened) {
-  for (const std::string& name : {std::string(), std::string("."), std::string(".."), std::string("a/b"),
-                                  std::string("../x"), kOwn}) {
+  for (const std::string& name : {std::string(), std::string("."), std::string(".."),
+                                  std::string("a/b"), std::string("../x"), kOwn}) {
     EXPECT_FALSE(DefaultsStore::openSuite(name).has_value()) << name;
   }
   EXPECT_FALSE(fs::exists(root_ + "/config/a"));

@@ -41,7 +41,8 @@ TEST(FileURL, NormalisesEncodesAndNamesTheLastComponent) {
 
   char cwd[PATH_MAX];
   ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
-  EXPECT_EQ(FileURL::fromPath("rel/./x/", true), FileURL::fromPath(std::string(cwd) + "/rel/x", true));
+  EXPECT_EQ(FileURL::fromPath("rel/./x/", true),
+            FileURL::fromPath(std::string(cwd) + "/rel/x", true));
   EXPECT_EQ(FileURL::fromPath("", true), FileURL::fromPath(cwd, true));
 }
 

@@ -27,13 +27,13 @@ TEST(Text, ReplacesEachBadUtf8ByteWithOneReplacementCharacter) {
   };
   const Utf8Case cases[] = {
       {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"},
-      {"a\x80z", "a" + r + "z"},               // lone continuation byte
-      {"\xC3", r},                             // cut at the end
-      {"\xE2\x82", r + r},                     // cut three-byte sequence
-      {"\xC0\xAF", r + r},                     // overlong
-      {"\xE0\x80\xAF", r + r + r},             // overlong
-      {"\xED\xA0\x80", r + r + r},             // surrogate
-      {"\xF4\x90\x80\x80", r + r + r + r},     // above U+10FFFF
+      {"a\x80z", "a" + r + "z"},            // lone continuation byte
+      {"\xC3", r},                          // cut at the end
+      {"\xE2\x82", r + r},                  // cut three-byte sequence
+      {"\xC0\xAF", r + r},                  // overlong
+      {"\xE0\x80\xAF", r + r + r},          // overlong
+      {"\xED\xA0\x80", r + r + r},          // surrogate
+      {"\xF4\x90\x80\x80", r + r + r + r},  // above U+10FFFF
       {"\xF5\xFF", r + r},
       {std::string("a\0b", 3), std::string("a\0b", 3)},
   };

@@ -63,7 +63,8 @@ bool writeAll(int fd, const char* data, std::size_t size) {
 enum class ReadOutcome { Missing, Ok, Corrupt, Unreadable };
 
 ReadOutcome readSettingsFile(const std::string& file, PlistPtr& root) {
-  UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  // O_NONBLOCK: a FIFO in the file's place must not block the open.
+  UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (!fd) return errno == ENOENT ? ReadOutcome::Missing : ReadOutcome::Unreadable;
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return ReadOutcome::Unreadable;
@@ -109,6 +110,25 @@ PlistPtr parseSettings(std::span<const std::uint8_t> bytes) {
   PlistPtr owned(root);
   if (!owned || plist_get_node_type(root) != PLIST_DICT) return nullptr;
   return owned;
+}
+
+std::optional<Data> serialiseSettings(plist_t root) {
+  auto binary = [](plist_t node) -> std::optional<Data> {
+    char* buffer = nullptr;
+    std::uint32_t length = 0;
+    plist_to_bin(node, &buffer, &length);
+    std::unique_ptr<char, decltype(&plist_to_bin_free)> owned(buffer, &plist_to_bin_free);
+    if (!owned || length == 0) return std::nullopt;
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(owned.get());
+    return Data(bytes, bytes + length);
+  };
+  auto bytes = binary(root);
+  if (!bytes) return std::nullopt;
+  // A file is never replaced by one that reads back as something else: the
+  // bytes must parse, and parsing them must give the same bytes again.
+  const PlistPtr reread = parseSettings(*bytes);
+  if (!reread || binary(reread.get()) != bytes) return std::nullopt;
+  return bytes;
 }
 
 std::string settingsFolder() {
@@ -214,16 +234,15 @@ bool DefaultsStore::keepCorruptFileAside() {
 }
 
 bool DefaultsStore::replaceFile() {
-  char* buffer = nullptr;
-  std::uint32_t length = 0;
-  plist_to_bin(root_.get(), &buffer, &length);
-  std::unique_ptr<char, decltype(&plist_to_bin_free)> bin(buffer, &plist_to_bin_free);
-  if (!bin || length == 0) return false;
+  const auto bytes = serialiseSettings(root_.get());
+  if (!bytes) return false;
 
   std::string temp = file_ + ".tmp-XXXXXX";
   UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
   if (!fd) return false;
-  const bool written = writeAll(fd.get(), bin.get(), length) && ::fsync(fd.get()) == 0;
+  const bool written =
+      writeAll(fd.get(), reinterpret_cast<const char*>(bytes->data()), bytes->size()) &&
+      ::fsync(fd.get()) == 0;
   fd.reset();
   if (!written || ::rename(temp.c_str(), file_.c_str()) != 0) {
     (void)::unlink(temp.c_str());

@@ -29,6 +29,11 @@ inline constexpr std::size_t kMaxSettingsFileSize = 64u << 20;
 // sees it.
 PlistPtr parseSettings(std::span<const std::uint8_t> bytes);
 
+// The bytes that a write puts on disk: root as a binary property list.
+// nullopt when libplist would not read them back as the same dictionary (it
+// writes some malformed keys and strings that it cannot read back).
+std::optional<Data> serialiseSettings(plist_t root);
+
 // The folder of every settings file: ${XDG_CONFIG_HOME:-$HOME/.config}/Zivuv.
 std::string settingsFolder();
 

@@ -21,14 +21,15 @@ constexpr std::uint64_t kCallTimeoutUsec = 10'000'000;
 
 std::string findOnPath(const std::string& program) {
   const char* path = std::getenv("PATH");
-  std::string folders = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+  const std::string_view folders = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
   std::size_t start = 0;
   while (start <= folders.size()) {
     std::size_t end = folders.find(':', start);
-    if (end == std::string::npos) end = folders.size();
-    std::string folder = folders.substr(start, end - start);
-    if (folder.empty()) folder = ".";
-    const std::string candidate = folder + "/" + program;
+    if (end == std::string_view::npos) end = folders.size();
+    const std::string_view folder = folders.substr(start, end - start);
+    std::string candidate(folder.empty() ? std::string_view(".") : folder);
+    candidate += '/';
+    candidate += program;
     if (::access(candidate.c_str(), X_OK) == 0) return candidate;
     start = end + 1;
   }
@@ -47,7 +48,10 @@ bool spawnXdgOpen(const std::string& url, const std::string& activationToken) {
   for (char** entry = environ; *entry != nullptr; ++entry) {
     if (std::strncmp(*entry, "XDG_ACTIVATION_TOKEN=", 21) != 0) environment.emplace_back(*entry);
   }
-  if (!activationToken.empty()) environment.push_back("XDG_ACTIVATION_TOKEN=" + activationToken);
+  if (!activationToken.empty()) {
+    environment.emplace_back("XDG_ACTIVATION_TOKEN=");
+    environment.back() += activationToken;
+  }
   std::vector<char*> envp;
   for (auto& entry : environment) envp.push_back(entry.data());
   envp.push_back(nullptr);
