@@ -29,6 +29,20 @@ std::optional<FileURL> resolveTransport(const Data& data, std::vector<HeldLine>&
   return std::nullopt;
 }
 
+// Resolves a stored list of transport data in order, printing the lines of
+// the entries that fail; those are left out.
+std::vector<FileURL> resolveAllTransport(const std::vector<Data>& list) {
+  std::vector<FileURL> urls;
+  urls.reserve(list.size());
+  for (const Data& data : list) {
+    std::vector<HeldLine> lines;
+    auto url = resolveTransport(data, lines);
+    printAll(lines);
+    if (url) urls.push_back(std::move(*url));
+  }
+  return urls;
+}
+
 // Resolves one secure bookmark; a failure prints its line.
 std::optional<FileURL> resolveSecure(const Data& data) {
   const auto resolution = platform::resolveBookmark(data, BookmarkKind::Secure);
@@ -172,15 +186,7 @@ std::optional<std::vector<FileURL>> BookmarkUtils::loadURLs(BookmarkKeys key,
     printLine("No previous bookmarks");
     return std::vector<FileURL>{};
   }
-  std::vector<FileURL> urls;
-  urls.reserve(list->size());
-  for (const Data& data : *list) {
-    std::vector<HeldLine> lines;
-    auto url = resolveTransport(data, lines);
-    printAll(lines);
-    if (url) urls.push_back(std::move(*url));
-  }
-  return urls;
+  return resolveAllTransport(*list);
 }
 
 std::optional<std::vector<FileURL>> BookmarkUtils::loadSandboxURLs(const std::string& suite) {
@@ -241,15 +247,7 @@ std::optional<std::vector<FileURL>> SharedSuiteSession::loadURLs(BookmarkKeys ke
     }
     return urls;
   }
-  const auto list = store_->dataArray(rawValue(key));
-  urls.reserve(list->size());
-  for (const Data& data : *list) {
-    std::vector<HeldLine> lines;
-    auto url = resolveTransport(data, lines);
-    printAll(lines);
-    if (url) urls.push_back(std::move(*url));
-  }
-  return urls;
+  return resolveAllTransport(*store_->dataArray(rawValue(key)));
 }
 
 std::vector<bool> SharedSuiteSession::addSandboxURLs(const std::vector<FileURL>& urls) {

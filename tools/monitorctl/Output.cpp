@@ -7,34 +7,16 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/fd/UniqueFd.h"
 #include "platform/text/Text.h"
 #include "platform/url/FileURL.h"
 
 namespace zivuv::monitorctl {
 
-namespace {
-
-bool writeAll(int fd, const std::string& text) {
-  const char* p = text.data();
-  std::size_t left = text.size();
-  while (left > 0) {
-    const ssize_t n = ::write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-}  // namespace
-
 bool printData(std::string_view line) {
   std::string text(line);
   text += '\n';
-  return writeAll(STDOUT_FILENO, text);
+  return platform::writeAll(STDOUT_FILENO, text);
 }
 
 void printMessage(std::string_view message) {
@@ -42,7 +24,7 @@ void printMessage(std::string_view message) {
   text += ": ";
   text += message;
   text += '\n';
-  (void)writeAll(STDERR_FILENO, text);
+  (void)platform::writeAll(STDERR_FILENO, text);
 }
 
 std::string base64(std::span<const std::uint8_t> bytes) {

@@ -47,19 +47,6 @@ bool validStoreName(const std::string& name) {
          name.find('\0') == std::string::npos;
 }
 
-bool writeAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 enum class ReadOutcome { Missing, Ok, Corrupt, Unreadable };
 
 ReadOutcome readSettingsFile(const std::string& file, PlistPtr& root) {
@@ -241,7 +228,7 @@ bool DefaultsStore::replaceFile() {
   UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
   if (!fd) return false;
   const bool written =
-      writeAll(fd.get(), reinterpret_cast<const char*>(bytes->data()), bytes->size()) &&
+      writeAll(fd.get(), std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size())) &&
       ::fsync(fd.get()) == 0;
   fd.reset();
   if (!written || ::rename(temp.c_str(), file_.c_str()) != 0) {

@@ -7,10 +7,16 @@
 namespace zivuv::platform {
 namespace {
 
+// One kind of fault: the value set in process, and its verb in the file.
+struct Fault {
+  const char* verb;
+  std::string value;
+};
+
 std::mutex gMutex;
-std::string gRefusedPath;
-std::string gFailingStore;
-std::string gUnlockableStore;
+Fault gRefuseAccess{"refuse-access", {}};
+Fault gFailWrite{"fail-write", {}};
+Fault gFailLock{"fail-lock", {}};
 
 bool listedInFaultFile(std::string_view verb, std::string_view value) {
   const char* file = std::getenv("ZIVUV_FAULTS");
@@ -28,45 +34,27 @@ bool listedInFaultFile(std::string_view verb, std::string_view value) {
   return false;
 }
 
+bool holds(const Fault& fault, std::string_view value) {
+  {
+    std::lock_guard lock(gMutex);
+    if (!fault.value.empty() && fault.value == value) return true;
+  }
+  return listedInFaultFile(fault.verb, value);
+}
+
+void set(Fault& fault, std::string value) {
+  std::lock_guard lock(gMutex);
+  fault.value = std::move(value);
+}
+
 }  // namespace
 
-bool Faults::refusesAccess(std::string_view path) {
-  {
-    std::lock_guard lock(gMutex);
-    if (!gRefusedPath.empty() && gRefusedPath == path) return true;
-  }
-  return listedInFaultFile("refuse-access", path);
-}
+bool Faults::refusesAccess(std::string_view path) { return holds(gRefuseAccess, path); }
+bool Faults::failsWrite(std::string_view storeName) { return holds(gFailWrite, storeName); }
+bool Faults::failsLock(std::string_view storeName) { return holds(gFailLock, storeName); }
 
-bool Faults::failsWrite(std::string_view storeName) {
-  {
-    std::lock_guard lock(gMutex);
-    if (!gFailingStore.empty() && gFailingStore == storeName) return true;
-  }
-  return listedInFaultFile("fail-write", storeName);
-}
-
-bool Faults::failsLock(std::string_view storeName) {
-  {
-    std::lock_guard lock(gMutex);
-    if (!gUnlockableStore.empty() && gUnlockableStore == storeName) return true;
-  }
-  return listedInFaultFile("fail-lock", storeName);
-}
-
-void Faults::setFailLock(std::string storeName) {
-  std::lock_guard lock(gMutex);
-  gUnlockableStore = std::move(storeName);
-}
-
-void Faults::setRefuseAccess(std::string path) {
-  std::lock_guard lock(gMutex);
-  gRefusedPath = std::move(path);
-}
-
-void Faults::setFailWrite(std::string storeName) {
-  std::lock_guard lock(gMutex);
-  gFailingStore = std::move(storeName);
-}
+void Faults::setRefuseAccess(std::string path) { set(gRefuseAccess, std::move(path)); }
+void Faults::setFailWrite(std::string storeName) { set(gFailWrite, std::move(storeName)); }
+void Faults::setFailLock(std::string storeName) { set(gFailLock, std::move(storeName)); }
 
 }  // namespace zivuv::platform

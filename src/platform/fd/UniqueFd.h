@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <cstddef>
+#include <string_view>
 #include <utility>
 
 namespace zivuv::platform {
@@ -31,5 +33,9 @@ class UniqueFd {
  private:
   int fd_ = -1;
 };
+
+// Writes all of data to fd, going on after short writes and EINTR; false on
+// any other failure.
+bool writeAll(int fd, std::string_view data);
 
 }  // namespace zivuv::platform

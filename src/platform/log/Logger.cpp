@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/fd/UniqueFd.h"
 #include "platform/text/Text.h"
 
 namespace zivuv::platform {
@@ -53,17 +54,7 @@ class StderrSink final : public LogSink {
     line += ' ';
     line += escapeControlBytes(message);
     line += '\n';
-    const char* p = line.data();
-    std::size_t left = line.size();
-    while (left > 0) {
-      const ssize_t n = ::write(STDERR_FILENO, p, left);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return;
-      }
-      p += n;
-      left -= static_cast<std::size_t>(n);
-    }
+    (void)writeAll(STDERR_FILENO, line);
   }
 };
 

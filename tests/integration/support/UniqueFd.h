@@ -1,35 +1,8 @@
 #pragma once
 
-#include <unistd.h>
-
-#include <utility>
+// The harness owns its descriptors the way the service does.
+#include "platform/fd/UniqueFd.h"
 
 namespace zivuv::testing {
-
-// Owns one file descriptor and closes it on destruction. Move-only.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) noexcept : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) reset(other.release());
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { reset(); }
-
-  int get() const noexcept { return fd_; }
-  explicit operator bool() const noexcept { return fd_ >= 0; }
-  int release() noexcept { return std::exchange(fd_, -1); }
-  void reset(int fd = -1) noexcept {
-    if (fd_ >= 0) (void)::close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_ = -1;
-};
-
+using platform::UniqueFd;
 }  // namespace zivuv::testing
