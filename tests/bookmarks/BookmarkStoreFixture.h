@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "TempConfig.h"
+#include "fakes/TempConfig.h"
 #include "bookmarks/BookmarkUtils.h"
 #include "platform/defaults/DefaultsStore.h"
 
@@ -21,7 +21,7 @@ class BookmarkStoreTest : public TempConfigTest {
 
   // A folder by its real path, in directory form, as resolution gives it.
   FileURL folder(const std::string& name) {
-    return FileURL::fromPath(std::filesystem::canonical(makeFolder(name)).string(), true);
+    return FileURL::fromPath(makeFolder(name), true);
   }
 
   static Data record(const FileURL& url,
@@ -29,20 +29,13 @@ class BookmarkStoreTest : public TempConfigTest {
     return platform::createBookmark(url.path(), kind).data.value_or(Data{});
   }
 
-  // Replaces a folder by a new one at the same path (a new inode).
-  static void replaceFolder(const FileURL& url) {
-    std::filesystem::create_directory(url.path() + ".new");
-    std::filesystem::remove_all(url.path());
-    std::filesystem::rename(url.path() + ".new", url.path());
-  }
+  static void replaceFolder(const FileURL& url) { testing::replaceFolder(url.path()); }
 
   // Sets one key of a settings file, keeping the others; takes the value.
   void store(const std::string& name, const char* key, plist_t value) {
     const std::string old = readFile(settingsFile(name));
     platform::PlistPtr root =
-        old == "<absent>" ? nullptr
-                          : platform::parseSettings(
-                                {reinterpret_cast<const std::uint8_t*>(old.data()), old.size()});
+        platform::parseSettings({reinterpret_cast<const std::uint8_t*>(old.data()), old.size()});
     if (!root) root.reset(plist_new_dict());
     plist_dict_set_item(root.get(), key, value);
     char* bin = nullptr;

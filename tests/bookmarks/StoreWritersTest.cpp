@@ -1,82 +1,39 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <random>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "BookmarkStoreFixture.h"
-
-extern char** environ;
+#include "support/Process.h"
 
 namespace zivuv {
 namespace {
 
-// A store_writer process: its "added <path>" lines come through a pipe.
-class Writer {
- public:
-  Writer(const std::string& suite, const std::vector<std::string>& folders) {
-    int fds[2];
-    EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
-    std::vector<std::string> args{STORE_WRITER_PATH, suite};
-    args.insert(args.end(), folders.begin(), folders.end());
-    std::vector<char*> argv;
-    for (auto& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    EXPECT_EQ(::posix_spawn(&pid_, STORE_WRITER_PATH, &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(fds[1]);
-    out_ = ::fdopen(fds[0], "r");
-  }
-  ~Writer() {
-    if (pid_ > 0) {
-      kill();
-      wait();
-    }
-    std::fclose(out_);
-  }
+using namespace std::chrono_literals;
+using testing::Process;
+using testing::Stream;
 
-  // The path of the next "added" line; nullopt once the writer is gone.
-  std::optional<std::string> nextAdded() {
-    char* line = nullptr;
-    std::size_t size = 0;
-    const ssize_t n = ::getline(&line, &size, out_);
-    std::optional<std::string> path;
-    if (n > 0) path = std::string(line, static_cast<std::size_t>(n));
-    std::free(line);
-    if (!path) return std::nullopt;
-    EXPECT_TRUE(path->starts_with("added ") && path->ends_with("\n")) << *path;
-    return path->substr(6, path->size() - 7);
+// A store_writer process adding `folders` to `suite`; each add that
+// returned shows as an "added <path>" line on its standard error.
+std::unique_ptr<Process> startWriter(const std::string& suite, std::vector<std::string> folders) {
+  folders.insert(folders.begin(), {STORE_WRITER_PATH, suite});
+  return std::make_unique<Process>(folders);
+}
+
+// The adds that a writer reported as returned.
+std::vector<std::string> added(const Process& writer) {
+  std::vector<std::string> paths;
+  for (const auto& line : writer.lines(Stream::Err)) {
+    EXPECT_TRUE(line.starts_with("added ")) << line;
+    paths.push_back(line.substr(6));
   }
-
-  void kill() { ::kill(pid_, SIGKILL); }
-
-  int wait() {
-    int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
-    pid_ = -1;
-    return status;
-  }
-
- private:
-  pid_t pid_ = -1;
-  FILE* out_ = nullptr;
-};
+  return paths;
+}
 
 class StoreWriters : public testing::BookmarkStoreTest {
  protected:
@@ -103,17 +60,14 @@ class StoreWriters : public testing::BookmarkStoreTest {
 
 TEST_F(StoreWriters, TwoProcessesAddingAtOnceLoseNothing) {
   const auto first = makeFolders("p", 300), second = makeFolders("q", 300);
-  std::multiset<std::string> added;
-  {
-    Writer a(suite(), first), b(suite(), second);
-    while (auto path = a.nextAdded()) added.insert(*path);
-    while (auto path = b.nextAdded()) added.insert(*path);
-    EXPECT_EQ(a.wait(), 0);
-    EXPECT_EQ(b.wait(), 0);
-  }
-  std::multiset<std::string> expected(first.begin(), first.end());
+  const auto a = startWriter(suite(), first), b = startWriter(suite(), second);
+  EXPECT_EQ(a->waitExit(testing::deadlineIn(120s)), 0) << a->transcript();
+  EXPECT_EQ(b->waitExit(testing::deadlineIn(120s)), 0) << b->transcript();
+  std::multiset<std::string> expected(first.begin(), first.end()), reported;
   expected.insert(second.begin(), second.end());
-  EXPECT_EQ(added, expected);
+  for (const auto& path : added(*a)) reported.insert(path);
+  for (const auto& path : added(*b)) reported.insert(path);
+  EXPECT_EQ(reported, expected);
   EXPECT_EQ(listedPaths(), expected);
 }
 
@@ -126,18 +80,17 @@ TEST_F(StoreWriters, KilledWriterLeavesEveryReturnedAdd) {
   for (int round = 0; round < 30; ++round) {
     std::vector<std::string> order = pool;
     std::shuffle(order.begin(), order.end(), random);
-    Writer writer(suite(), order);
+    const auto writer = startWriter(suite(), order);
     // The kill lands after a random number of returned adds, at a random
     // point of the next one.
-    const int before = std::uniform_int_distribution<int>(0, 8)(random);
-    for (int i = 0; i < before; ++i) {
-      if (auto path = writer.nextAdded()) returned.insert(*path);
-    }
+    const auto before = std::uniform_int_distribution<std::size_t>(0, 8)(random);
+    (void)writer->waitForLines(Stream::Err, [](const std::string&) { return true; }, before,
+                               testing::deadlineIn(60s));
     for (int spin = std::uniform_int_distribution<int>(0, 3000)(random); spin > 0; --spin)
       ::sched_yield();
-    writer.kill();
-    while (auto path = writer.nextAdded()) returned.insert(*path);
-    writer.wait();
+    writer->signal(SIGKILL);
+    ASSERT_TRUE(writer->waitExit(testing::deadlineIn(60s)));
+    for (const auto& path : added(*writer)) returned.insert(path);
 
     const std::multiset<std::string> listed = listedPaths();
     for (const auto& path : returned)

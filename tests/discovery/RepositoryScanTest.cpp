@@ -7,7 +7,6 @@ namespace zivuv::testing {
 namespace {
 
 using Call = FakeNotices::Call;
-using platform::LogLevel;
 using namespace std::string_literals;
 
 const char* const kSuiteChanged = "com.rudirideva.Zivuv.DefaultsChanged";
@@ -38,22 +37,22 @@ TEST_F(ScanTest, RegistersOnlyVisibleImmediateRepositoriesOnceInListingOrder) {
             (std::vector<Call>{{"post", kSuiteChanged, kSuiteObject},
                                {"deliver", "3 Repositories Added",
                                 "Zivuv is now monitoring 3 more repositories"}}));
-  EXPECT_EQ(loggedAt(LogLevel::Info, "Failed to create repo for " + watched_ + "/plain"), 1u);
-  EXPECT_EQ(loggedAt(LogLevel::Info, "Checked and have more than one new repos"), 1u);
-  for (const auto& message : messages()) {
+  EXPECT_EQ(log_->count("info Failed to create repo for " + watched_ + "/plain"), 1u);
+  EXPECT_EQ(log_->count("info Checked and have more than one new repos"), 1u);
+  for (const auto& message : log_->lines()) {
     for (const char* unseen : {"/.hidden", "/notes.txt", "/link", "/alias", "/inner"}) {
       EXPECT_EQ(message.find(unseen), std::string::npos) << message;
     }
   }
 
   // Unchanged folder: every registered repository is known now.
-  clearLog();
+  log_->clear();
   notices_.calls.clear();
   EXPECT_EQ(scan(), 0);
   for (const auto& path : expected) {
-    EXPECT_EQ(loggedAt(LogLevel::Info, "Existing or blocked folder: " + path), 1u) << path;
+    EXPECT_EQ(log_->count("info Existing or blocked folder: " + path), 1u) << path;
   }
-  EXPECT_EQ(loggedAt(LogLevel::Info, "Checked and no new repos"), 1u);
+  EXPECT_EQ(log_->count("info Checked and no new repos"), 1u);
   EXPECT_TRUE(notices_.calls.empty());
   EXPECT_EQ(listed(), expected);
 }
@@ -76,7 +75,7 @@ TEST_F(ScanTest, RepositoryKindsAndBrokenGitFolders) {
   EXPECT_EQ(std::set<std::string>(registered.begin(), registered.end()),
             (std::set<std::string>{watched_ + "/linked", watched_ + "/bare"}));
   for (const char* name : {"plain", "emptygit", "dangling", "headonly"}) {
-    EXPECT_EQ(logged("Failed to create repo for " + watched_ + "/" + name), 1u) << name;
+    EXPECT_EQ(log_->count("info Failed to create repo for " + watched_ + "/" + name), 1u) << name;
   }
 }
 
@@ -89,38 +88,24 @@ TEST_F(ScanTest, RepositoryOwnedByAnotherUserCounts) {
   EXPECT_EQ(listed(), std::vector<std::string>{theirs});
 }
 
-TEST_F(ScanTest, BlockedRepositoryIsNeverRegisteredAndLoggedOnce) {
+TEST_F(ScanTest, BlockedRepositoryIsNeverRegisteredAndOneNewRepositoryIsNamed) {
   const std::string alpha = repo("alpha"), beta = repo("beta"), gamma = repo("gamma");
-  ::testing::internal::CaptureStdout();
-  ASSERT_TRUE(BookmarkUtils::addSandboxURL(FileURL::fromPath(beta, true), sharedSuiteName()));
-  (void)::testing::internal::GetCapturedStdout();
-  block({alpha, beta});
+  storeShared("kSandboxKey", {transport(beta)});
+  storeShared("kBlockedKey", {transport(alpha), transport(beta)});
 
   EXPECT_EQ(scan(), 1);
   EXPECT_EQ(listed(), (std::vector<std::string>{beta, gamma}));
-  EXPECT_EQ(logged("Existing or blocked folder: " + alpha), 1u);
-  EXPECT_EQ(logged("Existing or blocked folder: " + beta), 1u);
-  for (const auto& message : messages()) EXPECT_NE(message, "Failed to create repo for " + alpha);
-
-  EXPECT_EQ(scan(), 0);
-  EXPECT_EQ(listed(), (std::vector<std::string>{beta, gamma}));
-}
-
-TEST_F(ScanTest, SingleRepositoryNoticeNamesTheFolderVerbatim) {
-  repo("alpha");
-  EXPECT_EQ(scan(), 1);
+  EXPECT_EQ(log_->count("info Existing or blocked folder: " + alpha), 1u);
+  EXPECT_EQ(log_->count("info Existing or blocked folder: " + beta), 1u);
+  EXPECT_EQ(log_->count("info Failed to create repo for " + alpha), 0u);
   EXPECT_EQ(notices_.calls,
             (std::vector<Call>{{"post", kSuiteChanged, kSuiteObject},
                                {"deliver", "Repository Automatically Added",
-                                "Zivuv is now monitoring the folder alpha"}}));
-  EXPECT_EQ(logged("Checked and have one new repo"), 1u);
+                                "Zivuv is now monitoring the folder gamma"}}));
+  EXPECT_EQ(log_->count("info Checked and have one new repo"), 1u);
 
-  // Directives in a folder name are text, never a format.
-  notices_.calls.clear();
-  repo("%@%i%n%s");
-  EXPECT_EQ(scan(), 1);
-  ASSERT_EQ(notices_.calls.size(), 2u);
-  EXPECT_EQ(notices_.calls[1].second, "Zivuv is now monitoring the folder %@%i%n%s");
+  EXPECT_EQ(scan(), 0);
+  EXPECT_EQ(listed(), (std::vector<std::string>{beta, gamma}));
 }
 
 TEST_F(ScanTest, HostileNamesAreRegisteredOnceAndCannotForgeLogLines) {
@@ -132,75 +117,55 @@ TEST_F(ScanTest, HostileNamesAreRegisteredOnceAndCannotForgeLogLines) {
   EXPECT_EQ(scan(), 0);
   EXPECT_EQ(listed(), inListingOrder(names));
 
-  EXPECT_EQ(logged("Existing or blocked folder: " + watched_ + "/new\\x0Aline"), 1u);
-  EXPECT_EQ(logged("Existing or blocked folder: " + watched_ + "/tab\\x09here"), 1u);
-  for (const auto& message : messages()) {
+  EXPECT_EQ(log_->count("info Existing or blocked folder: " + watched_ + "/new\\x0Aline"), 1u);
+  EXPECT_EQ(log_->count("info Existing or blocked folder: " + watched_ + "/tab\\x09here"), 1u);
+  for (const auto& message : log_->lines()) {
     for (const unsigned char c : message) EXPECT_TRUE(c >= 0x20 && c != 0x7F) << message;
   }
 }
 
-TEST_F(ScanTest, NoMonitoredFolderTouchesNothing) {
+TEST_F(ScanTest, NoFolderOrRefusedAccessStopsBeforeTheSharedSuite) {
   repo("alpha");
   EXPECT_EQ(scan(std::nullopt), 0);
-  EXPECT_EQ(messages(), std::vector<std::string>{"No monitoring URL to check!"});
-  EXPECT_EQ(loggedAt(LogLevel::Error, "No monitoring URL to check!"), 1u);
-  EXPECT_FALSE(fs::exists(fs::path(sharedFile()).parent_path()));
-  EXPECT_TRUE(notices_.calls.empty());
-}
-
-TEST_F(ScanTest, RefusedAccessStopsBeforeTheSharedSuite) {
-  repo("alpha");
   platform::Faults::setRefuseAccess(watched_);
   EXPECT_EQ(scan(), 0);
   // A URL that carries no security scope is refused the same way.
   platform::Faults::setRefuseAccess({});
   EXPECT_EQ(scan(FileURL::fromPath(watched_, true)), 0);
-  EXPECT_EQ(messages(), std::vector<std::string>(2, "No monitoring URL to check!"));
-  EXPECT_EQ(loggedAt(LogLevel::Error, "No monitoring URL to check!"), 2u);
-  EXPECT_FALSE(fs::exists(fs::path(sharedFile()).parent_path()));
+  EXPECT_EQ(log_->lines(), std::vector<std::string>(3, "error No monitoring URL to check!"));
+  EXPECT_FALSE(fs::exists(fs::path(settingsFile(sharedSuiteName())).parent_path()));
   EXPECT_TRUE(notices_.calls.empty());
 }
 
 TEST_F(ScanTest, UnreadableSharedSuiteIsLeftAsItIs) {
   repo("alpha");
   const std::string garbage = "bplist00\xff\x01 not a property list\n"s;
-  fs::create_directories(fs::path(sharedFile()).parent_path());
-  std::ofstream(sharedFile(), std::ios::binary) << garbage;
+  writeFile(settingsFile(sharedSuiteName()), garbage);
 
   EXPECT_EQ(scan(), 0);
-  EXPECT_EQ(messages(), std::vector<std::string>{"Failed to get current folders!"});
-  EXPECT_EQ(loggedAt(LogLevel::Error, "Failed to get current folders!"), 1u);
+  EXPECT_EQ(log_->lines(), std::vector<std::string>{"error Failed to get current folders!"});
   EXPECT_TRUE(notices_.calls.empty());
-  std::ifstream in(sharedFile(), std::ios::binary);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), garbage);
+  EXPECT_EQ(readFile(settingsFile(sharedSuiteName())), garbage);
 }
 
-TEST_F(ScanTest, FailedWriteCountsNothingAndTheNextRunRegistersEachOnce) {
+TEST_F(ScanTest, FailedWriteOrLockCountsNothingAndTheNextRunRegistersEachOnce) {
   for (const char* name : {"alpha", "beta"}) repo(name);
-  platform::Faults::setFailWrite(sharedSuiteName());
-  EXPECT_EQ(scan(), 0);
-  EXPECT_EQ(occurrences(printed_, "Unable to write defaults for:" + sharedSuiteName() + "\n"), 2u);
-  EXPECT_EQ(logged("Checked and no new repos"), 1u);
-  EXPECT_TRUE(notices_.calls.empty());
-  EXPECT_TRUE(listed().empty());
+  for (const auto inject : {&platform::Faults::setFailWrite, &platform::Faults::setFailLock}) {
+    inject(sharedSuiteName());
+    EXPECT_EQ(scan(), 0);
+    EXPECT_EQ(occurrences(printed_, "Unable to write defaults for:" + sharedSuiteName() + "\n"), 2u);
+    EXPECT_EQ(log_->count("info Checked and no new repos"), 1u);
+    EXPECT_TRUE(notices_.calls.empty());
+    EXPECT_FALSE(fs::exists(settingsFile(sharedSuiteName())));
 
-  platform::Faults::setFailWrite({});
-  EXPECT_EQ(scan(), 2);
-  EXPECT_EQ(scan(), 0);
-  EXPECT_EQ(listed(), inListingOrder({"alpha", "beta"}));
-}
-
-TEST_F(ScanTest, UnavailableLockMakesEveryAddFail) {
-  for (const char* name : {"alpha", "beta"}) repo(name);
-  platform::Faults::setFailLock(sharedSuiteName());
-  EXPECT_EQ(scan(), 0);
-  EXPECT_EQ(occurrences(printed_, "Unable to write defaults for:" + sharedSuiteName() + "\n"), 2u);
-  EXPECT_EQ(logged("Checked and no new repos"), 1u);
-  EXPECT_TRUE(notices_.calls.empty());
-  EXPECT_FALSE(fs::exists(sharedFile()));
-
-  platform::Faults::setFailLock({});
-  EXPECT_EQ(scan(), 2);
+    inject({});
+    EXPECT_EQ(scan(), 2);
+    EXPECT_EQ(scan(), 0);
+    EXPECT_EQ(listed(), inListingOrder({"alpha", "beta"}));
+    fs::remove(settingsFile(sharedSuiteName()));
+    log_->clear();
+    notices_.calls.clear();
+  }
 }
 
 TEST_F(ScanTest, LargeFolderKeepsUnresolvableEntriesFirstAndAddsEachRepositoryOnce) {

@@ -17,7 +17,6 @@ class ManualQueue final : public watch::SerialQueue {
  public:
   struct FakeSource final : watch::Source {
     ManualQueue* queue = nullptr;
-    bool isTimer = false;
     std::string path;
     watch::Handler onEvent;
     watch::Handler onCancel;
@@ -51,7 +50,6 @@ class ManualQueue final : public watch::SerialQueue {
                                            watch::Handler onFire) override {
     auto source = std::make_shared<FakeSource>();
     source->queue = this;
-    source->isTimer = true;
     source->deadline = now_ + delay;
     source->onEvent = std::move(onFire);
     timers_.push_back(source);

@@ -49,18 +49,6 @@ outside=$(cd "$dest" && find . ! -type d | sed 's|^\.||' | grep -v "^$prefix/" |
 [ -z "$outside" ] || fail "installed outside the prefix (absolute destination): $outside"
 [ "$failures" -eq "$before" ] && pass "nothing installed outside the prefix"
 
-# Both files start the executable at the configured prefix, which a
-# relocated install cannot change; they must name the same one.
-before=$failures
-unit_exec=$(sed -n 's/^ExecStart=//p' "$root/lib/systemd/user/zivuv-folder-monitor.service" 2>/dev/null || true)
-dbus_exec=$(sed -n 's/^Exec=//p' "$root/share/dbus-1/services/VO9ZE47VOD.com.dozezeza.FolderMonitor.service" 2>/dev/null || true)
-case "$unit_exec" in
-  /*/bin/zivuv-folder-monitor) ;;
-  *) fail "unit ExecStart= is not <prefix>/bin/zivuv-folder-monitor: $unit_exec" ;;
-esac
-[ "$unit_exec" = "$dbus_exec" ] || fail "ExecStart= ($unit_exec) and Exec= ($dbus_exec) differ"
-[ "$failures" -eq "$before" ] && pass "unit and activation file start $unit_exec"
-
 before=$failures
 if command -v groff >/dev/null; then
   for page in "$root"/share/man/man1/*.1; do

@@ -2,16 +2,11 @@
 // call, and a notice shown by a real notification daemon whose default action
 // opens the app.
 
-#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include "ServiceFixture.h"
-#include "support/Names.h"
-#include "support/UniqueFd.h"
 
 namespace zivuv::testing {
 namespace {
@@ -35,12 +30,6 @@ class AdoptOrphans {
   // Waits until the process ended and reaps it when it became ours. True
   // once nothing of it is left in /proc.
   bool waitGone(Deadline deadline) {
-    const UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0)));
-    if (pidfd) {
-      pollfd pfd{pidfd.get(), POLLIN, 0};
-      const timespec ts = remainingTimespec(deadline);
-      if (::ppoll(&pfd, 1, &ts, nullptr) <= 0) return false;
-    }
     const bool gone = waitUntil(
         [this] {
           (void)::waitpid(pid_, nullptr, WNOHANG);
@@ -77,12 +66,14 @@ TEST_F(BusActivationTest, FirstCallStartsTheServiceAndIsAnswered) {
   EXPECT_EQ(verified->first, std::nullopt);
   EXPECT_EQ(verified->second, "zivuv-folder-monitor");
 
-  const auto owner = client.callRawTo(
+  uint32_t pid = 0;
+  const auto owner = client.call(
       {"org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus"},
-      "GetConnectionUnixProcessID", "s", names::kService);
-  ASSERT_TRUE(owner.ok() && owner.args.size() == 1) << owner.errorName << owner.errorMessage;
-  const pid_t pid = static_cast<pid_t>(std::stol(owner.args[0]));
-  orphans.watch(pid);
+      "GetConnectionUnixProcessID",
+      [](sd_bus_message* m) { return sd_bus_message_append(m, "s", names::kService); },
+      [&](sd_bus_message* m) { return sd_bus_message_read(m, "u", &pid); });
+  ASSERT_TRUE(owner.ok()) << client.lastError();
+  orphans.watch(static_cast<pid_t>(pid));
   EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(pid) + "/exe"),
             fs::canonical(binaryPath("zivuv-folder-monitor")));
 
@@ -91,31 +82,17 @@ TEST_F(BusActivationTest, FirstCallStartsTheServiceAndIsAnswered) {
       << "the activated service outlived its bus\n" << bus.daemonLog();
 }
 
-// The "data" of every `"<key>" : {` object in busctl's pretty JSON.
+// The "data" of each `"<key>" : {` object in dunstctl's pretty JSON (plain
+// text values only: no escapes).
 std::vector<std::string> jsonValues(const std::vector<std::string>& lines, const std::string& key) {
-  const std::string opening = "\"" + key + "\" : {";
-  const std::string dataPrefix = "\"data\" : \"";
   std::vector<std::string> values;
-  auto trimmed = [](const std::string& line) {
-    const auto first = line.find_first_not_of(" \t");
-    return first == std::string::npos ? std::string() : line.substr(first);
-  };
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    if (trimmed(lines[i]) != opening) continue;
-    for (std::size_t j = i + 1; j < lines.size() && j < i + 3; ++j) {
-      const std::string data = trimmed(lines[j]);
-      if (!data.starts_with(dataPrefix) || !data.ends_with("\"")) continue;
-      std::string value;
-      for (std::size_t k = dataPrefix.size(); k + 1 < data.size(); ++k) {
-        if (data[k] == '\\' && k + 2 < data.size()) {
-          const char escaped = data[++k];
-          value += escaped == 'n' ? '\n' : escaped == 't' ? '\t' : escaped;
-        } else {
-          value += data[k];
-        }
+  for (std::size_t i = 0; i + 2 < lines.size(); ++i) {
+    if (lines[i].find("\"" + key + "\" : {") == std::string::npos) continue;
+    for (const auto& line : {lines[i + 1], lines[i + 2]}) {
+      const auto at = line.find("\"data\" : \"");
+      if (at != std::string::npos && line.ends_with("\"")) {
+        values.push_back(line.substr(at + 10, line.size() - at - 11));
       }
-      values.push_back(value);
-      break;
     }
   }
   return values;
@@ -130,8 +107,8 @@ class NotificationDaemonTest : public ServiceFixture {
         std::vector<std::string>{"Xvfb", "-displayfd", "1", "-nolisten", "tcp"});
     if (!xvfb_->ok()) GTEST_SKIP() << "Xvfb cannot start: " << xvfb_->error();
     // With -displayfd, Xvfb prints the display number it took once it listens.
-    if (!xvfb_->waitForLine(Stream::Out, [](const std::string&) { return true; },
-                            deadlineIn(20s))) {
+    if (!xvfb_->waitForLines(Stream::Out, [](const std::string&) { return true; }, 1,
+                             deadlineIn(20s))) {
       GTEST_SKIP() << "Xvfb cannot start:\n" << xvfb_->transcript();
     }
     const std::string display = ":" + xvfb_->lines(Stream::Out).at(0);
@@ -147,7 +124,7 @@ class NotificationDaemonTest : public ServiceFixture {
                           "[urgency_critical]\n    timeout = 0\n"));
     dunst_ = std::make_unique<Process>(
         std::vector<std::string>{"dunst", "-config", (home / "dunstrc").string()},
-        std::map<std::string, std::optional<std::string>>{
+        Environment{
             {"DBUS_SESSION_BUS_ADDRESS", bus_->address()},
             {"DISPLAY", display},
             {"WAYLAND_DISPLAY", std::nullopt},

@@ -4,8 +4,6 @@
 
 #include "ServiceFixture.h"
 #include "discovery/RepositoryScan.h"
-#include "support/FakeNotificationServer.h"
-#include "support/FakePortal.h"
 
 namespace zivuv::testing {
 namespace {
@@ -22,13 +20,15 @@ class DiscoveryTest : public ServiceFixture {
 
   std::int64_t scan() { return client_->checkFolderNow().value_or(-1); }
 
-  // Every stderr line of the service is one whole log entry.
-  void expectNoForgedLogLines() {
-    for (const auto& line : service_->lines(Stream::Err)) {
-      EXPECT_TRUE(line.starts_with("info ") || line.starts_with("debug ") ||
-                  line.starts_with("error "))
-          << "forged or broken log line: " << line;
-    }
+  // One repository registered by a scan of a freshly started service: the
+  // notice of it.
+  NotifyCall announce(const std::string& name, const Environment& env = {}) {
+    makeRepository(name);
+    startService(env);
+    watchFolder(watched());
+    EXPECT_EQ(scan(), 1);
+    EXPECT_TRUE(notifications_->waitForCalls(1, deadlineIn(10s)));
+    return notifications_->calls().at(0);
   }
 
   std::unique_ptr<FakeNotificationServer> notifications_;
@@ -50,10 +50,10 @@ TEST_F(DiscoveryTest, MixedFolderRegistersOnlyVisibleRepositoriesOnce) {
     if (url.lastPathComponent() != "plain") expected.push_back(url.path());
   }
   EXPECT_EQ(listedPaths(), expected) << "listing order";
-  ASSERT_TRUE(notifications_->waitForNotify(1, deadlineIn(10s)));
+  ASSERT_TRUE(notifications_->waitForCalls(1, deadlineIn(10s)));
   EXPECT_EQ(defaultsChanged_->count(), 1u);
   EXPECT_EQ(defaultsChanged_->firstArguments(), std::vector<std::string>{"com.dozezeza.Zivuv"});
-  const auto notice = notifications_->notifications().at(0);
+  const auto notice = notifications_->calls().at(0);
   EXPECT_EQ(notice.appName, "Zivuv");
   EXPECT_EQ(notice.summary, "3 Repositories Added");
   EXPECT_EQ(notice.body, "Zivuv is now monitoring 3 more repositories");
@@ -66,7 +66,7 @@ TEST_F(DiscoveryTest, MixedFolderRegistersOnlyVisibleRepositoriesOnce) {
   expectLines("info Checked and no new repos", 1u);
   ASSERT_TRUE(client_->verifyAgent().has_value());
   EXPECT_EQ(defaultsChanged_->count(), 1u);
-  EXPECT_EQ(notifications_->notifyCount(), 1u);
+  EXPECT_EQ(notifications_->calls().size(), 1u);
 }
 
 TEST_F(DiscoveryTest, NewRepositoryIsAnnouncedAndOnlyOurClickOpensTheApp) {
@@ -74,8 +74,8 @@ TEST_F(DiscoveryTest, NewRepositoryIsAnnouncedAndOnlyOurClickOpensTheApp) {
   watchFolder(watched());
   makeRepository("new");
   ASSERT_TRUE(defaultsChanged_->waitForSignals(1, deadlineIn(15s)));
-  ASSERT_TRUE(notifications_->waitForNotify(1, deadlineIn(10s)));
-  const auto notice = notifications_->notifications().at(0);
+  ASSERT_TRUE(notifications_->waitForCalls(1, deadlineIn(10s)));
+  const auto notice = notifications_->calls().at(0);
   EXPECT_EQ(notice.summary, "Repository Automatically Added");
   EXPECT_EQ(notice.body, "Zivuv is now monitoring the folder new");
   EXPECT_EQ(listedPaths(), std::vector<std::string>{folderInWatched("new")});
@@ -95,12 +95,7 @@ TEST_F(DiscoveryTest, NewRepositoryIsAnnouncedAndOnlyOurClickOpensTheApp) {
 
 TEST_F(DiscoveryTest, ClickSentOnlyToTheCallerStillOpens) {
   notifications_->setUnicastSignals(true);
-  makeRepository("one");
-  startService();
-  watchFolder(watched());
-  ASSERT_EQ(scan(), 1);
-  ASSERT_TRUE(notifications_->waitForNotify(1, deadlineIn(10s)));
-  ASSERT_TRUE(notifications_->emitActionInvoked(notifications_->notifications()[0].id, "default"));
+  ASSERT_TRUE(notifications_->emitActionInvoked(announce("one").id, "default"));
   ASSERT_TRUE(xdgOpen_.waitForCalls(1, deadlineIn(10s)));
   EXPECT_EQ(xdgOpen_.calls()[0].token, "");
 }
@@ -108,12 +103,7 @@ TEST_F(DiscoveryTest, ClickSentOnlyToTheCallerStillOpens) {
 TEST_F(DiscoveryTest, PortalOpensTheAppWhenItIsOnTheBus) {
   FakePortal portal(bus_->address());
   ASSERT_TRUE(portal.ok()) << portal.error();
-  makeRepository("one");
-  startService();
-  watchFolder(watched());
-  ASSERT_EQ(scan(), 1);
-  ASSERT_TRUE(notifications_->waitForNotify(1, deadlineIn(10s)));
-  const auto id = notifications_->notifications()[0].id;
+  const auto id = announce("one").id;
   ASSERT_TRUE(notifications_->emitActivationToken(id, "portal-token"));
   ASSERT_TRUE(notifications_->emitActionInvoked(id, "default"));
   ASSERT_TRUE(portal.waitForCalls(1, deadlineIn(10s)));
@@ -126,15 +116,10 @@ TEST_F(DiscoveryTest, PortalOpensTheAppWhenItIsOnTheBus) {
 }
 
 TEST_F(DiscoveryTest, GermanCatalogueTranslatesTheNotice) {
-  makeRepository("alpha");
-  startService({{"LANGUAGE", "de"}});
-  watchFolder(watched());
-  ASSERT_EQ(scan(), 1);
-  ASSERT_TRUE(notifications_->waitForNotify(1, deadlineIn(10s)));
-  EXPECT_EQ(notifications_->notifications()[0].summary, "Repository automatisch hinzugefügt");
-  EXPECT_EQ(notifications_->notifications()[0].body, "Zivuv überwacht jetzt den Ordner alpha");
-  EXPECT_EQ(notifications_->notifications()[0].actions,
-            (std::vector<std::string>{"default", "Öffnen"}));
+  const auto notice = announce("alpha", {{"LANGUAGE", "de"}});
+  EXPECT_EQ(notice.summary, "Repository automatisch hinzugefügt");
+  EXPECT_EQ(notice.body, "Zivuv überwacht jetzt den Ordner alpha");
+  EXPECT_EQ(notice.actions, (std::vector<std::string>{"default", "Öffnen"}));
 }
 
 TEST_F(DiscoveryTest, HostileNamesAreRegisteredAndShownSafely) {
@@ -150,14 +135,19 @@ TEST_F(DiscoveryTest, HostileNamesAreRegisteredAndShownSafely) {
   for (std::size_t i = 0; i < names.size(); ++i) {
     makeRepository(names[i]);
     ASSERT_EQ(scan(), 1) << i;
-    ASSERT_TRUE(notifications_->waitForNotify(i + 1, deadlineIn(10s)));
-    EXPECT_EQ(notifications_->notifications()[i].body, bodies[i]);
+    ASSERT_TRUE(notifications_->waitForCalls(i + 1, deadlineIn(10s)));
+    EXPECT_EQ(notifications_->calls()[i].body, bodies[i]);
   }
   EXPECT_EQ(scan(), 0);
   EXPECT_EQ(listedPaths().size(), names.size());
   // Registered by the first scan, then seen as existing by each later one.
   expectLines("info Existing or blocked folder: " + folderInWatched("new\\x0Aline"), names.size());
-  expectNoForgedLogLines();
+  // Every stderr line of the service is one whole log entry.
+  for (const auto& line : service_->lines(Stream::Err)) {
+    EXPECT_TRUE(line.starts_with("info ") || line.starts_with("debug ") ||
+                line.starts_with("error "))
+        << "forged or broken log line: " << line;
+  }
 }
 
 TEST_F(DiscoveryTest, BlockedRepositoryIsNeverRegistered) {
@@ -213,7 +203,7 @@ TEST_F(DiscoveryTest, SilentOrVanishedNotificationServerCostsNothing) {
   notifications_->setSilent(true);
   makeRepository("one");
   EXPECT_EQ(scan(), 1);
-  ASSERT_TRUE(notifications_->waitForNotify(1, deadlineIn(10s)));  // held, never answered
+  ASSERT_TRUE(notifications_->waitForCalls(1, deadlineIn(10s)));  // held, never answered
   notifications_->stop();
   makeRepository("two");
   EXPECT_EQ(scan(), 1);
@@ -222,8 +212,8 @@ TEST_F(DiscoveryTest, SilentOrVanishedNotificationServerCostsNothing) {
   makeRepository("three");
   EXPECT_EQ(scan(), 1);
   // The silent server held the first notice; the second found no server.
-  ASSERT_TRUE(notifications_->waitForNotify(2, deadlineIn(15s)));
-  EXPECT_EQ(notifications_->notifications().back().body, "Zivuv is now monitoring the folder three");
+  ASSERT_TRUE(notifications_->waitForCalls(2, deadlineIn(15s)));
+  EXPECT_EQ(notifications_->calls().back().body, "Zivuv is now monitoring the folder three");
   EXPECT_EQ(defaultsChanged_->count(), 3u);
 }
 

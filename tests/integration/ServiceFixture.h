@@ -15,14 +15,8 @@
 #include "bookmarks/BookmarkUtils.h"
 #include "platform/bookmark/BookmarkRecord.h"
 #include "support/BusClient.h"
-#include "support/BusMessage.h"
-#include "support/Deadline.h"
-#include "support/Git.h"
-#include "support/Paths.h"
+#include "support/DesktopFakes.h"
 #include "support/PrivateBus.h"
-#include "support/Process.h"
-#include "support/StandInXdgOpen.h"
-#include "support/TempDir.h"
 
 namespace zivuv::testing {
 
@@ -37,6 +31,7 @@ class ServiceFixture : public ::testing::Test {
     client_ = std::make_unique<BusClient>(bus_->address());
     ASSERT_TRUE(client_->ok()) << client_->error();
     client_->setTimeout(60s);
+    ASSERT_TRUE(xdgOpen_.ok());
     fs::create_directories(watched());
     watchedReal_ = fs::canonical(watched());
     // The test reads and writes the same settings as the service.
@@ -57,12 +52,12 @@ class ServiceFixture : public ::testing::Test {
   fs::path faultsFile() const { return dir_ / "faults"; }
   fs::path suiteFile() const { return config() / "Zivuv" / "VO9ZE47VOD.com.dozezeza.plist"; }
 
-  std::map<std::string, std::optional<std::string>> serviceEnvironment() const {
+  Environment serviceEnvironment() const {
     return {{"DBUS_SESSION_BUS_ADDRESS", bus_->address()},
             {"XDG_CONFIG_HOME", config().string()},
             {"ZIVUV_LOG", "stderr"},
             {"ZIVUV_FAULTS", faultsFile().string()},
-            {"ZIVUV_LOCALEDIR", (buildDir() / ".." / "locale").lexically_normal().string()},
+            {"ZIVUV_LOCALEDIR", binaryPath("../locale").lexically_normal().string()},
             {"PATH", xdgOpen_.pathWithStandIn()},
             {"LC_ALL", "C.UTF-8"},
             {"LANGUAGE", std::nullopt},
@@ -70,7 +65,7 @@ class ServiceFixture : public ::testing::Test {
   }
 
   // Starts the service and waits until it owns its name.
-  Process& startService(std::map<std::string, std::optional<std::string>> extra = {}) {
+  Process& startService(const Environment& extra = {}) {
     auto env = serviceEnvironment();
     for (auto& [key, value] : extra) env[key] = value;
     service_ = std::make_unique<Process>(
@@ -90,31 +85,27 @@ class ServiceFixture : public ::testing::Test {
     service_.reset();
   }
 
+  static std::function<bool(const std::string&)> is(const std::string& line) {
+    return [line](const std::string& l) { return l == line; };
+  }
   bool waitForLog(const std::string& line, std::size_t n = 1, Deadline deadline = deadlineIn(20s)) {
-    return service_->waitForLines(
-        Stream::Err, [&](const std::string& l) { return l == line; }, n, deadline);
+    return service_->waitForLines(Stream::Err, is(line), n, deadline);
   }
   // The service's lines arrive through a pipe, after the reply that they
   // precede: wait for n of them, then check that there are no more.
   void expectLines(const std::string& line, std::size_t n, Stream stream = Stream::Err) {
-    auto same = [&](const std::string& l) { return l == line; };
-    EXPECT_TRUE(service_->waitForLines(stream, same, n, deadlineIn(20s))) << line;
-    EXPECT_EQ(service_->countLines(stream, same), n) << line;
+    EXPECT_TRUE(service_->waitForLines(stream, is(line), n, deadlineIn(20s))) << line;
+    EXPECT_EQ(service_->countLines(stream, is(line)), n) << line;
   }
   std::size_t logCount(const std::string& line) const {
-    return service_->countLines(Stream::Err, [&](const std::string& l) { return l == line; });
+    return service_->countLines(Stream::Err, is(line));
   }
 
-  static std::vector<std::uint8_t> transportData(const fs::path& folder) {
-    auto data = BookmarkUtils::createTransportData(FileURL::fromPath(folder.string(), true));
-    EXPECT_TRUE(data.has_value()) << folder;
-    return data.value_or(std::vector<std::uint8_t>{});
-  }
-
-  // Hands the watched folder to the service, which must then monitor it.
+  // Hands the folder to the service, which must then monitor it.
   void watchFolder(const fs::path& folder) {
-    ASSERT_EQ(client_->startMonitoring(transportData(folder)), std::optional<bool>(true))
-        << client_->lastError();
+    const auto data = BookmarkUtils::createTransportData(FileURL::fromPath(folder.string(), true));
+    ASSERT_TRUE(data.has_value()) << folder;
+    ASSERT_EQ(client_->startMonitoring(*data), std::optional<bool>(true)) << client_->lastError();
   }
 
   fs::path makeRepository(const std::string& name) {
@@ -130,7 +121,7 @@ class ServiceFixture : public ::testing::Test {
     const fs::path git = watched() / name / ".git";
     fs::create_directories(git / "objects");
     fs::create_directories(git / "refs" / "heads");
-    std::ofstream(git / "HEAD") << "ref: refs/heads/main\n";
+    EXPECT_TRUE(writeFile(git / "HEAD", "ref: refs/heads/main\n"));
     return watched() / name;
   }
 
@@ -151,7 +142,7 @@ class ServiceFixture : public ::testing::Test {
     return (watchedReal_ / name).string();
   }
 
-  void writeFaults(const std::string& text) { std::ofstream(faultsFile()) << text; }
+  void writeFaults(const std::string& text) { ASSERT_TRUE(writeFile(faultsFile(), text)); }
 
   TempDir dir_{"zivuv-it"};
   StandInXdgOpen xdgOpen_;

@@ -43,7 +43,8 @@ TEST_F(ServiceTest, RejectsBadDataAndKeepsTheMonitoredFolder) {
 
   // Wrong argument types get the bus library's error; reset never leaves a
   // waiting caller hanging.
-  const auto wrong = client_->callRaw("startMonitoringWithPath", "s", "not bytes");
+  const auto wrong = client_->call(folderMonitorTarget(), "startMonitoringWithPath",
+                                   [](sd_bus_message* m) { return sd_bus_message_append(m, "s", "x"); });
   EXPECT_EQ(wrong.errorName, "org.freedesktop.DBus.Error.InvalidArgs");
   EXPECT_TRUE(client_->resetExpectingReply());
 }

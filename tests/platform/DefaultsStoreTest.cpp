@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <string>
 
-#include "TempConfig.h"
+#include "fakes/TempConfig.h"
 #include "platform/defaults/DefaultsStore.h"
 
 namespace zivuv::platform {

@@ -2,123 +2,34 @@
 // prints and how it exits. The round trip with the real service is covered by
 // the integration tests; here the bus has no service, or there is no bus.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <systemd/sd-bus.h>
-#include <unistd.h>
+#include <stdlib.h>
 
-#include <chrono>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "platform/bookmark/BookmarkRecord.h"
-#include "platform/bus/BusLoop.h"
 #include "platform/defaults/DefaultsStore.h"
-#include "platform/fd/UniqueFd.h"
+#include "support/BusLoop.h"
+#include "support/PrivateBus.h"
 
-extern char** environ;
-
+namespace zivuv::testing {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using zivuv::platform::Data;
-using Clock = std::chrono::steady_clock;
+using platform::Data;
 using Args = std::vector<std::string>;
 
 const char* const kSuite = "VO9ZE47VOD.com.dozezeza";
 const char* const kPath = "/VO9ZE47VOD/com/dozezeza/FolderMonitor";
 
-// A child with its standard output and error on pipes, in the environment of
-// this process; killed and reaped when it goes.
-class Child {
- public:
-  explicit Child(std::vector<std::string> argv) {
-    std::vector<char*> args;
-    for (auto& a : argv) args.push_back(a.data());
-    args.push_back(nullptr);
-    int out[2], err[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) return;
-    fds_[0].reset(out[0]);
-    const zivuv::platform::UniqueFd outWrite(out[1]);
-    if (::pipe2(err, O_CLOEXEC) != 0) return;
-    fds_[1].reset(err[0]);
-    const zivuv::platform::UniqueFd errWrite(err[1]);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  ~Child() {
-    if (pid_ > 0 && ::kill(pid_, SIGKILL) == 0) ::waitpid(pid_, nullptr, 0);
-  }
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-
-  // Reads until the stream (0 out, 1 err) holds text; false at the deadline
-  // or when both streams closed first.
-  bool waitFor(int stream, const std::string& text, Clock::duration limit = 20s) {
-    const auto deadline = Clock::now() + limit;
-    while (text_[stream].find(text) == std::string::npos) {
-      if (!readSome(deadline)) return false;
-    }
-    return true;
-  }
-  // Reads both streams to their end, then reaps: the exit status, -1 for a
-  // signal, -2 when it did not end in time.
-  int finish(Clock::duration limit = 60s) {
-    const auto deadline = Clock::now() + limit;
-    while (readSome(deadline)) {
-    }
-    int status = 0;
-    if (pid_ <= 0 || fds_[0] || fds_[1] || ::waitpid(pid_, &status, 0) != pid_) return -2;
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  void signal(int sig) { ::kill(pid_, sig); }
-  const std::string& out() const { return text_[0]; }
-  const std::string& err() const { return text_[1]; }
-
- private:
-  bool readSome(Clock::time_point deadline) {
-    if (!fds_[0] && !fds_[1]) return false;
-    pollfd polled[2] = {{fds_[0].get(), POLLIN, 0}, {fds_[1].get(), POLLIN, 0}};
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left <= 0ms || ::poll(polled, 2, static_cast<int>(left.count())) <= 0) return false;
-    for (int i = 0; i < 2; ++i) {
-      if (polled[i].revents == 0) continue;
-      char buffer[4096];
-      const ssize_t n = ::read(polled[i].fd, buffer, sizeof buffer);
-      if (n > 0) text_[i].append(buffer, static_cast<std::size_t>(n));
-      if (n <= 0) fds_[i].reset();
-    }
-    return true;
-  }
-  pid_t pid_ = -1;
-  zivuv::platform::UniqueFd fds_[2];
-  std::string text_[2];
-};
-
 struct Result {
   int status;
   std::string out, err;
 };
-
-Result run(std::vector<std::string> args) {
-  args.insert(args.begin(), ZIVUV_MONITORCTL);
-  Child child(std::move(args));
-  const int status = child.finish();
-  return {status, child.out(), child.err()};
-}
 
 Data decodeBase64(const std::string& text) {
   const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -133,27 +44,37 @@ Data decodeBase64(const std::string& text) {
 }
 
 Data transport(const std::string& path) {
-  return *zivuv::platform::createBookmark(path, zivuv::platform::BookmarkKind::Transport).data;
+  return *platform::createBookmark(path, platform::BookmarkKind::Transport).data;
+}
+
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
 }
 
 class MonitorctlTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "zivuv-ctl-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    root_ = fs::canonical(pattern);
+    ASSERT_TRUE(dir_.ok());
+    root_ = fs::canonical(dir_.path());
     // The children inherit it, and the store used here reads the same files.
     ASSERT_EQ(::setenv("XDG_CONFIG_HOME", (root_ / "config").c_str(), 1), 0);
-    setBus("unix:path=" + (root_ / "no-bus").string());
     suiteFile_ = (root_ / "config/Zivuv" / (std::string(kSuite) + ".plist")).string();
   }
-  void TearDown() override {
-    daemon_.reset();
-    fs::remove_all(root_);
-  }
 
-  static void setBus(const std::string& address) {
-    ASSERT_EQ(::setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1), 0);
+  std::unique_ptr<Process> start(Args args) {
+    args.insert(args.begin(), ZIVUV_MONITORCTL);
+    return std::make_unique<Process>(args, Environment{{"DBUS_SESSION_BUS_ADDRESS", busAddress_}});
+  }
+  Result run(Args args) {
+    const auto child = start(std::move(args));
+    const auto status = child->waitExit(deadlineIn(60s));
+    return {status.value_or(-100), child->text(Stream::Out), child->text(Stream::Err)};
+  }
+  // A private bus with no service on it; it becomes the children's bus.
+  std::string startBus() {
+    bus_ = std::make_unique<PrivateBus>();
+    EXPECT_TRUE(bus_->ok()) << bus_->error();
+    return busAddress_ = bus_->address();
   }
   std::string folder(const std::string& name) {
     fs::create_directories(root_ / name);
@@ -161,31 +82,14 @@ class MonitorctlTest : public ::testing::Test {
   }
   void writeSuite(const std::string& text) {
     fs::create_directories(root_ / "config/Zivuv");
-    std::ofstream(suiteFile_, std::ios::trunc) << text;
-  }
-  std::string suiteBytes() const {
-    std::ifstream in(suiteFile_, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  }
-  // A private session bus that lists no service folders, so nothing can be
-  // started on it; its address.
-  std::string startBus() {
-    fs::create_directories(root_ / "bus");
-    std::ofstream(root_ / "bus.conf")
-        << "<busconfig><type>session</type><listen>unix:dir=" << (root_ / "bus").string()
-        << "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow "
-           "send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow "
-           "own=\"*\"/></policy></busconfig>";
-    daemon_ = std::make_unique<Child>(Args{"/usr/bin/dbus-daemon",
-                                           "--config-file=" + (root_ / "bus.conf").string(),
-                                           "--nofork", "--print-address"});
-    EXPECT_TRUE(daemon_->waitFor(0, "\n")) << daemon_->err();
-    return daemon_->out().substr(0, daemon_->out().find('\n'));
+    ASSERT_TRUE(writeFile(suiteFile_, text));
   }
 
+  TempDir dir_{"zivuv-ctl"};
   fs::path root_;
   std::string suiteFile_;
-  std::unique_ptr<Child> daemon_;
+  std::string busAddress_ = "unix:path=" + (dir_ / "no-bus").string();
+  std::unique_ptr<PrivateBus> bus_;
 };
 
 TEST_F(MonitorctlTest, UsageErrorsExitTwoWithAHintAndNoData) {
@@ -195,11 +99,11 @@ TEST_F(MonitorctlTest, UsageErrorsExitTwoWithAHintAndNoData) {
     const Result r = run(args);
     EXPECT_EQ(r.status, 2) << ::testing::PrintToString(args);
     EXPECT_EQ(r.out, "");
-    EXPECT_NE(r.err.find("--help"), std::string::npos) << r.err;
+    EXPECT_TRUE(contains(r.err, "--help")) << r.err;
   }
   const Result help = run({"--help"});
   EXPECT_EQ(help.status, 0);
-  EXPECT_EQ(help.out.rfind("Usage: zivuv-monitorctl COMMAND [DIR]\n", 0), 0u) << help.out;
+  EXPECT_TRUE(help.out.starts_with("Usage: zivuv-monitorctl COMMAND [DIR]\n")) << help.out;
   const Result version = run({"--version"});
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out, std::string("zivuv-monitorctl ") + ZIVUV_VERSION + "\n");
@@ -216,7 +120,7 @@ TEST_F(MonitorctlTest, BookmarkIsPaddedBase64OfTheRealPathAndABadFolderFailsFirs
     EXPECT_EQ(line.size() % 4, 0u) << line;
     EXPECT_EQ(decodeBase64(line), transport(folder(name)));
   }
-  std::ofstream(root_ / "file") << "x";
+  ASSERT_TRUE(writeFile(root_ / "file", "x"));
   for (const std::string command : {"bookmark", "watch", "block", "unblock"}) {
     for (const std::string& path : {(root_ / "file").string(), (root_ / "missing").string()}) {
       // Checked before the bus (none here) is looked for.
@@ -234,8 +138,8 @@ TEST_F(MonitorctlTest, BlockAndUnblockEditOnlyTheBlockedList) {
   const Data gone = transport(folder("gone"));
   fs::remove(root_ / "gone");
   {
-    auto lock = zivuv::platform::DefaultsLock::acquire(kSuite);
-    auto store = zivuv::platform::DefaultsStore::openSuite(kSuite);
+    auto lock = platform::DefaultsLock::acquire(kSuite);
+    auto store = platform::DefaultsStore::openSuite(kSuite);
     ASSERT_TRUE(lock && store);
     store->setDataArray("kSandboxKey", {transport(b), gone});
     store->setDataArray("kBlockedKey", {gone});
@@ -265,12 +169,12 @@ TEST_F(MonitorctlTest, KeysOfAnotherShapeAndUnreadableSettings) {
   writeSuite(
       "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>kSandboxKey</key><string>x"
       "</string><key>kBlockedKey</key><integer>3</integer></dict></plist>");
-  const std::string before = suiteBytes();
+  const std::string before = readFile(suiteFile_);
   const Result r = run({"repos"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(run({"unblock", a}).status, 0);
-  EXPECT_EQ(suiteBytes(), before);  // left as it was
+  EXPECT_EQ(readFile(suiteFile_), before);  // left as it was
   EXPECT_EQ(run({"block", a}).status, 0);
   EXPECT_EQ(run({"repos"}).out, "blocked " + a + "\n");
 
@@ -281,55 +185,57 @@ TEST_F(MonitorctlTest, KeysOfAnotherShapeAndUnreadableSettings) {
     EXPECT_EQ(failed.out, "");
     EXPECT_EQ(failed.err, "zivuv-monitorctl: cannot read the shared settings " + suiteFile_ + "\n");
   }
-  EXPECT_EQ(suiteBytes(), "not a property list");  // the app's file is never replaced
+  EXPECT_EQ(readFile(suiteFile_), "not a property list");  // the app's file is never replaced
 }
 
 TEST_F(MonitorctlTest, EveryBusCommandFailsWhenTheServiceIsNotThere) {
   const std::string a = folder("a");
-  for (const std::string& bus : {startBus(), "unix:path=" + (root_ / "no-bus").string()}) {
+  const std::string noBus = busAddress_;
+  for (const std::string& bus : {startBus(), noBus}) {
+    busAddress_ = bus;
     for (const auto& args : {Args{"status"}, Args{"scan"}, Args{"reset"}, Args{"watch", a}}) {
-      setBus(bus);
       const Result r = run(args);
       EXPECT_EQ(r.status, 1) << args[0] << " on " << bus;
       EXPECT_EQ(r.out, "");
-      EXPECT_NE(r.err.find("the folder monitor is not running on the session bus"),
-                std::string::npos)
-          << r.err;
+      EXPECT_TRUE(contains(r.err, "the folder monitor is not running on the session bus")) << r.err;
     }
   }
 }
 
 TEST_F(MonitorctlTest, ListenPrintsEachDefaultsChangedUntilStoppedOrTheBusGoes) {
   const std::string address = startBus();
-  setBus(address);
-  Child listen({ZIVUV_MONITORCTL, "listen"});
-  ASSERT_TRUE(listen.waitFor(1, "listening")) << listen.err();
+  auto listening = [](Process& p) {
+    return p.waitForLines(Stream::Err, [](const std::string& l) { return contains(l, "listening"); },
+                          1, deadlineIn(20s));
+  };
+  const auto listen = start({"listen"});
+  ASSERT_TRUE(listening(*listen)) << listen->transcript();
 
-  sd_bus* raw = nullptr;
-  ASSERT_GE(sd_bus_new(&raw), 0);
-  const zivuv::platform::SdBusPtr bus(raw);
-  ASSERT_GE(sd_bus_set_address(raw, address.c_str()), 0);
-  ASSERT_GE(sd_bus_set_bus_client(raw, 1), 0);
-  ASSERT_GE(sd_bus_start(raw), 0);
+  std::string error;
+  const detail::BusPtr bus = detail::connect(address, error);
+  ASSERT_TRUE(bus) << error;
   const auto emit = [&](const char* member, const char* text) {
-    return sd_bus_emit_signal(raw, kPath, "com.rudirideva.Zivuv", member, "s", text);
+    return sd_bus_emit_signal(bus.get(), kPath, "com.rudirideva.Zivuv", member, "s", text);
   };
   // In order from one sender: had the other member got through, it would
   // show before ours.
   ASSERT_GE(emit("Other", "no"), 0);
   ASSERT_GE(emit("DefaultsChanged", "com.dozezeza.Zivuv"), 0);
   ASSERT_GE(emit("DefaultsChanged", "a\nb"), 0);
-  ASSERT_GE(sd_bus_flush(raw), 0);
-  ASSERT_TRUE(listen.waitFor(0, "a\\x0Ab\n")) << listen.out();
-  EXPECT_EQ(listen.out(), "com.dozezeza.Zivuv\na\\x0Ab\n");
-  listen.signal(SIGTERM);
-  EXPECT_EQ(listen.finish(), 0);
+  ASSERT_GE(sd_bus_flush(bus.get()), 0);
+  ASSERT_TRUE(listen->waitForLines(Stream::Out, [](const std::string&) { return true; }, 2,
+                                   deadlineIn(20s)))
+      << listen->transcript();
+  EXPECT_EQ(listen->text(Stream::Out), "com.dozezeza.Zivuv\na\\x0Ab\n");
+  listen->signal(SIGTERM);
+  EXPECT_EQ(listen->waitExit(deadlineIn(60s)), 0);
 
-  Child second({ZIVUV_MONITORCTL, "listen"});
-  ASSERT_TRUE(second.waitFor(1, "listening")) << second.err();
-  daemon_.reset();
-  EXPECT_EQ(second.finish(), 1);
-  EXPECT_NE(second.err().find("connection to the session bus was lost"), std::string::npos);
+  const auto second = start({"listen"});
+  ASSERT_TRUE(listening(*second)) << second->transcript();
+  bus_.reset();
+  EXPECT_EQ(second->waitExit(deadlineIn(60s)), 1);
+  EXPECT_TRUE(contains(second->text(Stream::Err), "connection to the session bus was lost"));
 }
 
 }  // namespace
+}  // namespace zivuv::testing

@@ -3,24 +3,22 @@
 #include <systemd/sd-bus.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <list>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "support/BusLoop.h"
-#include "support/BusMessage.h"
 #include "support/Deadline.h"
 #include "support/Names.h"
 
 namespace zivuv::testing {
-namespace detail {
-struct MatchContext;
-}
 
 // Where a method call goes.
 struct MethodTarget {
@@ -29,79 +27,69 @@ struct MethodTarget {
   std::string interface;
 };
 
-// The service's own object.
 inline MethodTarget folderMonitorTarget() {
   return {names::kService, names::kObjectPath, names::kInterface};
 }
 
+// The leading string arguments of a signal.
+using Arguments = std::vector<std::string>;
+
 // What came back from one method call.
 struct CallOutcome {
-  bool replied = false;          // a method return arrived (not an error)
-  std::string errorName;         // the D-Bus error, or zivuv.testing.* for local failures
+  bool replied = false;   // a method return arrived
+  std::string errorName;  // the D-Bus error, or zivuv.testing.Error.Local
   std::string errorMessage;
-  std::string signature;         // of the method return
-  std::vector<std::string> args; // the return's arguments, see renderArguments()
+  std::string signature;  // of the method return
   bool ok() const { return replied && errorName.empty(); }
 };
 
-// Which signals a subscription records; empty fields match anything.
-struct MatchRule {
-  std::string sender;
-  std::string path;
-  std::string interface;
-  std::string member;
-  std::string arg0;
-  std::string text() const;
+// The signals of one match rule, recorded on the client's bus thread and
+// read from any thread.
+class SignalRecorder {
+ public:
+  std::size_t count() const;
+  // The first argument of each signal (empty when it had none), in order.
+  std::vector<std::string> firstArguments() const;
+  bool waitForSignals(std::size_t n, Deadline deadline);
+  bool waitFor(const std::function<bool(const Arguments&)>& match, Deadline deadline);
+  void record(Arguments args);
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable arrived_;
+  std::vector<Arguments> signals_;
 };
 
-// A client connection to a bus, served by a thread of its own: every method
+// A client connection to a bus, served by a thread of its own: any method
 // may be called from any thread, and signals are recorded while the test
-// waits elsewhere. Each call carries a timeout (setTimeout(), 5 s unless
-// changed); a call that times out reports org.freedesktop.DBus.Error.NoReply.
+// waits elsewhere. A call times out after setTimeout() (5 s unless changed).
 class BusClient {
  public:
-  // Connects and waits (up to 10 s) for the bus to accept the connection.
   explicit BusClient(const std::string& address);
   ~BusClient();
   BusClient(const BusClient&) = delete;
   BusClient& operator=(const BusClient&) = delete;
 
-  bool ok() const { return !uniqueName_.empty(); }
+  bool ok() const { return error_.empty(); }
   const std::string& error() const { return error_; }
-  const std::string& uniqueName() const { return uniqueName_; }
   void setTimeout(std::chrono::milliseconds timeout) { timeout_ = timeout; }
-  // Description of the last failure of a typed helper below.
+  // What the last failed call below went wrong with.
   std::string lastError() const;
 
-  // The service's methods. Nullopt when no well-formed reply arrived (an
-  // error, a time-out, or a reply of the wrong shape); see lastError().
-  // verifyAgentWithCompletion: the folder's transport data (nullopt when the
-  // service sent none) and the process name.
+  // The service's methods; nullopt when no well-formed reply came.
+  // verifyAgentWithCompletion: the folder's transport data (nullopt when
+  // the service sent none) and the process name.
   std::optional<std::pair<std::optional<std::vector<uint8_t>>, std::string>> verifyAgent();
   std::optional<bool> startMonitoring(const std::vector<uint8_t>& transportData);
   std::optional<int64_t> checkFolderNow();
-  // Sends reset without asking for a reply; true once it was written.
+  // Sends reset without asking for a reply; true once written.
   bool reset();
-  // Sends reset asking for a reply; true when an empty reply arrived in time.
+  // Sends reset asking for a reply; true when an empty one came in time.
   bool resetExpectingReply();
 
-  // Escape hatch: a call to the service's `member` with whatever arguments
-  // `signature` and `args` make (sd_bus_message_append, so C types only:
-  // const char*, integers, array counts), e.g. wrong types on purpose.
-  template <typename... Args>
-  CallOutcome callRaw(const std::string& member, const std::string& signature, Args... args) {
-    return callRawTo(folderMonitorTarget(), member, signature, args...);
-  }
-  template <typename... Args>
-  CallOutcome callRawTo(const MethodTarget& target, const std::string& member,
-                        const std::string& signature, Args... args) {
-    return call(target, member, [&](sd_bus_message* m) {
-      return signature.empty() ? 0 : sd_bus_message_append(m, signature.c_str(), args...);
-    });
-  }
-
-  // The general form: `append` fills the call and `read` parses the return,
-  // both on the bus thread; a negative result from either is a failure.
+  // The general form: `append` fills the call and `read` parses the
+  // return, both on the bus thread; a negative result is a failure.
+  // Signals that arrived before the return are recorded when it returns.
   using MessageFn = std::function<int(sd_bus_message*)>;
   CallOutcome call(const MethodTarget& target, const std::string& member, const MessageFn& append,
                    const MessageFn& read = {});
@@ -112,34 +100,24 @@ class BusClient {
   std::optional<bool> nameHasOwner(const std::string& name);
   bool waitForName(const std::string& name, Deadline deadline);
   bool waitForNameGone(const std::string& name, Deadline deadline);
-  // Waits until this connection was closed (the bus went away).
-  bool waitDisconnected(Deadline deadline);
 
-  // Starts recording the signals that `rule` matches; returns once the bus
-  // confirmed the match, so that no later signal is missed. Null on failure.
-  std::shared_ptr<SignalRecorder> subscribe(const MatchRule& rule);
-  // Every DefaultsChanged signal, whoever sends it from whatever path.
+  // Records the signals of match rule `rule` from the moment the bus
+  // confirmed it; null on failure.
+  std::shared_ptr<SignalRecorder> subscribe(const std::string& rule);
+  // Every DefaultsChanged, whoever sends it from whatever path.
   std::shared_ptr<SignalRecorder> subscribeDefaultsChanged();
   void unsubscribe(const std::shared_ptr<SignalRecorder>& recorder);
 
  private:
-  // The context outlives its slot: members go in reverse order.
-  struct Subscription {
-    std::unique_ptr<detail::MatchContext> context;
-    detail::SlotPtr slot;
-    Subscription(std::unique_ptr<detail::MatchContext> c, detail::SlotPtr s);
-    Subscription(Subscription&&) noexcept;
-    ~Subscription();
-  };
   void setLastError(std::string text) const;
   bool waitForOwnerChange(const std::string& name, bool owned, Deadline deadline);
 
   std::string error_;
-  std::string uniqueName_;
   std::chrono::milliseconds timeout_{5000};
   mutable std::mutex errorMutex_;
   mutable std::string lastError_;
-  std::list<Subscription> subscriptions_;  // bus thread only
+  // Bus thread only.
+  std::list<std::pair<std::shared_ptr<SignalRecorder>, detail::SlotPtr>> subscriptions_;
   detail::BusLoop loop_;  // last: stopped first, before the slots above go
 };
 

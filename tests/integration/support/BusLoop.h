@@ -2,7 +2,6 @@
 
 #include <systemd/sd-bus.h>
 
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <future>
@@ -11,12 +10,10 @@
 #include <string>
 #include <thread>
 #include <type_traits>
-#include <vector>
 
-#include "support/Deadline.h"
-#include "support/UniqueFd.h"
+#include "platform/fd/UniqueFd.h"
 
-// Plumbing shared by the bus clients and fake servers of the harness.
+// Plumbing shared by the bus client and the fake services of the harness.
 namespace zivuv::testing::detail {
 
 struct BusClose {
@@ -32,98 +29,62 @@ using BusPtr = std::unique_ptr<sd_bus, BusClose>;
 using SlotPtr = std::unique_ptr<sd_bus_slot, SlotUnref>;
 using MessagePtr = std::unique_ptr<sd_bus_message, MessageUnref>;
 
-// A new client connection to `address`, started (the Hello is still under
-// way). Null with `error` set on failure. Does not block.
-BusPtr openBus(const std::string& address, std::string& error);
+// A client connection to `address` that has finished its Hello; null with
+// `error` set on failure.
+BusPtr connect(const std::string& address, std::string& error);
 
-// One thread that owns one sd-bus connection and runs every piece of code
-// that touches it: sd-bus objects are not thread-safe. It waits with ppoll on
-// the connection and on an eventfd through which other threads post work, so
-// it never spins; a closed connection is no longer polled.
+// One thread that owns one sd-bus connection (sd-bus objects are not
+// thread-safe) and runs every piece of code that touches it. It waits in
+// ppoll on the connection and on an eventfd through which other threads
+// post work, so it never spins; a closed connection is no longer polled.
 class BusLoop {
  public:
-  enum class State { NoBus, Opening, Ready, Closed };
-
   BusLoop();
   ~BusLoop();
   BusLoop(const BusLoop&) = delete;
   BusLoop& operator=(const BusLoop&) = delete;
 
-  bool ok() const { return thread_.joinable(); }
-
-  // Runs `fn` on the loop thread and returns its result (at once when called
-  // on the loop thread). After stop() it returns a value-initialised result
-  // without running `fn`.
+  // Runs `fn` on the loop thread and returns its result (at once on the
+  // loop thread). Once stopped, returns a value-initialised result unrun.
   template <typename F>
   std::invoke_result_t<F&> call(F&& fn) {
     using R = std::invoke_result_t<F&>;
-    if (onLoopThread()) return fn();
+    if (std::this_thread::get_id() == threadId_) return fn();
     std::packaged_task<R()> task([&fn]() -> R { return fn(); });
     auto result = task.get_future();
-    if (!post([&task] { task(); })) {
-      if constexpr (std::is_void_v<R>) {
-        return;
-      } else {
-        return R{};
-      }
-    }
+    if (!post([&task] { task(); })) return R();
     return result.get();
   }
-
   // Queues `fn` for the loop thread; false once the loop stopped.
   bool post(std::function<void()> fn);
-
-  // Ends the thread after running the work already queued. The connection
-  // stays open (and owned) until destruction, for owners to free their slots
-  // first from the stopping thread.
+  // Ends the thread after the work already queued. The connection stays
+  // until destruction, so that owners free their slots first.
   void stop();
 
-  bool onLoopThread() const { return std::this_thread::get_id() == threadId_; }
-
-  // Loop thread only: the connection that the loop serves. Replacing it
-  // closes the old one.
-  void setBus(BusPtr bus);
+  // Loop thread only: the connection, and the object it exports, if any.
+  // Replacing them closes the old connection.
   sd_bus* bus() const { return bus_.get(); }
-  BusPtr takeBus();
+  void setBus(BusPtr bus, SlotPtr object = nullptr);
 
-  // Any thread.
-  State state() const;
-  // Waits until the connection finished its Hello (true) or closed, or until
-  // `deadline`.
-  bool waitReady(Deadline deadline);
-  bool waitClosed(Deadline deadline);
+  // Connects, exports `vtable` (with `userdata`) at `path` and claims `name`
+  // without queueing; then the loop serves the connection. Any thread but
+  // the loop's.
+  bool serve(const std::string& address, const std::string& name, const char* path,
+             const char* interface, const sd_bus_vtable* vtable, void* userdata,
+             std::string& error);
 
  private:
   void run();
-  void processBus();
-  void setState(State state);
 
-  UniqueFd wake_;
+  platform::UniqueFd wake_;
   std::thread thread_;
   std::thread::id threadId_;
-  BusPtr bus_;  // loop thread only while it runs
+  SlotPtr object_;  // loop thread only while it runs
+  BusPtr bus_;
 
-  mutable std::mutex mutex_;
-  std::condition_variable stateChanged_;
+  std::mutex mutex_;
   std::deque<std::function<void()>> queue_;
   bool stopping_ = false;
-  State state_ = State::NoBus;
 };
-
-// One object that a fake service exports.
-struct ServedObject {
-  const char* path;
-  const char* interface;
-  const sd_bus_vtable* vtable;
-  void* userdata;
-};
-
-// Connects `loop` to the bus at `address` (replacing its connection),
-// exports `objects` and claims `name` without queueing; returns once the bus
-// answered or `deadline` passed. The registrations land in `slots`. Call from
-// any thread but the loop's.
-bool serveName(BusLoop& loop, const std::string& address, const std::string& name,
-               const std::vector<ServedObject>& objects, std::vector<SlotPtr>& slots,
-               Deadline deadline, std::string& error);
 
 }  // namespace zivuv::testing::detail

@@ -1,9 +1,9 @@
 #pragma once
 
 #include <chrono>
-#include <cstdint>
 #include <ctime>
 #include <functional>
+#include <thread>
 
 namespace zivuv::testing {
 
@@ -11,23 +11,25 @@ using Clock = std::chrono::steady_clock;
 // Every wait in the harness ends at a point on the monotonic clock.
 using Deadline = Clock::time_point;
 
-// The point `d` from now.
 inline Deadline deadlineIn(std::chrono::milliseconds d) { return Clock::now() + d; }
 
-// Time left until `deadline`, never negative.
-inline std::chrono::nanoseconds remaining(Deadline deadline) {
-  const auto left = deadline - Clock::now();
-  return left.count() > 0 ? std::chrono::duration_cast<std::chrono::nanoseconds>(left)
-                          : std::chrono::nanoseconds{0};
+// Time left until `deadline` (never negative), for ppoll().
+inline timespec remainingTimespec(Deadline deadline) {
+  const auto left = std::max(deadline - Clock::now(), Clock::duration::zero());
+  const auto secs = std::chrono::duration_cast<std::chrono::seconds>(left);
+  return {static_cast<time_t>(secs.count()),
+          static_cast<long>(std::chrono::nanoseconds(left - secs).count())};
 }
 
-// Time left until `deadline` as a timespec for ppoll().
-timespec remainingTimespec(Deadline deadline);
-
-// Polls `predicate` every few milliseconds until it holds or `deadline`
-// passes; returns its last value. Only for conditions that no descriptor or
-// condition variable reports (a file's contents, /proc); everything else
-// waits on the event itself.
-bool waitUntil(const std::function<bool()>& predicate, Deadline deadline);
+// Polls `predicate` with a step growing from 1 ms to 20 ms until it holds or
+// `deadline` passes. Only for conditions that no descriptor or condition
+// variable reports (a file's contents, /proc, another program's state).
+inline bool waitUntil(const std::function<bool()>& predicate, Deadline deadline) {
+  for (auto step = std::chrono::milliseconds(1);; step = std::min(step * 2, std::chrono::milliseconds(20))) {
+    if (predicate()) return true;
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::min<Clock::duration>(step, deadline - Clock::now()));
+  }
+}
 
 }  // namespace zivuv::testing
