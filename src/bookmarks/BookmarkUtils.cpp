@@ -10,6 +10,7 @@ using platform::BookmarkKind;
 using platform::DefaultsLock;
 using platform::DefaultsStore;
 using platform::printLine;
+using platform::printLines;
 
 namespace {
 
@@ -275,6 +276,11 @@ std::vector<bool> SharedSuiteSession::addSandboxURLs(const std::vector<FileURL>&
     }
   }
 
+  // Each add prints these lines again; made once, written in one go.
+  std::vector<std::pair<std::string_view, std::string_view>> deadBlock;
+  deadBlock.reserve(deadLines.size());
+  for (const HeldLine* line : deadLines) deadBlock.emplace_back(line->text, line->variable);
+
   std::vector<std::size_t> pending;
   for (std::size_t i = 0; i < urls.size(); ++i) {
     auto data = BookmarkUtils::createTransportData(urls[i]);
@@ -282,7 +288,7 @@ std::vector<bool> SharedSuiteSession::addSandboxURLs(const std::vector<FileURL>&
       printLine("Failed to generate transport data!");
       continue;
     }
-    for (const HeldLine* line : deadLines) printLine(line->text, line->variable);
+    printLines(deadBlock);
     if (const auto it = firstPosition.find(urls[i].text()); it != firstPosition.end()) {
       entries[it->second] = std::move(*data);
     } else {

@@ -10,6 +10,7 @@
 #include <unordered_set>
 
 #include "bookmarks/BookmarkUtils.h"
+#include "platform/bookmark/BookmarkRecord.h"
 #include "platform/log/Logger.h"
 #include "platform/scope/SecurityScope.h"
 
@@ -98,6 +99,9 @@ std::int64_t scanForNewRepositories(const std::optional<FileURL>& monitoringURL,
 
   std::vector<std::string> newNames;
   {
+    // Every stored entry and every candidate lies in one of a few folders:
+    // take each folder's real path once for the whole scan.
+    const platform::RealPathCacheScope realPaths;
     SharedSuiteSession suite(sharedSuiteName());
     const auto blocked = suite.loadURLs(BookmarkKeys::blockKey);
     if (!blocked) {

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string_view>
+#include <unordered_map>
 
 namespace zivuv::platform {
 namespace {
@@ -31,17 +33,62 @@ std::optional<std::string> realPath(const std::string& path) {
   return std::string(resolved.get());
 }
 
+using ParentCache = std::unordered_map<std::string, std::optional<std::string>>;
+thread_local ParentCache* tParents = nullptr;
+
+// A path that realpath only has to check, never rewrite: absolute, no
+// empty, "." or ".." component, no trailing slash.
+bool plainAbsolute(const std::string& path) {
+  if (path.size() < 2 || path[0] != '/' || path.back() == '/') return false;
+  std::size_t start = 1;
+  while (start <= path.size()) {
+    const std::size_t end = std::min(path.find('/', start), path.size());
+    const std::string_view part(path.data() + start, end - start);
+    if (part.empty() || part == "." || part == "..") return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+// realpath(3) of path, and stat(2) of the result in st; what realPath and
+// a stat of its result give, with the parent's real path remembered while
+// a RealPathCacheScope lives.
+std::optional<std::string> realPathAndStat(const std::string& path, struct stat& st) {
+  if (tParents != nullptr && plainAbsolute(path)) {
+    const std::size_t slash = path.rfind('/');
+    const std::string parent = slash == 0 ? "/" : path.substr(0, slash);
+    auto it = tParents->find(parent);
+    if (it == tParents->end()) it = tParents->emplace(parent, realPath(parent)).first;
+    if (it->second) {
+      std::string candidate = *it->second;
+      if (candidate != "/") candidate += '/';
+      candidate.append(path, slash + 1, std::string::npos);
+      if (::lstat(candidate.c_str(), &st) != 0) return std::nullopt;
+      // A link as last component is resolved the long way.
+      if (!S_ISLNK(st.st_mode)) return candidate;
+    }
+  }
+  auto real = realPath(path);
+  if (!real || ::stat(real->c_str(), &st) != 0) return std::nullopt;
+  return real;
+}
+
 }  // namespace
+
+RealPathCacheScope::RealPathCacheScope() {
+  if (tParents == nullptr) tParents = new ParentCache();
+}
+
+RealPathCacheScope::~RealPathCacheScope() {
+  delete tParents;
+  tParents = nullptr;
+}
 
 BookmarkCreation createBookmark(const std::string& path, BookmarkKind kind) {
   BookmarkCreation result;
-  const auto real = realPath(path);
-  if (!real) {
-    result.error = "no folder at " + path;
-    return result;
-  }
   struct stat st {};
-  if (::stat(real->c_str(), &st) != 0) {
+  const auto real = realPathAndStat(path, st);
+  if (!real) {
     result.error = "no folder at " + path;
     return result;
   }
@@ -92,9 +139,9 @@ BookmarkResolution resolveBookmark(std::span<const std::uint8_t> bytes, Bookmark
   result.error = validateBookmark(bytes, kind, &recorded);
   if (!result.error.empty()) return result;
 
-  const auto real = realPath(recorded);
   struct stat st {};
-  if (!real || ::stat(real->c_str(), &st) != 0) {
+  const auto real = realPathAndStat(recorded, st);
+  if (!real) {
     result.error = "no folder at " + recorded;
     return result;
   }

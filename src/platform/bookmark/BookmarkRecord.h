@@ -28,6 +28,19 @@ struct BookmarkResolution {
   bool stale = false;          // set by the resolver, also next to an error
 };
 
+// While an object of this class lives on a thread, bookmark creation and
+// resolution on that thread remember the real path of each parent folder:
+// a path whose last component is no symbolic link then costs one lstat
+// instead of realpath's readlink per component and a stat. Meant for one
+// batch (a scan); nothing is remembered past it.
+class RealPathCacheScope {
+ public:
+  RealPathCacheScope();
+  ~RealPathCacheScope();
+  RealPathCacheScope(const RealPathCacheScope&) = delete;
+  RealPathCacheScope& operator=(const RealPathCacheScope&) = delete;
+};
+
 // Records the real path (realpath(3)) of the folder at path with its device
 // and inode. Fails with "no folder at <path>" or "not a folder: <path>".
 BookmarkCreation createBookmark(const std::string& path, BookmarkKind kind);
