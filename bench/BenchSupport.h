@@ -1,0 +1,92 @@
+#pragma once
+
+// What both benchmark programs share: clocks and summaries, temporary
+// folders, the repository fixture, and a description of the machine.
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace zivuv::bench {
+
+using Clock = std::chrono::steady_clock;
+
+inline double millisecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+struct Summary {
+  double median = 0;
+  double min = 0;
+  double max = 0;
+  std::size_t count = 0;
+};
+// Median, minimum and maximum; zeros for an empty set.
+Summary summarize(std::vector<double> values);
+// The value at fraction q (0..1) of the sorted set, nearest rank.
+double percentile(std::vector<double> values, double q);
+
+// A folder made with mkdtemp under $TMPDIR (or /var/tmp, which lies on the
+// same kind of disk as a home folder), removed with everything in it when
+// the object goes.
+class TempDir {
+ public:
+  explicit TempDir(const std::string& prefix);
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  bool ok() const { return !path_.empty(); }
+  // The real path (no symbolic link in it).
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+bool makeFolder(const std::string& path);
+bool writeFile(const std::string& path, const std::string& bytes);
+void removeTree(const std::string& path);
+
+// What buildFixture made. Repositories and plain folders are the candidates
+// of a scan; plain files and hidden folders (each hidden one holding a
+// repository) must be left out by the listing.
+struct Fixture {
+  std::size_t subfolders = 0;
+  std::size_t repositories = 0;
+  std::size_t plainFiles = 0;
+  std::size_t hiddenFolders = 0;
+};
+
+// Fills the existing folder root with n visible subfolders, every second one
+// a repository, plus n/10 plain files and max(5, n/100) hidden folders. A
+// repository is made the way `git init` lays out what locating one needs:
+// .git/HEAD naming refs/heads/main, .git/objects/ and .git/refs/, written
+// directly so that 5,000 of them take well under a second. false with a
+// message on standard error when anything could not be made.
+bool buildFixture(const std::string& root, std::size_t n, Fixture& out);
+
+// Runs command with /bin/sh -c; its exit status, or -1.
+int runShell(const std::string& command);
+
+// Single-quoted for /bin/sh.
+std::string shellQuote(const std::string& text);
+
+// "nproc 2, AMD ..., kernel 6.1.0": what the figures came from.
+std::string describeMachine();
+// The file system type of the folder at path ("ext4", "tmpfs", ...).
+std::string fileSystemType(const std::string& path);
+
+// The load averages of /proc/loadavg ("0.12 0.30 0.25"): the figures of a
+// busy machine say little, so every run states it.
+std::string loadAverage();
+
+// A "<field>: 123 kB" value of /proc/self/status, in KiB; -1 when absent.
+long selfStatusKiB(const std::string& field);
+
+// "12.3 ms" style formatting; formatDelta adds the sign ("+3.1 ms").
+std::string formatMilliseconds(double ms);
+std::string formatDelta(double ms);
+
+}  // namespace zivuv::bench

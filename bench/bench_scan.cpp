@@ -1,0 +1,615 @@
+// bench_scan: the cost of the repository scan in-process, against the least
+// work that can answer the question (list the folder, stat each entry and
+// its .git) and against the shell loop a person would write instead.
+//
+//   bench_scan [--sizes 1000,10000] [--reps N] [--no-shell-loop]
+//              [--profile first|second|test]
+//
+// --profile runs one phase once on the first size and prints nothing else of
+// note; it is meant for `valgrind --tool=callgrind`.
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "BenchSupport.h"
+#include "bookmarks/BookmarkUtils.h"
+#include "discovery/NoticeCenter.h"
+#include "discovery/RepositoryScan.h"
+#include "platform/defaults/DefaultsStore.h"
+#include "platform/log/Logger.h"
+#include "platform/url/FileURL.h"
+
+namespace {
+
+using namespace zivuv;
+using namespace zivuv::bench;
+using platform::FileURL;
+
+constexpr std::size_t kDeadEntries = 50;
+
+struct Options {
+  std::vector<std::size_t> sizes{1000, 10000};
+  int reps = 0;  // 0: chosen per size
+  bool shellLoop = true;
+  std::string profile;
+};
+
+[[noreturn]] void usage() {
+  std::fprintf(stderr,
+               "usage: bench_scan [--sizes 1000,10000] [--reps N] [--no-shell-loop]\n"
+               "                  [--profile first|second|test]\n");
+  std::exit(2);
+}
+
+Options parseOptions(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const auto value = [&]() -> std::string {
+      if (i + 1 >= argc) usage();
+      return argv[++i];
+    };
+    if (arg == "--sizes") {
+      options.sizes.clear();
+      const std::string list = value();
+      std::size_t start = 0;
+      while (start <= list.size()) {
+        const std::size_t comma = std::min(list.find(',', start), list.size());
+        const std::size_t n = std::strtoul(list.substr(start, comma - start).c_str(), nullptr, 10);
+        if (n < 2) usage();
+        options.sizes.push_back(n);
+        start = comma + 1;
+      }
+    } else if (arg == "--reps") {
+      options.reps = std::atoi(value().c_str());
+      if (options.reps < 1) usage();
+    } else if (arg == "--no-shell-loop") {
+      options.shellLoop = false;
+    } else if (arg == "--profile") {
+      options.profile = value();
+      if (options.profile != "first" && options.profile != "second" && options.profile != "test") {
+        usage();
+      }
+    } else {
+      usage();
+    }
+  }
+  return options;
+}
+
+// Log entries are counted and dropped, so that the figures show the scan
+// and not the writing of its log.
+class CountingSink final : public platform::LogSink {
+ public:
+  void write(platform::LogLevel, std::string_view) override {
+    count.fetch_add(1, std::memory_order_relaxed);
+  }
+  std::atomic<std::size_t> count{0};
+};
+
+class FakeNotices final : public discovery::NoticeCenter {
+ public:
+  void postDistributedNotification(const std::string&, const std::string&) override { ++posted; }
+  void deliverNotification(const std::string&, const std::string&) override { ++delivered; }
+  int posted = 0;
+  int delivered = 0;
+};
+
+// Points a standard descriptor (the store's printed lines on 1, the log on
+// 2) at target for the life of the object.
+class Redirect {
+ public:
+  Redirect(int fd, const std::string& target) : fd_(fd) {
+    std::fflush(nullptr);
+    saved_ = ::dup(fd);
+    const int to = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (saved_ < 0 || to < 0 || ::dup2(to, fd) < 0) {
+      std::fprintf(stderr, "cannot redirect descriptor %d to %s\n", fd, target.c_str());
+      std::exit(1);
+    }
+    ::close(to);
+  }
+  ~Redirect() {
+    ::dup2(saved_, fd_);
+    ::close(saved_);
+  }
+  Redirect(const Redirect&) = delete;
+  Redirect& operator=(const Redirect&) = delete;
+
+ private:
+  int fd_;
+  int saved_ = -1;
+};
+
+// The least work that answers "which subfolders hold a .git": one listing,
+// one lstat per visible entry and one stat of each folder's .git, relative
+// to the open folder. Returns how many .git entries were found.
+std::size_t lowerBound(const std::string& folder) {
+  DIR* dir = ::opendir(folder.c_str());
+  if (dir == nullptr) return 0;
+  const int dirFd = ::dirfd(dir);
+  std::size_t found = 0;
+  std::string gitPath;
+  while (const dirent* entry = ::readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    struct stat st {};
+    if (::fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) {
+      continue;
+    }
+    gitPath = entry->d_name;
+    gitPath += "/.git";
+    if (::fstatat(dirFd, gitPath.c_str(), &st, 0) == 0) ++found;
+  }
+  ::closedir(dir);
+  return found;
+}
+
+// Listing plus the repository test over every candidate; how many passed.
+std::size_t repositoryTest(const FileURL& folder) {
+  std::size_t found = 0;
+  for (const auto& candidate : discovery::listSubfolders(folder)) {
+    if (discovery::isGitRepository(candidate.path())) ++found;
+  }
+  return found;
+}
+
+bool gitSaysRepository(const std::string& path, const std::string& ceiling) {
+  return runShell("GIT_CEILING_DIRECTORIES=" + shellQuote(ceiling) + " git -C " + shellQuote(path) +
+                  " rev-parse --git-dir >/dev/null 2>&1") == 0;
+}
+
+// Real layouts made by git, plus the fixture's hand-made ones, must get the
+// same answer from isGitRepository as from git itself.
+bool verifyRepositoryTest(const std::string& work, const std::string& fixture, std::size_t n) {
+  const std::string dir = work + "/verify";
+  if (!makeFolder(dir)) return false;
+  const std::string q = shellQuote(dir);
+  const std::string setup =
+      "cd " + q +
+      " && git init -q -b main worktree && git init -q --bare bare.git"
+      " && git -C worktree -c user.name=bench -c user.email=bench@localhost"
+      "    commit -q --allow-empty -m init"
+      " && git -C worktree worktree add -q ../linked 2>/dev/null"
+      " && mkdir -p broken/.git plain && printf 'gitdir: /nonexistent\\n' > nowhere-file"
+      " && mkdir nowhere && mv nowhere-file nowhere/.git"
+      " && mkdir -p handmade/.git/objects handmade/.git/refs"
+      " && printf 'ref: refs/heads/main\\n' > handmade/.git/HEAD";
+  if (runShell(setup) != 0) {
+    std::fprintf(stderr, "verification: git could not make the reference repositories\n");
+    return false;
+  }
+  std::vector<std::string> paths;
+  for (const char* name :
+       {"worktree", "bare.git", "linked", "broken", "plain", "nowhere", "handmade"}) {
+    paths.push_back(dir + "/" + name);
+  }
+  char name[64];
+  for (std::size_t i = 0; i < 10 && i < n; ++i) {
+    std::snprintf(name, sizeof name, "/project-%05zu", (i * (n / 10)) + (i % 2));
+    paths.push_back(fixture + name);
+  }
+  bool agree = true;
+  std::size_t repos = 0;
+  for (const auto& path : paths) {
+    const bool ours = discovery::isGitRepository(path);
+    const bool git = gitSaysRepository(path, work);
+    if (ours) ++repos;
+    if (ours != git) {
+      std::fprintf(stderr, "verification: %s: isGitRepository %d, git rev-parse %d\n", path.c_str(),
+                   ours, git);
+      agree = false;
+    }
+  }
+  std::printf(
+      "verification: isGitRepository agrees with `git rev-parse` on %zu folders "
+      "(%zu repositories: working tree, bare, linked worktree, hand-made; "
+      "not: broken .git, .git file pointing nowhere, plain)\n",
+      paths.size(), repos);
+  removeTree(dir);
+  return agree;
+}
+
+// Transport data of folders that no longer exist: every one fails to
+// resolve with "no folder at <path>".
+std::vector<platform::Data> makeDeadEntries(const std::string& work) {
+  std::vector<platform::Data> entries;
+  for (std::size_t i = 0; i < kDeadEntries; ++i) {
+    const std::string path = work + "/gone-" + std::to_string(i);
+    if (!makeFolder(path)) break;
+    auto data = BookmarkUtils::createTransportData(FileURL::fromPath(path, true));
+    ::rmdir(path.c_str());
+    if (data) entries.push_back(std::move(*data));
+  }
+  return entries;
+}
+
+bool storeSandboxEntries(const std::vector<platform::Data>& entries) {
+  const auto lock = platform::DefaultsLock::acquire(sharedSuiteName());
+  if (!lock) return false;
+  auto store = platform::DefaultsStore::openSuite(sharedSuiteName());
+  if (!store) return false;
+  store->setDataArray(rawValue(BookmarkKeys::sandboxKey), entries);
+  return store->write(*lock);
+}
+
+std::size_t countLines(const std::string& path, std::size_t& bytes) {
+  std::size_t lines = 0;
+  bytes = 0;
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return 0;
+  char buffer[1 << 16];
+  std::size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+    bytes += n;
+    for (std::size_t i = 0; i < n; ++i) lines += buffer[i] == '\n';
+  }
+  std::fclose(file);
+  return lines;
+}
+
+struct ScanRun {
+  double ms = 0;
+  std::int64_t registered = 0;
+  std::size_t logLines = 0;
+};
+
+// One scan with settings under configHome. Standard output (the store's
+// lines) goes to stdoutTarget.
+ScanRun timedScan(const FileURL& folder, const std::string& configHome, CountingSink* counter,
+                  const std::string& stdoutTarget = "/dev/null") {
+  ::setenv("XDG_CONFIG_HOME", configHome.c_str(), 1);
+  FakeNotices notices;
+  ScanRun run;
+  const std::size_t before = counter != nullptr ? counter->count.load() : 0;
+  {
+    Redirect out(STDOUT_FILENO, stdoutTarget);
+    const auto start = Clock::now();
+    run.registered = discovery::scanForNewRepositories(folder, notices);
+    run.ms = millisecondsSince(start);
+  }
+  if (counter != nullptr) run.logLines = counter->count.load() - before;
+  if (run.registered > 0 && (notices.posted != 1 || notices.delivered != 1)) {
+    std::fprintf(stderr, "unexpected notices: %d posted, %d delivered\n", notices.posted,
+                 notices.delivered);
+  }
+  return run;
+}
+
+struct SizeResult {
+  std::size_t n = 0;
+  Fixture fixture;
+  Summary lower, test, first, second, firstDead;
+  double firstStderr = 0, secondStderr = 0, firstStderrFile = 0, secondStderrFile = 0;
+  double firstJournal = -1;
+  double deadToFile = 0;
+  std::size_t deadLines = 0, deadBytes = 0, plainLines = 0;
+  std::size_t firstLogLines = 0, secondLogLines = 0;
+  double shellLoop = -1;
+  bool ok = true;
+};
+
+void printRow(const char* label, const Summary& s, double lower) {
+  std::printf("  %-52s %10s  [%s .. %s]  %6.1fx\n", label, formatMilliseconds(s.median).c_str(),
+              formatMilliseconds(s.min).c_str(), formatMilliseconds(s.max).c_str(),
+              lower > 0 ? s.median / lower : 0.0);
+}
+
+bool check(bool condition, const char* what, SizeResult& result) {
+  if (!condition) {
+    std::fprintf(stderr, "N=%zu: %s\n", result.n, what);
+    result.ok = false;
+  }
+  return condition;
+}
+
+SizeResult benchSize(const std::string& work, std::size_t n, int reps, bool shellLoop,
+                     const std::vector<platform::Data>& dead,
+                     const std::shared_ptr<CountingSink>& counter) {
+  SizeResult r;
+  r.n = n;
+  const std::string folder = work + "/folder-" + std::to_string(n);
+  const auto buildStart = Clock::now();
+  if (!makeFolder(folder) || !buildFixture(folder, n, r.fixture)) {
+    r.ok = false;
+    return r;
+  }
+  std::printf(
+      "\nN = %zu: %zu subfolders (%zu repositories), %zu plain files, %zu hidden "
+      "folders; fixture made in %s; %d repetitions, median [min .. max], ratio to the "
+      "lower bound\n",
+      n, r.fixture.subfolders, r.fixture.repositories, r.fixture.plainFiles,
+      r.fixture.hiddenFolders, formatMilliseconds(millisecondsSince(buildStart)).c_str(), reps);
+  std::fflush(stdout);
+  const FileURL url = FileURL::fromPath(folder, true).withSecurityScope();
+  const auto repos = static_cast<std::int64_t>(r.fixture.repositories);
+
+  // Warm the caches the way a second look at a folder finds them.
+  check(lowerBound(folder) == r.fixture.repositories, "lower bound miscounted", r);
+  check(repositoryTest(url) == r.fixture.repositories, "repository test miscounted", r);
+
+  std::vector<double> lower, test, first, second, firstDead;
+  for (int i = 0; i < reps; ++i) {
+    auto start = Clock::now();
+    const std::size_t found = lowerBound(folder);
+    lower.push_back(millisecondsSince(start));
+    check(found == r.fixture.repositories, "lower bound miscounted", r);
+
+    start = Clock::now();
+    const std::size_t passed = repositoryTest(url);
+    test.push_back(millisecondsSince(start));
+    check(passed == r.fixture.repositories, "repository test miscounted", r);
+  }
+
+  // First and second run in pairs, each pair on fresh settings.
+  for (int i = 0; i < reps; ++i) {
+    const std::string config = work + "/config-" + std::to_string(n) + "-" + std::to_string(i);
+    const auto firstRun = timedScan(url, config, counter.get());
+    const auto secondRun = timedScan(url, config, counter.get());
+    first.push_back(firstRun.ms);
+    second.push_back(secondRun.ms);
+    r.firstLogLines = firstRun.logLines;
+    r.secondLogLines = secondRun.logLines;
+    check(firstRun.registered == repos, "first run did not register every repository", r);
+    check(secondRun.registered == 0, "second run registered something", r);
+    if (i == 0) {
+      ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+      Redirect out(STDOUT_FILENO, "/dev/null");
+      const auto listed = BookmarkUtils::loadSandboxURLs(sharedSuiteName());
+      check(listed && listed->size() == r.fixture.repositories,
+            "the shared suite does not list every repository once", r);
+    }
+    removeTree(config);
+  }
+
+  // A first run whose shared list already holds entries that do not resolve.
+  for (int i = 0; i <= reps; ++i) {
+    const std::string config = work + "/dead-" + std::to_string(n) + "-" + std::to_string(i);
+    ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+    if (!check(storeSandboxEntries(dead), "cannot store the unresolvable entries", r)) break;
+    // The last one writes its printed lines to a file, to count them.
+    const bool toFile = i == reps;
+    const std::string target = toFile ? work + "/printed.txt" : "/dev/null";
+    const auto run = timedScan(url, config, counter.get(), target);
+    check(run.registered == repos, "first run over dead entries did not register everything", r);
+    if (toFile) {
+      r.deadToFile = run.ms;
+      r.deadLines = countLines(target, r.deadBytes);
+      ::unlink(target.c_str());
+    } else {
+      firstDead.push_back(run.ms);
+    }
+    removeTree(config);
+  }
+  {
+    // The printed lines of a clean first run, for comparison.
+    const std::string config = work + "/plain-" + std::to_string(n);
+    const std::string target = work + "/printed.txt";
+    (void)timedScan(url, config, counter.get(), target);
+    std::size_t bytes = 0;
+    r.plainLines = countLines(target, bytes);
+    ::unlink(target.c_str());
+    removeTree(config);
+  }
+
+  // The real standard-error log, written to /dev/null and to a file: the
+  // log's share.
+  {
+    std::vector<double> firsts, seconds, firstsFile, secondsFile;
+    platform::Logger::shared().setSink(platform::makeStderrSink());
+    for (int i = 0; i < 3; ++i) {
+      const std::string config = work + "/log-" + std::to_string(n) + "-" + std::to_string(i);
+      {
+        Redirect err(STDERR_FILENO, "/dev/null");
+        firsts.push_back(timedScan(url, config, nullptr).ms);
+        seconds.push_back(timedScan(url, config, nullptr).ms);
+      }
+      removeTree(config);
+      {
+        Redirect err(STDERR_FILENO, work + "/log.txt");
+        firstsFile.push_back(timedScan(url, config, nullptr).ms);
+        secondsFile.push_back(timedScan(url, config, nullptr).ms);
+      }
+      removeTree(config);
+      ::unlink((work + "/log.txt").c_str());
+    }
+    r.firstStderrFile = summarize(firstsFile).median;
+    r.secondStderrFile = summarize(secondsFile).median;
+    if (::access("/run/systemd/journal/socket", F_OK) == 0) {
+      platform::Logger::shared().setSink(platform::makeJournalSink());
+      const std::string config = work + "/journal-" + std::to_string(n);
+      r.firstJournal = timedScan(url, config, nullptr).ms;
+      removeTree(config);
+    }
+    platform::Logger::shared().setSink(counter);
+    r.firstStderr = summarize(firsts).median;
+    r.secondStderr = summarize(seconds).median;
+  }
+
+  r.lower = summarize(lower);
+  r.test = summarize(test);
+  r.first = summarize(first);
+  r.second = summarize(second);
+  r.firstDead = summarize(firstDead);
+
+  const double lb = r.lower.median;
+  printRow("lower bound: list, lstat each entry, stat its .git", r.lower, lb);
+  printRow("repository test: listSubfolders + isGitRepository", r.test, lb);
+  char label[96];
+  std::snprintf(label, sizeof label, "first run: registers %zu", r.fixture.repositories);
+  printRow(label, r.first, lb);
+  printRow("second run: registers none", r.second, lb);
+  std::snprintf(label, sizeof label, "first run with %zu unresolvable stored entries", dead.size());
+  printRow(label, r.firstDead, lb);
+  std::printf(
+      "    the %zu unresolvable entries cost %s (%+.0f%%): %zu printed lines, %.1f MB, "
+      "instead of %zu; to a file instead of /dev/null: %s\n",
+      dead.size(), formatDelta(r.firstDead.median - r.first.median).c_str(),
+      r.first.median > 0 ? 100.0 * (r.firstDead.median - r.first.median) / r.first.median : 0.0,
+      r.deadLines, static_cast<double>(r.deadBytes) / 1e6, r.plainLines,
+      formatMilliseconds(r.deadToFile).c_str());
+  std::printf(
+      "  log: %zu entries in a first run, %zu in a second (above: dropped by a no-op "
+      "sink); with the standard-error sink, median of 3:\n"
+      "    to /dev/null: first %s (%s), second %s (%s)\n"
+      "    to a file:    first %s (%s), second %s (%s)\n",
+      r.firstLogLines, r.secondLogLines, formatMilliseconds(r.firstStderr).c_str(),
+      formatDelta(r.firstStderr - r.first.median).c_str(),
+      formatMilliseconds(r.secondStderr).c_str(),
+      formatDelta(r.secondStderr - r.second.median).c_str(),
+      formatMilliseconds(r.firstStderrFile).c_str(),
+      formatDelta(r.firstStderrFile - r.first.median).c_str(),
+      formatMilliseconds(r.secondStderrFile).c_str(),
+      formatDelta(r.secondStderrFile - r.second.median).c_str());
+  if (r.firstJournal >= 0) {
+    std::printf("  log: with the journal sink, first run %s\n",
+                formatMilliseconds(r.firstJournal).c_str());
+  } else {
+    std::printf(
+        "  log: the journal is not reachable here (no /run/systemd/journal/socket); "
+        "not measured\n");
+  }
+  std::fflush(stdout);
+
+  if (shellLoop) {
+    const std::string loop = "cd " + shellQuote(folder) +
+                             " && for d in */; do git -C \"$d\" rev-parse --git-dir >/dev/null "
+                             "2>&1; done";
+    const auto start = Clock::now();
+    (void)runShell(loop);
+    r.shellLoop = millisecondsSince(start);
+    std::printf(
+        "  baseline: shell loop of `git -C \"$d\" rev-parse --git-dir`, once: %s; "
+        "speed-up %.0fx for the repository test, %.0fx for the first run, %.0fx for "
+        "the second run\n",
+        formatMilliseconds(r.shellLoop).c_str(), r.shellLoop / r.test.median,
+        r.shellLoop / r.first.median, r.shellLoop / r.second.median);
+  }
+  std::fflush(stdout);
+  removeTree(folder);
+  return r;
+}
+
+void printTargets(const std::vector<SizeResult>& results) {
+  std::printf(
+      "\ntargets (in-process; the service's end-to-end figures come from "
+      "bench_service):\n");
+  const auto verdict = [](bool met) { return met ? "met" : "MISSED"; };
+  for (const auto& r : results) {
+    if (r.n == 1000) {
+      std::printf("  N=1000   first run %s < 50 ms: %s; second run %s < 15 ms: %s\n",
+                  formatMilliseconds(r.first.median).c_str(), verdict(r.first.median < 50),
+                  formatMilliseconds(r.second.median).c_str(), verdict(r.second.median < 15));
+    } else if (r.n == 10000) {
+      const double ratio = r.test.median / r.lower.median;
+      std::printf("  N=10000  repository test %.2fx the lower bound (<= 2.5x): %s\n", ratio,
+                  verdict(ratio <= 2.5));
+      std::printf(
+          "  N=10000  first run %s < 400 ms (stretch 250 ms): %s; second run %s < "
+          "100 ms: %s\n",
+          formatMilliseconds(r.first.median).c_str(), verdict(r.first.median < 400),
+          formatMilliseconds(r.second.median).c_str(), verdict(r.second.median < 100));
+      if (r.shellLoop > 0) {
+        const double speedUp = r.shellLoop / r.first.median;
+        std::printf(
+            "  N=10000  first run %.0fx faster than the shell loop (>= 30x, aim 60x): "
+            "%s\n",
+            speedUp, verdict(speedUp >= 30));
+      }
+    }
+  }
+}
+
+int profileOnce(const std::string& work, std::size_t n, const std::string& phase) {
+  const std::string folder = work + "/folder-" + std::to_string(n);
+  Fixture fixture;
+  if (!makeFolder(folder) || !buildFixture(folder, n, fixture)) return 1;
+  const FileURL url = FileURL::fromPath(folder, true).withSecurityScope();
+  (void)lowerBound(folder);
+  const std::string config = work + "/config-profile";
+  if (phase == "test") {
+    (void)::access("/zivuv-bench-profile-begin", F_OK);
+    const std::size_t found = repositoryTest(url);
+    (void)::access("/zivuv-bench-profile-end", F_OK);
+    std::printf("repository test: %zu found\n", found);
+    return 0;
+  }
+  if (phase == "second") (void)timedScan(url, config, nullptr);
+  // Markers for a system-call trace: what lies between them is the run.
+  (void)::access("/zivuv-bench-profile-begin", F_OK);
+  const auto run = timedScan(url, config, nullptr);
+  (void)::access("/zivuv-bench-profile-end", F_OK);
+  std::printf("%s run: %lld registered in %s\n", phase.c_str(),
+              static_cast<long long>(run.registered), formatMilliseconds(run.ms).c_str());
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Options options = parseOptions(argc, argv);
+  auto counter = std::make_shared<CountingSink>();
+  platform::Logger::shared().setSink(counter);
+
+  TempDir work("zivuv-bench-scan");
+  if (!work.ok()) return 1;
+  // The settings of every run live in the work folder, never in the
+  // person's own.
+  ::setenv("XDG_CONFIG_HOME", (work.path() + "/config-setup").c_str(), 1);
+
+  if (!options.profile.empty())
+    return profileOnce(work.path(), options.sizes.front(), options.profile);
+
+  std::printf("bench_scan on %s\nwork folder %s (%s); load average %s\n", describeMachine().c_str(),
+              work.path().c_str(), fileSystemType(work.path()).c_str(), loadAverage().c_str());
+  {
+    // The first repository test of a process sets libgit2 up; the service
+    // pays this once, in its first scan.
+    const long before = selfStatusKiB("VmRSS");
+    const auto start = Clock::now();
+    (void)discovery::isGitRepository(work.path());
+    std::printf("libgit2 set-up, once per process (paid by the first scan): %s, %+ld KiB RSS\n",
+                formatMilliseconds(millisecondsSince(start)).c_str(),
+                selfStatusKiB("VmRSS") - before);
+  }
+
+  {
+    const std::string folder = work.path() + "/verify-fixture";
+    Fixture fixture;
+    if (!makeFolder(folder) || !buildFixture(folder, 20, fixture) ||
+        !verifyRepositoryTest(work.path(), folder, 20)) {
+      std::fprintf(stderr, "the repository test disagrees with git; figures would mean nothing\n");
+      return 1;
+    }
+    removeTree(folder);
+  }
+  const auto dead = makeDeadEntries(work.path());
+  if (dead.size() != kDeadEntries) {
+    std::fprintf(stderr, "cannot make the unresolvable entries\n");
+    return 1;
+  }
+
+  std::vector<SizeResult> results;
+  bool ok = true;
+  for (const std::size_t n : options.sizes) {
+    const int reps = options.reps > 0 ? options.reps : (n <= 2000 ? 21 : 9);
+    results.push_back(benchSize(work.path(), n, reps, options.shellLoop, dead, counter));
+    ok = ok && results.back().ok;
+  }
+  printTargets(results);
+  std::printf("load average at the end: %s\n", loadAverage().c_str());
+  if (!ok) std::fprintf(stderr, "some checks failed: see above\n");
+  return ok ? 0 : 1;
+}

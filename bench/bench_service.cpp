@@ -1,0 +1,832 @@
+// bench_service: the running service, measured from outside over a private
+// session bus: memory at rest and at its peak, wakeups while idle, scans
+// end to end (call to reply), the latency of verifyAgentWithCompletion
+// while a large scan runs, and the debounce of the folder watch.
+//
+//   bench_service [--service PATH] [--reps N] [--idle-seconds S] [--no-strace]
+//
+// It starts its own dbus-daemon (no service folders, so nothing else is
+// activated) and the service with a private XDG_CONFIG_HOME; the person's
+// settings and session bus are never touched.
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "BenchSupport.h"
+#include "bookmarks/BookmarkUtils.h"
+#include "platform/url/FileURL.h"
+
+#ifndef ZIVUV_SERVICE_BINARY
+#define ZIVUV_SERVICE_BINARY "zivuv-folder-monitor"
+#endif
+
+namespace {
+
+using namespace zivuv;
+using namespace zivuv::bench;
+using namespace std::chrono_literals;
+
+constexpr const char* kBusName = "VO9ZE47VOD.com.dozezeza.FolderMonitor";
+constexpr const char* kObjectPath = "/VO9ZE47VOD/com/dozezeza/FolderMonitor";
+constexpr const char* kInterface = "VO9ZE47VOD.com.dozezeza.FolderMonitor";
+constexpr const char* kSuiteFile = "VO9ZE47VOD.com.dozezeza.plist";
+constexpr std::uint64_t kShortCallTimeoutUsec = 5'000'000;
+constexpr std::uint64_t kScanCallTimeoutUsec = 120'000'000;
+constexpr std::size_t kSubfolders = 10000;
+
+struct Options {
+  std::string service = ZIVUV_SERVICE_BINARY;
+  int reps = 5;
+  int idleSeconds = 10;
+  bool strace = true;
+};
+
+[[noreturn]] void usage() {
+  std::fprintf(stderr,
+               "usage: bench_service [--service PATH] [--reps N] [--idle-seconds S] "
+               "[--no-strace]\n");
+  std::exit(2);
+}
+
+Options parseOptions(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const auto value = [&]() -> std::string {
+      if (i + 1 >= argc) usage();
+      return argv[++i];
+    };
+    if (arg == "--service") {
+      options.service = value();
+    } else if (arg == "--reps") {
+      options.reps = std::atoi(value().c_str());
+      if (options.reps < 1) usage();
+    } else if (arg == "--idle-seconds") {
+      options.idleSeconds = std::atoi(value().c_str());
+      if (options.idleSeconds < 1) usage();
+    } else if (arg == "--no-strace") {
+      options.strace = false;
+    } else {
+      usage();
+    }
+  }
+  return options;
+}
+
+// What a failure must not leave behind: the children and the work folder.
+std::vector<pid_t> gChildren;
+std::string gWorkFolder;
+
+[[noreturn]] void fail(const std::string& what) {
+  std::fprintf(stderr, "bench_service: %s\n", what.c_str());
+  for (const pid_t pid : gChildren) ::kill(pid, SIGKILL);
+  if (!gWorkFolder.empty()) removeTree(gWorkFolder);
+  std::_Exit(1);
+}
+
+// --- Child processes --------------------------------------------------------
+
+struct Child {
+  pid_t pid = -1;
+};
+
+// Starts argv (argv[0] an absolute path) with exactly env. fds maps a descriptor of ours to the
+// number it gets in the child (0, 1, 2, 3...); everything else is closed on exec.
+Child spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+            const std::vector<std::pair<int, int>>& fds) {
+  // Everything the child needs is made before fork.
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  std::vector<char*> envp;
+  for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+  const pid_t pid = ::fork();
+  if (pid < 0) fail(std::string("fork: ") + std::strerror(errno));
+  if (pid == 0) {
+    // First move every source above the targets, then place them.
+    std::vector<int> moved;
+    for (const auto& [from, to] : fds) moved.push_back(::fcntl(from, F_DUPFD_CLOEXEC, 64));
+    for (std::size_t i = 0; i < fds.size(); ++i) {
+      if (moved[i] < 0 || ::dup2(moved[i], fds[i].second) < 0) ::_exit(127);
+    }
+    ::execve(args[0], args.data(), envp.data());
+    ::_exit(127);
+  }
+  gChildren.push_back(pid);
+  return {pid};
+}
+
+// Waits up to timeout for pid to end; its status, or nullopt.
+std::optional<int> waitFor(pid_t pid, std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  for (;;) {
+    int status = 0;
+    const pid_t r = ::waitpid(pid, &status, WNOHANG);
+    if (r == pid) return status;
+    if (r < 0) return std::nullopt;
+    if (Clock::now() > deadline) return std::nullopt;
+    std::this_thread::sleep_for(5ms);
+  }
+}
+
+void stopChild(pid_t pid) {
+  if (pid <= 0) return;
+  ::kill(pid, SIGTERM);
+  if (!waitFor(pid, 5000ms)) {
+    ::kill(pid, SIGKILL);
+    (void)waitFor(pid, 5000ms);
+  }
+}
+
+std::optional<std::string> readLineFrom(int fd, std::chrono::milliseconds timeout) {
+  std::string text;
+  const auto deadline = Clock::now() + timeout;
+  while (Clock::now() < deadline) {
+    if (const auto nl = text.find('\n'); nl != std::string::npos) return text.substr(0, nl);
+    pollfd pfd{fd, POLLIN, 0};
+    const int r = ::poll(&pfd, 1, 100);
+    if (r < 0 && errno != EINTR) return std::nullopt;
+    if (r <= 0) continue;
+    char chunk[512];
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n <= 0) return std::nullopt;
+    text.append(chunk, static_cast<std::size_t>(n));
+  }
+  return std::nullopt;
+}
+
+// --- The service's standard error ---------------------------------------------
+
+// The service's log, written to a file and read only while the benchmark
+// waits for a line, so that reading it takes no processor time from a scan
+// being measured. An inotify watch on the file wakes the reader the moment
+// a line is appended; each line is stamped when it is read.
+class LogWatch {
+ public:
+  explicit LogWatch(const std::string& path)
+      : file_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)),
+        inotify_(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK)) {
+    if (file_ < 0 || inotify_ < 0 || ::inotify_add_watch(inotify_, path.c_str(), IN_MODIFY) < 0) {
+      fail("cannot watch the service's log " + path);
+    }
+  }
+  ~LogWatch() {
+    ::close(file_);
+    ::close(inotify_);
+  }
+  LogWatch(const LogWatch&) = delete;
+  LogWatch& operator=(const LogWatch&) = delete;
+
+  struct Event {
+    Clock::time_point at;
+    std::string line;
+  };
+
+  // Waits for the next line containing text at or after position `from` of
+  // the stamped events; the event, or nullopt at the timeout.
+  std::optional<Event> waitFor(const std::string& text, std::size_t& from,
+                               std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+      drain();
+      for (; from < events_.size(); ++from) {
+        if (events_[from].line.find(text) != std::string::npos) return events_[from++];
+      }
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      if (left.count() <= 0) return std::nullopt;
+      pollfd pfd{inotify_, POLLIN, 0};
+      (void)::poll(&pfd, 1, static_cast<int>(left.count()) + 1);
+      char events[4096];
+      while (::read(inotify_, events, sizeof events) > 0) {
+      }
+    }
+  }
+
+  // Reads everything written so far; the position after it.
+  std::size_t position() {
+    drain();
+    return events_.size();
+  }
+  std::size_t lines() {
+    drain();
+    return lines_;
+  }
+  std::string tail() {
+    drain();
+    std::string out;
+    for (const auto& line : tail_) out += "    " + line + "\n";
+    return out;
+  }
+
+ private:
+  static bool interesting(const std::string& line) {
+    return line.find("Timer event has fired") != std::string::npos ||
+           line.find("File Has Changed") != std::string::npos ||
+           line.find("Checked and") != std::string::npos ||
+           line.find("Checking For New Repositories") != std::string::npos ||
+           line.rfind("error ", 0) == 0;
+  }
+
+  void drain() {
+    char buffer[1 << 16];
+    for (;;) {
+      const ssize_t n = ::read(file_, buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      const auto now = Clock::now();
+      pending_.append(buffer, static_cast<std::size_t>(n));
+      std::size_t start = 0;
+      for (std::size_t nl; (nl = pending_.find('\n', start)) != std::string::npos; start = nl + 1) {
+        std::string line = pending_.substr(start, nl - start);
+        ++lines_;
+        if (interesting(line)) events_.push_back({now, line});
+        tail_.push_back(std::move(line));
+        if (tail_.size() > 12) tail_.pop_front();
+      }
+      pending_.erase(0, start);
+    }
+  }
+
+  int file_;
+  int inotify_;
+  std::string pending_;
+  std::size_t lines_ = 0;
+  std::vector<Event> events_;
+  std::deque<std::string> tail_;
+};
+
+// --- /proc ------------------------------------------------------------------
+
+// A "<field>:   123 kB" value of /proc/<pid>/status (or of a task's), or -1.
+long statusField(const std::string& statusPath, const std::string& field) {
+  std::ifstream in(statusPath);
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind(field + ":", 0) == 0)
+      return std::strtol(line.c_str() + field.size() + 1, nullptr, 10);
+  }
+  return -1;
+}
+
+long kib(pid_t pid, const char* field) {
+  return statusField("/proc/" + std::to_string(pid) + "/status", field);
+}
+
+struct TaskSwitches {
+  std::string name;
+  long switches = 0;
+};
+
+// Voluntary plus involuntary context switches of every thread, by thread id.
+std::map<long, TaskSwitches> contextSwitches(pid_t pid) {
+  std::map<long, TaskSwitches> out;
+  const std::string base = "/proc/" + std::to_string(pid) + "/task";
+  DIR* dir = ::opendir(base.c_str());
+  if (dir == nullptr) return out;
+  while (const dirent* entry = ::readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    const std::string task = base + "/" + entry->d_name;
+    TaskSwitches t;
+    std::ifstream comm(task + "/comm");
+    std::getline(comm, t.name);
+    t.switches = statusField(task + "/status", "voluntary_ctxt_switches") +
+                 statusField(task + "/status", "nonvoluntary_ctxt_switches");
+    out[std::strtol(entry->d_name, nullptr, 10)] = t;
+  }
+  ::closedir(dir);
+  return out;
+}
+
+long sumSwitches(const std::map<long, TaskSwitches>& tasks) {
+  long total = 0;
+  for (const auto& [tid, t] : tasks) total += t.switches;
+  return total;
+}
+
+std::size_t openDescriptors(pid_t pid) {
+  std::size_t count = 0;
+  DIR* dir = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+  if (dir == nullptr) return 0;
+  while (const dirent* entry = ::readdir(dir)) count += entry->d_name[0] != '.';
+  ::closedir(dir);
+  return count;
+}
+
+// Resets VmHWM to the current RSS, so that the next reading is the peak of
+// what happens in between.
+bool resetPeak(pid_t pid) {
+  std::ofstream out("/proc/" + std::to_string(pid) + "/clear_refs");
+  out << "5";
+  out.flush();
+  return static_cast<bool>(out);
+}
+
+// --- The bus ----------------------------------------------------------------
+
+struct BusUnref {
+  void operator()(sd_bus* bus) const noexcept { sd_bus_flush_close_unref(bus); }
+};
+using BusPtr = std::unique_ptr<sd_bus, BusUnref>;
+
+struct MessageUnref {
+  void operator()(sd_bus_message* m) const noexcept { sd_bus_message_unref(m); }
+};
+using MessagePtr = std::unique_ptr<sd_bus_message, MessageUnref>;
+
+BusPtr connect(const std::string& address) {
+  sd_bus* bus = nullptr;
+  if (sd_bus_new(&bus) < 0) fail("sd_bus_new failed");
+  BusPtr owned(bus);
+  if (sd_bus_set_address(bus, address.c_str()) < 0 || sd_bus_set_bus_client(bus, 1) < 0 ||
+      sd_bus_start(bus) < 0) {
+    fail("cannot connect to the private bus at " + address);
+  }
+  return owned;
+}
+
+// Calls member with the message filled by append; the reply, or nullptr
+// with error set.
+template <typename Append>
+MessagePtr call(sd_bus* bus, const char* destination, const char* path, const char* interface,
+                const char* member, std::uint64_t timeoutUsec, Append append, std::string& error) {
+  sd_bus_message* m = nullptr;
+  if (sd_bus_message_new_method_call(bus, &m, destination, path, interface, member) < 0) {
+    error = "cannot make the call";
+    return nullptr;
+  }
+  MessagePtr message(m);
+  if (append(m) < 0) {
+    error = "cannot fill the call";
+    return nullptr;
+  }
+  sd_bus_error busError = SD_BUS_ERROR_NULL;
+  sd_bus_message* reply = nullptr;
+  const int r = sd_bus_call(bus, m, timeoutUsec, &busError, &reply);
+  if (r < 0) {
+    error = std::string(member) + ": " + (busError.message ? busError.message : std::strerror(-r));
+    sd_bus_error_free(&busError);
+    return nullptr;
+  }
+  return MessagePtr(reply);
+}
+
+MessagePtr callService(sd_bus* bus, const char* member, std::uint64_t timeoutUsec,
+                       std::string& error, const platform::Data* bytes = nullptr) {
+  return call(
+      bus, kBusName, kObjectPath, kInterface, member, timeoutUsec,
+      [bytes](sd_bus_message* m) {
+        return bytes != nullptr ? sd_bus_message_append_array(m, 'y', bytes->data(), bytes->size())
+                                : 0;
+      },
+      error);
+}
+
+bool nameHasOwner(sd_bus* bus) {
+  std::string error;
+  const auto reply = call(
+      bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner",
+      kShortCallTimeoutUsec,
+      [](sd_bus_message* m) { return sd_bus_message_append(m, "s", kBusName); }, error);
+  int has = 0;
+  return reply && sd_bus_message_read(reply.get(), "b", &has) >= 0 && has != 0;
+}
+
+// checkFolderNowWithCompletion: the count and the time from call to reply.
+std::int64_t checkFolderNow(sd_bus* bus, double& ms) {
+  std::string error;
+  const auto start = Clock::now();
+  const auto reply = callService(bus, "checkFolderNowWithCompletion", kScanCallTimeoutUsec, error);
+  std::int64_t count = -1;
+  if (reply) (void)sd_bus_message_read(reply.get(), "x", &count);
+  ms = millisecondsSince(start);
+  if (!reply) fail(error);
+  return count;
+}
+
+// verifyAgentWithCompletion, reply read in full; false on any failure,
+// with error set.
+bool verifyAgent(sd_bus* bus, std::string& error) {
+  const auto reply = callService(bus, "verifyAgentWithCompletion", kShortCallTimeoutUsec, error);
+  if (!reply) return false;
+  error = "malformed reply";
+  sd_bus_message* m = reply.get();
+  if (sd_bus_message_enter_container(m, 'a', "ay") < 0) return false;
+  const void* bytes = nullptr;
+  std::size_t size = 0;
+  int r;
+  while ((r = sd_bus_message_read_array(m, 'y', &bytes, &size)) > 0) {
+  }
+  if (r < 0 || sd_bus_message_exit_container(m) < 0) return false;
+  const char* name = nullptr;
+  return sd_bus_message_read(m, "s", &name) >= 0 && name != nullptr;
+}
+
+// --- Measurements ------------------------------------------------------------
+
+struct IdleWindow {
+  long switches = 0;
+  std::string perThread;  // only the threads that woke
+};
+
+IdleWindow idleWindow(pid_t pid, int seconds) {
+  const auto before = contextSwitches(pid);
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  const auto after = contextSwitches(pid);
+  IdleWindow w;
+  w.switches = sumSwitches(after) - sumSwitches(before);
+  for (const auto& [tid, t] : after) {
+    const auto it = before.find(tid);
+    const long delta = t.switches - (it == before.end() ? 0 : it->second.switches);
+    if (delta != 0)
+      w.perThread += " " + t.name + "(" + std::to_string(tid) + "):" + std::to_string(delta);
+  }
+  return w;
+}
+
+struct StraceResult {
+  bool worked = false;
+  long calls = 0;
+  std::string detail;  // the table rows, or why it did not work
+};
+
+// strace -f -c -p pid for the given time, then SIGINT: strace detaches and
+// writes its summary.
+StraceResult straceWindow(pid_t pid, int seconds, const std::string& work) {
+  StraceResult result;
+  const std::string out = work + "/strace.txt";
+  const std::string err = work + "/strace.err";
+  const int errFd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int nullFd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+  const Child strace = spawn({"/usr/bin/strace", "-f", "-c", "-o", out, "-p", std::to_string(pid)},
+                             {"PATH=/usr/bin:/bin"}, {{nullFd, 0}, {nullFd, 1}, {errFd, 2}});
+  ::close(errFd);
+  ::close(nullFd);
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  ::kill(strace.pid, SIGINT);
+  const auto status = waitFor(strace.pid, 10000ms);
+  if (!status) {
+    ::kill(strace.pid, SIGKILL);
+    (void)waitFor(strace.pid, 5000ms);
+  }
+  std::ifstream in(out);
+  std::string line;
+  bool sawHeader = false;
+  while (std::getline(in, line)) {
+    if (line.find("% time") != std::string::npos) sawHeader = true;
+    if (!sawHeader || line.rfind("%", 0) == 0 || line.rfind("---", 0) == 0) continue;
+    std::istringstream tokens(line);
+    std::vector<std::string> fields;
+    for (std::string f; tokens >> f;) fields.push_back(f);
+    if (fields.size() < 5) continue;
+    if (fields.back() == "total") {
+      result.calls = std::strtol(fields[3].c_str(), nullptr, 10);
+    } else {
+      result.detail += " " + fields.back() + ":" + fields[3];
+    }
+  }
+  // strace writes no table at all when no system call completed while it
+  // was attached; its "attached" line tells that it was.
+  std::ifstream errIn(err);
+  std::string errText((std::istreambuf_iterator<char>(errIn)), std::istreambuf_iterator<char>());
+  result.worked = sawHeader || errText.find("attached") != std::string::npos;
+  if (!result.worked) result.detail = errText.substr(0, errText.find('\n'));
+  return result;
+}
+
+std::string verdict(bool met) { return met ? "met" : "MISSED"; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  (void)::signal(SIGPIPE, SIG_IGN);
+  Options options = parseOptions(argc, argv);
+  {
+    char* real = ::realpath(options.service.c_str(), nullptr);
+    if (real == nullptr || ::access(real, X_OK) != 0)
+      fail("no service binary at " + options.service);
+    options.service = real;
+    std::free(real);
+  }
+
+  TempDir work("zivuv-bench-service");
+  if (!work.ok()) return 1;
+  gWorkFolder = work.path();
+  const std::string watched = work.path() + "/watched";
+  const std::string config = work.path() + "/config";
+  const std::string home = work.path() + "/home";
+  const std::string busDir = work.path() + "/bus";
+  for (const auto& folder : {watched, config, home, busDir}) {
+    if (!makeFolder(folder)) return 1;
+  }
+  const std::string suiteFile = config + "/Zivuv/" + kSuiteFile;
+
+  std::printf("bench_service on %s\nservice %s\nwork folder %s (%s); load average %s\n",
+              describeMachine().c_str(), options.service.c_str(), work.path().c_str(),
+              fileSystemType(work.path()).c_str(), loadAverage().c_str());
+  Fixture fixture;
+  const auto buildStart = Clock::now();
+  if (!buildFixture(watched, kSubfolders, fixture)) return 1;
+  std::printf(
+      "fixture: %zu subfolders (%zu repositories), %zu plain files, %zu hidden folders, "
+      "made in %s\n",
+      fixture.subfolders, fixture.repositories, fixture.plainFiles, fixture.hiddenFolders,
+      formatMilliseconds(millisecondsSince(buildStart)).c_str());
+  std::fflush(stdout);
+
+  // The private bus: session type, no service folders, a socket in busDir.
+  const std::string busConfig = work.path() + "/session.conf";
+  if (!writeFile(busConfig,
+                 "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration "
+                 "1.0//EN\"\n \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+                 "<busconfig>\n  <type>session</type>\n  <listen>unix:dir=" +
+                     busDir +
+                     "</listen>\n  <auth>EXTERNAL</auth>\n  <policy context=\"default\">\n"
+                     "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
+                     "    <allow eavesdrop=\"true\"/>\n    <allow own=\"*\"/>\n  </policy>\n"
+                     "</busconfig>\n")) {
+    return 1;
+  }
+  int addressPipe[2];
+  if (::pipe2(addressPipe, O_CLOEXEC) != 0) fail("pipe2");
+  const int nullFd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+  const Child daemon =
+      spawn({"/usr/bin/dbus-daemon", "--config-file=" + busConfig, "--nofork", "--print-address=3"},
+            {"PATH=/usr/bin:/bin"}, {{nullFd, 0}, {nullFd, 1}, {nullFd, 2}, {addressPipe[1], 3}});
+  ::close(addressPipe[1]);
+  const auto address = readLineFrom(addressPipe[0], 10000ms);
+  ::close(addressPipe[0]);
+  if (!address || address->empty()) fail("dbus-daemon printed no address");
+
+  // The service: its log in a file that LogWatch reads, its printed lines
+  // (the store's) discarded.
+  const std::string logFile = work.path() + "/service.log";
+  const int logFd =
+      ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+  if (logFd < 0) fail("cannot create " + logFile);
+  const Child service =
+      spawn({options.service},
+            {"PATH=/usr/bin:/bin", "HOME=" + home, "XDG_CONFIG_HOME=" + config,
+             "DBUS_SESSION_BUS_ADDRESS=" + *address, "ZIVUV_LOG=stderr", "LC_ALL=C.UTF-8"},
+            {{nullFd, 0}, {nullFd, 1}, {logFd, 2}});
+  ::close(logFd);
+  ::close(nullFd);
+  LogWatch log(logFile);
+
+  BusPtr bus = connect(*address);
+  BusPtr second = connect(*address);
+  const auto startWait = Clock::now();
+  while (!nameHasOwner(bus.get())) {
+    if (millisecondsSince(startWait) > 10000) {
+      fail("the service did not take its name within 10 s; its log:\n" + log.tail());
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+  const double startupMs = millisecondsSince(startWait);
+  std::this_thread::sleep_for(500ms);
+  const long startRss = kib(service.pid, "VmRSS");
+
+  // Hand the folder over.
+  const auto transport =
+      BookmarkUtils::createTransportData(platform::FileURL::fromPath(watched, true));
+  if (!transport) fail("cannot make transport data of " + watched);
+  {
+    std::string error;
+    const auto reply = callService(bus.get(), "startMonitoringWithPath", kShortCallTimeoutUsec,
+                                   error, &*transport);
+    int watching = 0;
+    if (!reply || sd_bus_message_read(reply.get(), "b", &watching) < 0 || !watching) {
+      fail("startMonitoringWithPath did not answer YES: " + error + "\n" + log.tail());
+    }
+  }
+  std::this_thread::sleep_for(1000ms);
+
+  const long idleRss = kib(service.pid, "VmRSS");
+  const std::size_t idleFds = openDescriptors(service.pid);
+  const auto threads = contextSwitches(service.pid);
+  std::string threadNames;
+  for (const auto& [tid, t] : threads) threadNames += " " + t.name;
+  std::printf("\nservice up in %s (name on the bus); threads:%s; %zu open descriptors\n",
+              formatMilliseconds(startupMs).c_str(), threadNames.c_str(), idleFds);
+  std::printf("RSS: %ld KiB at start, %ld KiB idle with the folder watched (before any scan)\n",
+              startRss, idleRss);
+  std::fflush(stdout);
+
+  const IdleWindow idle = idleWindow(service.pid, options.idleSeconds);
+  std::printf("idle %d s, folder watched, nothing changing: %ld context switches%s\n",
+              options.idleSeconds, idle.switches, idle.perThread.c_str());
+  std::fflush(stdout);
+  StraceResult traced;
+  if (options.strace) {
+    traced = straceWindow(service.pid, options.idleSeconds, work.path());
+    if (traced.worked) {
+      std::printf("strace -f -c -p, %d s idle: %ld system calls%s%s\n", options.idleSeconds,
+                  traced.calls, traced.detail.empty() ? "" : " -", traced.detail.c_str());
+    } else {
+      std::printf("strace -f -c -p did not work here: %s\n", traced.detail.c_str());
+    }
+    std::fflush(stdout);
+  }
+
+  // Scans end to end, call to reply. Every first run starts from an absent
+  // shared suite, which the service reads afresh.
+  std::vector<double> firsts, seconds;
+  long firstPeak = 0, secondPeak = 0;
+  const bool peakReset = resetPeak(service.pid);
+  for (int i = 0; i < options.reps; ++i) {
+    ::unlink(suiteFile.c_str());
+    double ms = 0;
+    if (peakReset) resetPeak(service.pid);
+    const std::int64_t registered = checkFolderNow(bus.get(), ms);
+    firstPeak = std::max(firstPeak, kib(service.pid, "VmHWM"));
+    if (registered != static_cast<std::int64_t>(fixture.repositories)) {
+      fail("first scan registered " + std::to_string(registered) + "\n" + log.tail());
+    }
+    firsts.push_back(ms);
+    if (peakReset) resetPeak(service.pid);
+    const std::int64_t again = checkFolderNow(bus.get(), ms);
+    secondPeak = std::max(secondPeak, kib(service.pid, "VmHWM"));
+    if (again != 0) fail("second scan registered " + std::to_string(again));
+    seconds.push_back(ms);
+  }
+  const long afterScansRss = kib(service.pid, "VmRSS");
+  const long lifetimePeak = kib(service.pid, "VmHWM");
+  const Summary first = summarize(firsts);
+  const Summary secondRun = summarize(seconds);
+  std::printf("\nscans over D-Bus, call to reply, %d repetitions, median [min .. max]:\n",
+              options.reps);
+  std::printf(
+      "  first scan, registers %zu:  %s [%s .. %s]; the very first (libgit2 set up "
+      "then): %s\n",
+      fixture.repositories, formatMilliseconds(first.median).c_str(),
+      formatMilliseconds(first.min).c_str(), formatMilliseconds(first.max).c_str(),
+      formatMilliseconds(firsts.front()).c_str());
+  std::printf("  second scan, registers 0:    %s [%s .. %s]\n",
+              formatMilliseconds(secondRun.median).c_str(),
+              formatMilliseconds(secondRun.min).c_str(), formatMilliseconds(secondRun.max).c_str());
+  std::printf(
+      "  peak RSS (VmHWM%s): %ld KiB during a first scan, %ld KiB during a second; "
+      "RSS after the scans %ld KiB\n",
+      peakReset ? ", reset before each scan" : " since start", firstPeak, secondPeak,
+      afterScansRss);
+  std::fflush(stdout);
+
+  // verifyAgentWithCompletion from a second connection while first scans run.
+  std::vector<double> latencies;
+  std::size_t failures = 0;
+  std::vector<double> loadedScans;
+  for (int i = 0; i < 3; ++i) {
+    ::unlink(suiteFile.c_str());
+    std::atomic<bool> done{false};
+    double scanMs = 0;
+    std::int64_t registered = -1;
+    std::thread scanner([&] {
+      registered = checkFolderNow(bus.get(), scanMs);
+      done = true;
+    });
+    // Wait until the scan has begun on the service's queue.
+    std::size_t from = log.position();
+    (void)log.waitFor("Checking For New Repositories", from, 5000ms);
+    while (!done) {
+      const auto start = Clock::now();
+      std::string error;
+      if (!verifyAgent(second.get(), error)) {
+        if (failures++ == 0)
+          std::fprintf(stderr, "verifyAgentWithCompletion failed: %s\n", error.c_str());
+        // A connection that fails every call would spin here; wait for the scan.
+        if (failures > 100) std::this_thread::sleep_for(10ms);
+        continue;
+      }
+      latencies.push_back(millisecondsSince(start));
+    }
+    scanner.join();
+    loadedScans.push_back(scanMs);
+    if (registered != static_cast<std::int64_t>(fixture.repositories)) {
+      fail("scan under load registered " + std::to_string(registered));
+    }
+  }
+  const double p50 = percentile(latencies, 0.50);
+  const double p99 = percentile(latencies, 0.99);
+  const double pmax = percentile(latencies, 1.0);
+  std::printf(
+      "\nverifyAgentWithCompletion during 3 first scans of %zu subfolders: %zu calls, "
+      "%zu failed; p50 %s, p99 %s, max %s (those scans took %s median)\n",
+      kSubfolders, latencies.size(), failures, formatMilliseconds(p50).c_str(),
+      formatMilliseconds(p99).c_str(), formatMilliseconds(pmax).c_str(),
+      formatMilliseconds(summarize(loadedScans).median).c_str());
+  std::fflush(stdout);
+
+  // Debounce: from a change of the folder to the timer's line.
+  std::vector<double> delays, burstDelays, handlerDelays;
+  const auto trial = [&](int touches, std::chrono::milliseconds gap) -> bool {
+    std::size_t from = log.position();
+    Clock::time_point last;
+    for (int t = 0; t < touches; ++t) {
+      if (t > 0) std::this_thread::sleep_for(gap);
+      if (::utimensat(AT_FDCWD, watched.c_str(), nullptr, 0) != 0) fail("cannot touch the folder");
+      last = Clock::now();
+    }
+    std::size_t changeFrom = from;
+    std::optional<LogWatch::Event> change;
+    for (int t = 0; t < touches; ++t) change = log.waitFor("File Has Changed", changeFrom, 5000ms);
+    const auto fired = log.waitFor("Timer event has fired", from, 6000ms);
+    if (!fired) return false;
+    const double delay = std::chrono::duration<double, std::milli>(fired->at - last).count();
+    (touches == 1 ? delays : burstDelays).push_back(delay);
+    if (change && touches == 1) {
+      handlerDelays.push_back(std::chrono::duration<double, std::milli>(change->at - last).count());
+    }
+    // The scan that follows the timer ends before the next trial.
+    (void)log.waitFor("Checked and", from, 10000ms);
+    std::this_thread::sleep_for(300ms);
+    return true;
+  };
+  for (int i = 0; i < 5; ++i) {
+    if (!trial(1, 0ms)) fail("the timer did not fire after a change\n" + log.tail());
+  }
+  for (int i = 0; i < 3; ++i) {
+    if (!trial(5, 400ms)) fail("the timer did not fire after a burst of changes\n" + log.tail());
+  }
+  const auto listDelays = [](const std::vector<double>& values) {
+    std::string out;
+    for (double v : values) {
+      char text[32];
+      std::snprintf(text, sizeof text, " %.4f", v / 1000);
+      out += text;
+    }
+    return out;
+  };
+  const Summary debounce = summarize(delays);
+  const Summary burst = summarize(burstDelays);
+  std::printf(
+      "\ndebounce, touch of the folder to \"Timer event has fired\" (s):%s; min %.4f, "
+      "max %.4f; change seen by the watch after %s median\n",
+      listDelays(delays).c_str(), debounce.min / 1000, debounce.max / 1000,
+      formatMilliseconds(summarize(handlerDelays).median).c_str());
+  std::printf("debounce after a burst of 5 changes 0.4 s apart, from the last (s):%s\n",
+              listDelays(burstDelays).c_str());
+  std::fflush(stdout);
+
+  // At rest again after all of that.
+  const IdleWindow idleAfter = idleWindow(service.pid, options.idleSeconds);
+  const long finalRss = kib(service.pid, "VmRSS");
+  std::printf(
+      "\nidle %d s after the scans: %ld context switches%s; RSS %ld KiB, %zu open "
+      "descriptors; %zu log lines read in all\n",
+      options.idleSeconds, idleAfter.switches, idleAfter.perThread.c_str(), finalRss,
+      openDescriptors(service.pid), log.lines());
+
+  // The figures the service is held to.
+  const double minDelay = std::min(debounce.min, burstDelays.empty() ? debounce.min : burst.min);
+  const double maxDelay = std::max(debounce.max, burstDelays.empty() ? debounce.max : burst.max);
+  std::printf("\ntargets:\n");
+  std::printf("  first scan of %zu registering %zu: %s < 400 ms (stretch 250 ms): %s\n",
+              kSubfolders, fixture.repositories, formatMilliseconds(first.median).c_str(),
+              verdict(first.median < 400).c_str());
+  std::printf("  second scan: %s < 100 ms: %s\n", formatMilliseconds(secondRun.median).c_str(),
+              verdict(secondRun.median < 100).c_str());
+  std::printf("  idle wakeups over %d s: %ld context switches%s (none allowed): %s\n",
+              options.idleSeconds, idle.switches,
+              traced.worked ? (", " + std::to_string(traced.calls) + " system calls").c_str() : "",
+              verdict(idle.switches == 0 && (!traced.worked || traced.calls == 0)).c_str());
+  std::printf("  idle RSS %.1f MiB < 12 MiB: %s; peak RSS during the scan %.1f MiB < 24 MiB: %s\n",
+              idleRss / 1024.0, verdict(idleRss < 12 * 1024).c_str(), firstPeak / 1024.0,
+              verdict(firstPeak < 24 * 1024).c_str());
+  std::printf("  idle RSS after the scans %.1f MiB < 12 MiB: %s\n", finalRss / 1024.0,
+              verdict(finalRss < 12 * 1024).c_str());
+  std::printf("  verifyAgentWithCompletion p99 during a scan %s < 50 ms: %s\n",
+              formatMilliseconds(p99).c_str(), verdict(p99 < 50 && failures == 0).c_str());
+  std::printf("  debounce %.4f .. %.4f s within 3.0 .. 3.1 s: %s\n", minDelay / 1000,
+              maxDelay / 1000, verdict(minDelay >= 3000 && maxDelay <= 3100).c_str());
+  std::printf("  (peak RSS over the whole life of the process: %ld KiB)\n", lifetimePeak);
+  std::printf("load average at the end: %s\n", loadAverage().c_str());
+
+  bus.reset();
+  second.reset();
+  stopChild(service.pid);
+  stopChild(daemon.pid);
+  return 0;
+}
