@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -134,8 +135,21 @@ TEST_F(BookmarkRecord, EveryDefectHasItsDescription) {
   EXPECT_EQ(resolveBookmark(good, BookmarkKind::Secure).error, "wrong kind");
 }
 
-TEST_F(BookmarkRecord, ResolutionFollowsWhatIsAtTheRecordedPath) {
+// Run plainly, and again inside a scan's real-path cache, which must give
+// exactly what realpath gives.
+class RecordedPath : public BookmarkRecord, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(RecordedPath, ResolutionFollowsWhatIsAtTheRecordedPath) {
+  std::optional<RealPathCacheScope> cache;
+  if (GetParam()) cache.emplace();
+  // Reached through a linked parent: recorded by its real path.
+  fs::create_directory_symlink(root_, root_ + "-link");
   const std::string folder = fs::canonical(makeFolder("f")).string();
+  EXPECT_EQ(validateBookmark(create(root_ + "-link/f"), BookmarkKind::Transport), "");
+  EXPECT_EQ(*resolveBookmark(create(root_ + "-link/f"), BookmarkKind::Transport).url,
+            FileURL::fromPath(folder, true));
+  fs::remove(root_ + "-link");
+
   const Data record = create(folder);
 
   // Replaced by another folder: resolves, but stale.
@@ -170,6 +184,8 @@ TEST_F(BookmarkRecord, ResolutionFollowsWhatIsAtTheRecordedPath) {
   fs::create_directory_symlink(root_ + "/nowhere", folder);
   EXPECT_EQ(resolveBookmark(current, BookmarkKind::Transport).error, "no folder at " + folder);
 }
+
+INSTANTIATE_TEST_SUITE_P(WithAndWithoutCache, RecordedPath, ::testing::Bool());
 
 }  // namespace
 }  // namespace zivuv::platform

@@ -33,8 +33,10 @@ std::optional<std::string> realPath(const std::string& path) {
   return std::string(resolved.get());
 }
 
-using ParentCache = std::unordered_map<std::string, std::optional<std::string>>;
-thread_local ParentCache* tParents = nullptr;
+// Real paths of parent folders, kept while a RealPathCacheScope lives on
+// this thread (scopes may nest).
+thread_local std::unordered_map<std::string, std::optional<std::string>> tParents;
+thread_local int tScopeDepth = 0;
 
 // A path that realpath only has to check, never rewrite: absolute, no
 // empty, "." or ".." component, no trailing slash.
@@ -54,11 +56,11 @@ bool plainAbsolute(const std::string& path) {
 // a stat of its result give, with the parent's real path remembered while
 // a RealPathCacheScope lives.
 std::optional<std::string> realPathAndStat(const std::string& path, struct stat& st) {
-  if (tParents != nullptr && plainAbsolute(path)) {
+  if (tScopeDepth > 0 && plainAbsolute(path)) {
     const std::size_t slash = path.rfind('/');
     const std::string parent = slash == 0 ? "/" : path.substr(0, slash);
-    auto it = tParents->find(parent);
-    if (it == tParents->end()) it = tParents->emplace(parent, realPath(parent)).first;
+    auto it = tParents.find(parent);
+    if (it == tParents.end()) it = tParents.emplace(parent, realPath(parent)).first;
     if (it->second) {
       std::string candidate = *it->second;
       if (candidate != "/") candidate += '/';
@@ -75,13 +77,10 @@ std::optional<std::string> realPathAndStat(const std::string& path, struct stat&
 
 }  // namespace
 
-RealPathCacheScope::RealPathCacheScope() {
-  if (tParents == nullptr) tParents = new ParentCache();
-}
+RealPathCacheScope::RealPathCacheScope() { ++tScopeDepth; }
 
 RealPathCacheScope::~RealPathCacheScope() {
-  delete tParents;
-  tParents = nullptr;
+  if (--tScopeDepth == 0) tParents.clear();
 }
 
 BookmarkCreation createBookmark(const std::string& path, BookmarkKind kind) {
