@@ -102,7 +102,9 @@ class CountingSink final : public platform::LogSink {
 
 class FakeNotices final : public discovery::NoticeCenter {
  public:
-  void postDistributedNotification(const std::string&, const std::string&) override { ++posted; }
+  void postDistributedNotification(const NotificationName&, const std::string&) override {
+    ++posted;
+  }
   void deliverNotification(const std::string&, const std::string&) override { ++delivered; }
   int posted = 0;
   int delivered = 0;
@@ -277,7 +279,7 @@ ScanRun timedScan(const FileURL& folder, const std::string& configHome, Counting
   {
     Redirect out(STDOUT_FILENO, stdoutTarget);
     const auto start = Clock::now();
-    run.registered = discovery::scanForNewRepositories(folder, notices);
+    run.registered = discovery::scanForNewRepositories(folder, notices).registered;
     run.ms = millisecondsSince(start);
   }
   if (counter != nullptr) run.logLines = counter->count.load() - before;
@@ -367,7 +369,7 @@ SizeResult benchSize(const std::string& work, std::size_t n, int reps, bool shel
     if (i == 0) {
       ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
       Redirect out(STDOUT_FILENO, "/dev/null");
-      const auto listed = BookmarkUtils::loadSandboxURLs(sharedSuiteName());
+      const auto listed = SharedSuiteSession(sharedSuiteName()).loadURLs(BookmarkKeys::sandboxKey);
       check(listed && listed->size() == r.fixture.repositories,
             "the shared suite does not list every repository once", r);
     }

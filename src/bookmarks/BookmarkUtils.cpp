@@ -2,6 +2,7 @@
 
 #include <unordered_map>
 
+#include "names/Names.h"
 #include "platform/print/Print.h"
 
 namespace zivuv {
@@ -55,20 +56,6 @@ std::optional<FileURL> resolveSecure(const Data& data) {
   return resolution.url->withSecurityScope();
 }
 
-// Removes the element at position from the secure bookmark list held in
-// store, under the lock that the caller holds; the caller writes.
-void removeSecureBookmarkHeld(DefaultsStore& store, std::int64_t position) {
-  const auto key = rawValue(BookmarkKeys::sandboxKey);
-  auto list = store.dataArray(key);
-  if (!list) {
-    printLine("unable to remove shared path, no bookmarks saved...");
-    return;
-  }
-  if (position < 0 || static_cast<std::uint64_t>(position) >= list->size()) return;
-  list->erase(list->begin() + position);
-  store.setDataArray(key, *list);
-}
-
 bool writeHeld(DefaultsStore& store, const std::optional<DefaultsLock>& lock) {
   if (!lock) {
     printLine("Unable to write defaults for:", store.name());
@@ -88,17 +75,20 @@ std::string_view rawValue(BookmarkKeys key) {
 }
 
 const std::string& sharedSuiteName() {
-  static const std::string name = "VO9ZE47VOD.com.dozezeza";
-  return name;
-}
-
-const std::string& NotificationName::DefaultsChanged() {
-  static const std::string name = "com.rudirideva.Zivuv.DefaultsChanged";
+  static const std::string name = names::kSharedSuite;
   return name;
 }
 
 const std::string& standardDomainName() {
-  static const std::string name = "com.vezudi.Zivuv.FolderMonitor";
+  static const std::string name = names::kOwnDomain;
+  return name;
+}
+
+std::string NotificationName::text() const { return std::string(interface) + "." + member; }
+
+const NotificationName& NotificationName::DefaultsChanged() {
+  static const NotificationName name{names::kDefaultsChangedInterface,
+                                     names::kDefaultsChangedMember};
   return name;
 }
 
@@ -137,35 +127,21 @@ bool BookmarkUtils::saveSecureBookmark(const FileURL& url) {
     return false;
   }
   // One locked read-modify-write with one write at its end: a second writer
-  // cannot slip in between, and a crash cannot lose the folder.
+  // cannot slip in between, and a crash cannot lose the folder. Every stored
+  // element is resolved once, as a load does, with the same lines.
   const auto lock = DefaultsLock::acquire(standardDomainName());
   auto store = DefaultsStore::openDomain(standardDomainName());
   const auto key = rawValue(BookmarkKeys::sandboxKey);
   std::vector<Data> list = store.dataArray(key).value_or(std::vector<Data>{});
+  std::optional<std::size_t> previous;
   for (std::size_t i = 0; i < list.size(); ++i) {
     const auto existing = resolveSecure(list[i]);
-    if (existing && *existing == url) {
-      removeSecureBookmarkHeld(store, static_cast<std::int64_t>(i));
-      list.erase(list.begin() + static_cast<std::ptrdiff_t>(i));
-      // The other elements are resolved all the same, as a load does.
-      for (std::size_t j = i; j < list.size(); ++j) (void)resolveSecure(list[j]);
-      break;
-    }
+    if (!previous && existing && *existing == url) previous = i;
   }
+  if (previous) list.erase(list.begin() + static_cast<std::ptrdiff_t>(*previous));
   list.push_back(std::move(*creation.data));
   store.setDataArray(key, list);
   return writeHeld(store, lock);
-}
-
-void BookmarkUtils::removeSecureBookmark(std::int64_t position) {
-  const auto lock = DefaultsLock::acquire(standardDomainName());
-  auto store = DefaultsStore::openDomain(standardDomainName());
-  if (!store.dataArray(rawValue(BookmarkKeys::sandboxKey))) {
-    printLine("unable to remove shared path, no bookmarks saved...");
-    return;
-  }
-  removeSecureBookmarkHeld(store, position);
-  (void)writeHeld(store, lock);
 }
 
 bool BookmarkUtils::resetSecureBookmarks() {
@@ -175,43 +151,17 @@ bool BookmarkUtils::resetSecureBookmarks() {
   return writeHeld(store, lock);
 }
 
-std::optional<std::vector<FileURL>> BookmarkUtils::loadURLs(BookmarkKeys key,
-                                                            const std::string& suite) {
-  const auto store = DefaultsStore::openSuite(suite);
-  if (!store) {
-    printLine("unable to load defaults for:", suite);
-    return std::nullopt;
-  }
-  const auto list = store->dataArray(rawValue(key));
-  if (!list) {
-    printLine("No previous bookmarks");
-    return std::vector<FileURL>{};
-  }
-  return resolveAllTransport(*list);
-}
-
-std::optional<std::vector<FileURL>> BookmarkUtils::loadSandboxURLs(const std::string& suite) {
-  return loadURLs(BookmarkKeys::sandboxKey, suite);
-}
-
-std::optional<std::vector<FileURL>> BookmarkUtils::loadBlockedURLs(const std::string& suite) {
-  return loadURLs(BookmarkKeys::blockKey, suite);
-}
-
-bool BookmarkUtils::addSandboxURL(const FileURL& url, const std::string& suite) {
-  SharedSuiteSession session(suite);
-  return session.addSandboxURLs({url}).front();
-}
-
 // --- SharedSuiteSession ---------------------------------------------------
 
-SharedSuiteSession::SharedSuiteSession(std::string suite)
-    : suite_(std::move(suite)), lock_(DefaultsLock::acquire(suite_)) {}
+SharedSuiteSession::SharedSuiteSession(std::string suite) : suite_(std::move(suite)) {
+  // The service's own domain is never opened as a suite.
+  if (suite_ != standardDomainName()) lock_ = DefaultsLock::acquire(suite_);
+}
 
 bool SharedSuiteSession::readOnce() {
   if (!read_) {
     read_ = true;
-    store_ = DefaultsStore::openSuite(suite_);
+    if (suite_ != standardDomainName()) store_ = DefaultsStore::openSuite(suite_);
   }
   return store_.has_value();
 }
@@ -243,9 +193,10 @@ std::optional<std::vector<FileURL>> SharedSuiteSession::loadURLs(BookmarkKeys ke
   std::vector<FileURL> urls;
   if (key == BookmarkKeys::sandboxKey) {
     for (const auto& entry : resolvedSandboxEntries()) {
-      printAll(entry.lines);
+      if (!sandboxLinesPrinted_) printAll(entry.lines);
       if (entry.url) urls.push_back(*entry.url);
     }
+    sandboxLinesPrinted_ = true;
     return urls;
   }
   return resolveAllTransport(*store_->dataArray(rawValue(key)));
@@ -262,24 +213,21 @@ std::vector<bool> SharedSuiteSession::addSandboxURLs(const std::vector<FileURL>&
   const auto key = rawValue(BookmarkKeys::sandboxKey);
   auto stored = store_->dataArray(key);
   std::vector<Data> entries;
-  // Lines that each add prints again for the stored entries that do not
-  // resolve; every entry is resolved once per batch.
-  std::vector<const HeldLine*> deadLines;
   std::unordered_map<std::string, std::size_t> firstPosition;
+  // The lines of the stored entries that do not resolve, printed once per
+  // session: before the first add that reads them, unless a load printed
+  // them already. Once per add, a scan of n folders with m such entries
+  // printed n * m lines.
+  std::vector<std::pair<std::string_view, std::string_view>> deadLines;
   if (stored) {
     entries = std::move(*stored);
     const auto& resolved = resolvedSandboxEntries();
     firstPosition.reserve(entries.size() + urls.size());
     for (std::size_t i = 0; i < resolved.size() && i < entries.size(); ++i) {
       if (resolved[i].url) firstPosition.emplace(resolved[i].url->text(), i);
-      for (const auto& line : resolved[i].lines) deadLines.push_back(&line);
+      for (const auto& line : resolved[i].lines) deadLines.emplace_back(line.text, line.variable);
     }
   }
-
-  // Each add prints these lines again; made once, written in one go.
-  std::vector<std::pair<std::string_view, std::string_view>> deadBlock;
-  deadBlock.reserve(deadLines.size());
-  for (const HeldLine* line : deadLines) deadBlock.emplace_back(line->text, line->variable);
 
   std::vector<std::size_t> pending;
   for (std::size_t i = 0; i < urls.size(); ++i) {
@@ -288,7 +236,10 @@ std::vector<bool> SharedSuiteSession::addSandboxURLs(const std::vector<FileURL>&
       printLine("Failed to generate transport data!");
       continue;
     }
-    printLines(deadBlock);
+    if (!sandboxLinesPrinted_) {
+      printLines(deadLines);
+      sandboxLinesPrinted_ = true;
+    }
     if (const auto it = firstPosition.find(urls[i].text()); it != firstPosition.end()) {
       entries[it->second] = std::move(*data);
     } else {
@@ -309,7 +260,7 @@ std::vector<bool> SharedSuiteSession::addSandboxURLs(const std::vector<FileURL>&
 
   store_->setDataArray(key, entries);
   // The stored list now is what was written (or attempted); a later batch in
-  // this session starts from it.
+  // this session starts from it. Its dead entries were reported already.
   sandboxResolved_.reset();
   if (lock_ && store_->write(*lock_)) {
     for (const std::size_t i : pending) written[i] = true;

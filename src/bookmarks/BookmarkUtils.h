@@ -24,14 +24,19 @@ std::string_view rawValue(BookmarkKeys key);
 // first use.
 const std::string& sharedSuiteName();
 
-// Names of the broadcasts the service sends; made once, on first use.
-struct NotificationName {
-  // "com.rudirideva.Zivuv.DefaultsChanged": the shared suite changed.
-  static const std::string& DefaultsChanged();
-};
-
 // The service's own defaults domain, "com.vezudi.Zivuv.FolderMonitor".
 const std::string& standardDomainName();
+
+// A broadcast the service sends: on the bus, the signal `member` of
+// `interface`; its name is "<interface>.<member>".
+struct NotificationName {
+  const char* interface;
+  const char* member;
+  std::string text() const;
+
+  // "com.rudirideva.Zivuv.DefaultsChanged": the shared suite changed.
+  static const NotificationName& DefaultsChanged();
+};
 
 // The bookmark store: folders as transport data, the secure bookmark list of
 // the monitored folder, and the shared repository lists. Stateless; every
@@ -45,16 +50,12 @@ class BookmarkUtils {
   static std::optional<Data> createTransportData(const FileURL& url);
   static std::optional<FileURL> resolveTransportData(const Data& data);
 
+  // The secure bookmark list of the monitored folder. A save drops the
+  // first entry of the same folder and appends a fresh one, with one write.
   static bool saveSecureBookmark(const FileURL& url);
   static std::vector<FileURL> loadSecureURLs();
-  static void removeSecureBookmark(std::int64_t position);
   // Writes an empty secure bookmark list; false when the write failed.
   static bool resetSecureBookmarks();
-
-  static std::optional<std::vector<FileURL>> loadURLs(BookmarkKeys key, const std::string& suite);
-  static std::optional<std::vector<FileURL>> loadSandboxURLs(const std::string& suite);
-  static std::optional<std::vector<FileURL>> loadBlockedURLs(const std::string& suite);
-  static bool addSandboxURL(const FileURL& url, const std::string& suite);
 };
 
 namespace detail {
@@ -66,21 +67,27 @@ struct HeldLine {
 };
 }  // namespace detail
 
-// One scan's use of the shared suite: takes the suite's lock for its whole
-// life (when it can), reads the file once, and registers a batch of folders
-// with one write. Printed lines are those that the single operations would
-// print, in the same order per folder. Not thread-safe.
+// The shared repository lists, the only code that reads or extends them. A
+// session takes the suite's lock for its whole life (when it can), reads the
+// file once, and registers a batch of folders with one write, so that a scan
+// holds the lock from its first load to its last add. Stored entries that do
+// not resolve are reported once per session, however many folders it adds.
+// Failures are printed on standard output. Not thread-safe.
 class SharedSuiteSession {
  public:
   explicit SharedSuiteSession(std::string suite);
 
   bool locked() const { return lock_.has_value(); }
 
-  // As BookmarkUtils::loadURLs, from the file read at the first load.
+  // The folders stored under key, resolved, in stored order; nullopt when the
+  // suite cannot be opened ("unable to load defaults for:"), an empty list
+  // when the key holds no list of data ("No previous bookmarks").
   std::optional<std::vector<FileURL>> loadURLs(BookmarkKeys key);
 
-  // As addSandboxURL for each folder in order, with one write at the end;
-  // one flag per folder, true when its entry was written.
+  // Registers each folder in order under "kSandboxKey": a folder that an
+  // entry already resolves to renews that entry in place, any other is
+  // appended. One write at the end; one flag per folder, true when its entry
+  // was written.
   std::vector<bool> addSandboxURLs(const std::vector<FileURL>& urls);
 
  private:
@@ -88,6 +95,8 @@ class SharedSuiteSession {
     std::optional<FileURL> url;
     std::vector<detail::HeldLine> lines;  // what resolving it printed
   };
+  // The sandbox entries, resolved once per session; their lines are printed
+  // the first time a load or an add needs them.
   bool readOnce();
   const std::vector<Resolved>& resolvedSandboxEntries();
 
@@ -96,6 +105,7 @@ class SharedSuiteSession {
   bool read_ = false;
   std::optional<platform::DefaultsStore> store_;
   std::optional<std::vector<Resolved>> sandboxResolved_;
+  bool sandboxLinesPrinted_ = false;
 };
 
 }  // namespace zivuv

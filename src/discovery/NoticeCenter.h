@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "bookmarks/BookmarkUtils.h"
+
 namespace zivuv::discovery {
 
 // How the service tells others about registered repositories: a broadcast
@@ -11,12 +13,10 @@ namespace zivuv::discovery {
 class NoticeCenter {
  public:
   virtual ~NoticeCenter() = default;
-  virtual void postDistributedNotification(const std::string& name, const std::string& object) = 0;
+  virtual void postDistributedNotification(const NotificationName& name,
+                                           const std::string& object) = 0;
   virtual void deliverNotification(const std::string& title, const std::string& informativeText) = 0;
 };
-
-// The object of the DefaultsChanged broadcast.
-inline constexpr const char* kDefaultsChangedObject = "com.dozezeza.Zivuv";
 
 // Posts DefaultsChanged, then delivers one notification for the whole run:
 // the single-repository texts for one name, the count texts for more.

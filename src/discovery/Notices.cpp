@@ -2,6 +2,7 @@
 
 #include "bookmarks/BookmarkUtils.h"
 #include "discovery/NoticeCenter.h"
+#include "names/Names.h"
 #include "platform/intl/Localization.h"
 #include "platform/log/Logger.h"
 
@@ -12,7 +13,7 @@ using platform::localizedString;
 using platform::Logger;
 
 void announceNewRepositories(const std::vector<std::string>& names, NoticeCenter& center) {
-  center.postDistributedNotification(NotificationName::DefaultsChanged(), kDefaultsChangedObject);
+  center.postDistributedNotification(NotificationName::DefaultsChanged(), names::kAppId);
 
   std::string title;
   std::string informativeText;

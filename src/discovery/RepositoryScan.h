@@ -5,27 +5,22 @@
 #include <string>
 #include <vector>
 
+#include "discovery/Candidates.h"
 #include "discovery/NoticeCenter.h"
-#include "platform/url/FileURL.h"
 
 namespace zivuv::discovery {
 
-using platform::FileURL;
-
-// The visible immediate subfolders of folder, in the order the folder lists
-// them. Hidden entries, plain files and symbolic links are left out; any
-// failure gives an empty list.
-std::vector<FileURL> listSubfolders(const FileURL& folder);
-
-// Whether folder itself is a git repository: a working tree, a linked
-// worktree or a bare repository. Parent folders are never searched.
-bool isGitRepository(const std::string& path);
+struct ScanOutcome {
+  std::int64_t registered = 0;                // repositories the scan registered
+  std::vector<std::string> notRepositories;   // candidates that failed the repository test
+};
 
 // The scan after its first log line: registers every repository among the
 // subfolders of monitoringURL that the shared suite neither lists nor
-// blocks, announces them, and returns how many were registered. Holds the
-// shared suite's lock from the first load to the last add.
-std::int64_t scanForNewRepositories(const std::optional<FileURL>& monitoringURL,
-                                    NoticeCenter& notices);
+// blocks, announces them, and tells how many it registered and which
+// candidates were no repository. Holds the shared suite's lock from the
+// first load to the last add.
+ScanOutcome scanForNewRepositories(const std::optional<FileURL>& monitoringURL,
+                                   NoticeCenter& notices);
 
 }  // namespace zivuv::discovery

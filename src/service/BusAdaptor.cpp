@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "names/Names.h"
+
 namespace zivuv {
 
 using platform::BusLoop;
@@ -80,19 +82,20 @@ const sd_bus_vtable kProtocolVtable[] = {
 
 const sd_bus_vtable kSignalVtable[] = {
     SD_BUS_VTABLE_START(0),
-    SD_BUS_SIGNAL_WITH_NAMES("DefaultsChanged", "s", SD_BUS_PARAM(object), 0),
+    SD_BUS_SIGNAL_WITH_NAMES(names::kDefaultsChangedMember, "s", SD_BUS_PARAM(object), 0),
     SD_BUS_VTABLE_END};
 
 }  // namespace
 
 BusAdaptor::BusAdaptor(BusLoop& loop, std::shared_ptr<ZivuvFolderMonitorListener> listener)
     : loop_(loop), listener_(std::move(listener)) {
-  if (sd_bus_add_object_vtable(loop_.bus(), &protocolSlot_, kObjectPath, kProtocolInterface,
-                               kProtocolVtable, this) < 0) {
+  if (sd_bus_add_object_vtable(loop_.bus(), &protocolSlot_, names::kObjectPath,
+                               names::kProtocolInterface, kProtocolVtable, this) < 0) {
     protocolSlot_ = nullptr;
   }
-  (void)sd_bus_add_object_vtable(loop_.bus(), &signalSlot_, kObjectPath, "com.rudirideva.Zivuv",
-                                 kSignalVtable, this);
+  (void)sd_bus_add_object_vtable(loop_.bus(), &signalSlot_, names::kObjectPath,
+                                 NotificationName::DefaultsChanged().interface, kSignalVtable,
+                                 this);
 }
 
 BusAdaptor::~BusAdaptor() {
@@ -100,30 +103,17 @@ BusAdaptor::~BusAdaptor() {
   if (signalSlot_ != nullptr) sd_bus_slot_unref(signalSlot_);
 }
 
-void BusNoticeCenter::attach(BusLoop* loop, platform::DesktopNotifier* notifier) {
-  std::lock_guard lock(mutex_);
-  loop_ = loop;
-  notifier_ = notifier;
-}
-
-void BusNoticeCenter::postDistributedNotification(const std::string& name,
+void BusNoticeCenter::postDistributedNotification(const NotificationName& name,
                                                   const std::string& object) {
-  std::lock_guard lock(mutex_);
-  if (loop_ == nullptr) return;
-  // The notification name splits at its last dot into interface and member.
-  const std::size_t dot = name.rfind('.');
-  loop_->post([loop = loop_, interface = name.substr(0, dot), member = name.substr(dot + 1),
-               object] {
-    (void)sd_bus_emit_signal(loop->bus(), kObjectPath, interface.c_str(), member.c_str(), "s",
+  loop_.post([loop = &loop_, name, object] {
+    (void)sd_bus_emit_signal(loop->bus(), names::kObjectPath, name.interface, name.member, "s",
                              object.c_str());
   });
 }
 
 void BusNoticeCenter::deliverNotification(const std::string& title,
                                           const std::string& informativeText) {
-  std::lock_guard lock(mutex_);
-  if (loop_ == nullptr || notifier_ == nullptr) return;
-  loop_->post([notifier = notifier_, title, informativeText] {
+  loop_.post([notifier = &notifier_, title, informativeText] {
     notifier->notify(title, informativeText);
   });
 }

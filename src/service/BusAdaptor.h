@@ -1,7 +1,6 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "discovery/NoticeCenter.h"
@@ -10,10 +9,6 @@
 #include "service/ZivuvFolderMonitorListener.h"
 
 namespace zivuv {
-
-inline constexpr const char* kBusName = "VO9ZE47VOD.com.dozezeza.FolderMonitor";
-inline constexpr const char* kObjectPath = "/VO9ZE47VOD/com/dozezeza/FolderMonitor";
-inline constexpr const char* kProtocolInterface = "VO9ZE47VOD.com.dozezeza.FolderMonitor";
 
 // Publishes the service object on the bus: the four protocol methods and the
 // DefaultsChanged signal, introspectable. Handlers run on the loop thread;
@@ -39,19 +34,20 @@ class BusAdaptor {
 };
 
 // The notices of a scan, carried from the scan's thread to the loop: the
-// DefaultsChanged signal and a desktop notification, in that order. Until
-// attach() they are dropped.
+// signal of the broadcast and a desktop notification, in that order. The
+// loop and the notifier must outlive the scans that use this object.
 class BusNoticeCenter final : public discovery::NoticeCenter {
  public:
-  void attach(platform::BusLoop* loop, platform::DesktopNotifier* notifier);
+  BusNoticeCenter(platform::BusLoop& loop, platform::DesktopNotifier& notifier)
+      : loop_(loop), notifier_(notifier) {}
 
-  void postDistributedNotification(const std::string& name, const std::string& object) override;
+  void postDistributedNotification(const NotificationName& name,
+                                   const std::string& object) override;
   void deliverNotification(const std::string& title, const std::string& informativeText) override;
 
  private:
-  std::mutex mutex_;
-  platform::BusLoop* loop_ = nullptr;
-  platform::DesktopNotifier* notifier_ = nullptr;
+  platform::BusLoop& loop_;
+  platform::DesktopNotifier& notifier_;
 };
 
 }  // namespace zivuv

@@ -1,6 +1,7 @@
 // zivuv-folder-monitor: the folder monitor service on the session bus.
 // Takes no arguments; see zivuv-folder-monitor(1).
 
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -9,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "names/Names.h"
 #include "platform/bus/BusLoop.h"
 #include "platform/intl/Localization.h"
 #include "platform/log/Logger.h"
@@ -31,13 +33,19 @@ namespace {
   ::_exit(1);
 }
 
+// The status line of `systemctl --user status`; nothing without systemd.
+void reportStatus(const std::string& status) {
+  (void)sd_notify(0, ("STATUS=" + status).c_str());
+}
+
 }  // namespace
 
 int main() {
   using namespace zivuv;
 
   // A reader of standard output that went away must not end the service:
-  // the printed lines are lost, nothing else.
+  // the printed lines are lost, nothing else. The programs it starts get
+  // the default back.
   (void)std::signal(SIGPIPE, SIG_IGN);
   const char* localeDir = std::getenv("ZIVUV_LOCALEDIR");
   platform::initLocalization(localeDir != nullptr && *localeDir != '\0' ? localeDir
@@ -46,33 +54,40 @@ int main() {
   platform::Logger& log = platform::Logger::shared();
   log.info("Starting Folder Monitor XPC Service");
 
-  // The process-wide objects live until the process ends; they are never
-  // released, so no teardown runs at exit.
-  auto* notices = new BusNoticeCenter();
-  platform::UrlOpener* opener = nullptr;
-  auto* listener = new std::shared_ptr<ZivuvFolderMonitorListener>(
-      ZivuvFolderMonitorListener::create(ListenerEnvironment{
-          std::make_unique<watch::EpollQueue>(ZivuvFolderMonitorListener::kQueueLabel),
-          std::shared_ptr<discovery::NoticeCenter>(notices, [](discovery::NoticeCenter*) {}),
-          [&opener](const std::string& url, const std::string& token) {
-            if (opener != nullptr) opener->open(url, token);
-          }}));
-
   std::string error;
-  std::unique_ptr<platform::BusLoop> loop = platform::BusLoop::connectSession(error);
+  const std::unique_ptr<platform::BusLoop> loop = platform::BusLoop::connectSession(error);
   if (!loop) failBeforeServing(error);
-  opener = new platform::UrlOpener(loop->bus());
-  auto* notifier = new platform::DesktopNotifier(
-      loop->bus(), [listener](const std::string& token) {
-        (*listener)->userNotificationCenterDidActivateNotification(token);
-      });
-  auto* adaptor = new BusAdaptor(*loop, *listener);
-  if (!adaptor->published()) failBeforeServing("cannot publish the service object on the bus");
-  notices->attach(loop.get(), notifier);
-  if (!loop->requestName(kBusName, error)) failBeforeServing(error);
+
+  // Each object below lives in this frame and uses only those declared
+  // before it, so every reference it holds stays valid however it ends.
+  // A click reaches the service object through a weak reference: it is
+  // made after the notifier.
+  platform::UrlOpener opener(loop->bus());
+  std::weak_ptr<ZivuvFolderMonitorListener> clicked;
+  platform::DesktopNotifier notifier(loop->bus(), names::kAppName, names::kAppId,
+                                     [&clicked](const std::string& token) {
+                                       if (const auto listener = clicked.lock()) {
+                                         listener->userNotificationCenterDidActivateNotification(
+                                             token);
+                                       }
+                                     });
+  const auto notices = std::make_shared<BusNoticeCenter>(*loop, notifier);
+  const std::shared_ptr<ZivuvFolderMonitorListener> listener =
+      ZivuvFolderMonitorListener::create(ListenerEnvironment{
+          std::make_unique<watch::EpollQueue>(names::kOwnDomain), notices,
+          [&opener](const std::string& url, const std::string& token) { opener.open(url, token); },
+          reportStatus});
+  clicked = listener;
+
+  BusAdaptor adaptor(*loop, listener);
+  if (!adaptor.published()) failBeforeServing("cannot publish the service object on the bus");
+  if (!loop->requestName(names::kBusName, error)) failBeforeServing(error);
 
   loop->run();
 
+  // The service object is never torn down while the process runs: the
+  // process ends here, as it has no other way out.
   log.info("Finished Folder Monitor XPC Service");
+  std::fflush(nullptr);
   ::_exit(0);
 }

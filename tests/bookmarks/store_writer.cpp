@@ -1,7 +1,7 @@
-// Adds folders to a shared suite one at a time, as a second writer would.
-// Usage: store_writer <suite> <folder>...
-// After each add that returned true, writes "added <folder>" on standard
-// error; the store's own lines stay on standard output.
+// Registers folders in a shared suite one at a time, as a second writer
+// would. Usage: store_writer <suite> <report file> <folder>...
+// After each add that was written, appends "<folder>\n" to the report file.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <string>
@@ -9,18 +9,13 @@
 #include "bookmarks/BookmarkUtils.h"
 
 int main(int argc, char** argv) {
-  if (argc < 2) return 2;
-  const std::string suite = argv[1];
-  int failures = 0;
-  for (int i = 2; i < argc; ++i) {
-    const std::string path = argv[i];
-    if (!zivuv::BookmarkUtils::addSandboxURL(zivuv::FileURL::fromPath(path, true), suite)) {
-      ++failures;
-      continue;
-    }
-    const std::string line = "added " + path + "\n";
-    if (::write(STDERR_FILENO, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
-      return 3;
+  if (argc < 3) return 2;
+  const int report = ::open(argv[2], O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  for (int i = 3; i < argc; ++i) {
+    zivuv::SharedSuiteSession session(argv[1]);
+    if (!session.addSandboxURLs({zivuv::FileURL::fromPath(argv[i], true)}).front()) return 1;
+    const std::string line = std::string(argv[i]) + "\n";
+    if (::write(report, line.data(), line.size()) != static_cast<ssize_t>(line.size())) return 3;
   }
-  return failures == 0 ? 0 : 1;
+  return 0;
 }

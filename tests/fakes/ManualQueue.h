@@ -10,50 +10,52 @@
 
 namespace zivuv::testing {
 
-// A serial queue driven by the test: submitted work runs when the test pumps
-// it, folder events are raised by hand and timers fire against a manual
-// clock. Single-threaded; the test thread plays the queue thread.
+// A serial queue driven by the test on its own thread: submitted work runs
+// when the test pumps it, folder events are raised by hand and timers fire
+// against a manual clock.
 class ManualQueue final : public watch::SerialQueue {
  public:
   struct FakeSource final : watch::Source {
     ManualQueue* queue = nullptr;
     std::string path;
-    watch::Handler onEvent;
-    watch::Handler onCancel;
-    std::chrono::nanoseconds deadline{};
+    watch::FolderHandler onEvent;
+    watch::Handler onFire, onCancel;
+    std::chrono::nanoseconds deadline{}, interval{};
     bool cancelled = false;
-    bool fired = false;
-
     void cancel() override {
-      if (cancelled) return;
+      if (!cancelled && onCancel) queue->async(onCancel);
       cancelled = true;
-      if (onCancel) queue->async(onCancel);
     }
   };
 
   void async(watch::Handler work) override { pending_.push_back(std::move(work)); }
-
-  std::shared_ptr<watch::Source> makeFolderSource(const std::string& path, watch::Handler onEvent,
-                                                  watch::Handler onCancel) override {
-    if (failFolderSources) return nullptr;
-    auto source = std::make_shared<FakeSource>();
+  std::shared_ptr<watch::Source> makeFolderSource(const std::string& path,
+                                                  watch::FolderHandler onEvent,
+                                                  watch::Handler onCancel,
+                                                  watch::WatchFailure* failure) override {
+    if (failFolderSources) {
+      if (failure != nullptr) *failure = {watch::WatchFailure::Call::AddWatch, ENOSPC};
+      return nullptr;
+    }
+    auto& source = sources_.emplace_back(std::make_shared<FakeSource>());
     source->queue = this;
     source->path = path;
     source->onEvent = std::move(onEvent);
     source->onCancel = std::move(onCancel);
-    folders_.push_back(source);
     return source;
   }
-
-  std::shared_ptr<watch::Source> makeTimer(std::chrono::nanoseconds delay,
-                                           std::chrono::nanoseconds /*leeway*/,
-                                           watch::Handler onFire) override {
-    auto source = std::make_shared<FakeSource>();
-    source->queue = this;
-    source->deadline = now_ + delay;
-    source->onEvent = std::move(onFire);
-    timers_.push_back(source);
-    return source;
+  std::shared_ptr<watch::FolderSet> makeFolderSet(watch::FolderSetHandler,
+                                                  watch::WatchFailure*) override {
+    return nullptr;
+  }
+  std::shared_ptr<watch::Source> makeTimer(std::chrono::nanoseconds delay, watch::Handler onFire,
+                                           std::chrono::nanoseconds interval) override {
+    auto& timer = sources_.emplace_back(std::make_shared<FakeSource>());
+    timer->queue = this;
+    timer->onFire = std::move(onFire);
+    timer->deadline = now_ + delay;
+    timer->interval = interval;
+    return timer;
   }
 
   // Runs submitted work, including work that it submits, until none is left.
@@ -64,80 +66,43 @@ class ManualQueue final : public watch::SerialQueue {
       work();
     }
   }
-
-  // Queues one event batch for every live folder source; runPending() runs it.
-  void raiseFolderEvent() {
-    for (const auto& source : folders_) {
-      if (!source->cancelled) async(source->onEvent);
-    }
+  // Raises one event on every live folder source and runs it.
+  void raise(watch::FolderEvent event) {
+    for (const auto& source : live(true)) source->onEvent(event);
+    runPending();
   }
-
-  // Moves the clock on and fires, in deadline order, the live timers due.
+  // Moves the clock on, firing the live timers that come due, in order.
   void advance(std::chrono::nanoseconds by) {
     runPending();
-    now_ += by;
+    const auto until = now_ + by;
     for (;;) {
       std::shared_ptr<FakeSource> due;
-      for (const auto& timer : timers_) {
-        if (!timer->cancelled && !timer->fired && timer->deadline <= now_ &&
-            (!due || timer->deadline < due->deadline)) {
-          due = timer;
-        }
+      for (const auto& timer : live(false)) {
+        if (timer->deadline <= until && (!due || timer->deadline < due->deadline)) due = timer;
       }
       if (!due) break;
-      due->fired = true;
-      due->onEvent();
+      now_ = due->deadline;
+      due->cancelled = due->interval.count() == 0;
+      due->deadline += due->interval;
+      due->onFire();
       runPending();
     }
+    now_ = until;
   }
-
-  std::vector<std::shared_ptr<FakeSource>> liveFolderSources() const {
-    std::vector<std::shared_ptr<FakeSource>> live;
-    for (const auto& source : folders_) {
-      if (!source->cancelled) live.push_back(source);
+  std::vector<std::shared_ptr<FakeSource>> live(bool folders) const {
+    std::vector<std::shared_ptr<FakeSource>> found;
+    for (const auto& s : sources_) {
+      if (!s->cancelled && (folders ? bool(s->onEvent) : bool(s->onFire))) found.push_back(s);
     }
-    return live;
+    return found;
   }
-
-  std::size_t liveTimers() const {
-    std::size_t n = 0;
-    for (const auto& timer : timers_) n += (!timer->cancelled && !timer->fired) ? 1 : 0;
-    return n;
-  }
-
-  // A handle to give away (the listener owns its queue) while the test
-  // keeps driving this one.
-  std::unique_ptr<watch::SerialQueue> handle();
 
   bool failFolderSources = false;
 
  private:
   std::chrono::nanoseconds now_{};
   std::deque<watch::Handler> pending_;
-  std::vector<std::shared_ptr<FakeSource>> folders_;
-  std::vector<std::shared_ptr<FakeSource>> timers_;
+  std::vector<std::shared_ptr<FakeSource>> sources_;
 };
-
-class ForwardingQueue final : public watch::SerialQueue {
- public:
-  explicit ForwardingQueue(ManualQueue& target) : target_(target) {}
-  void async(watch::Handler work) override { target_.async(std::move(work)); }
-  std::shared_ptr<watch::Source> makeFolderSource(const std::string& path, watch::Handler onEvent,
-                                                  watch::Handler onCancel) override {
-    return target_.makeFolderSource(path, std::move(onEvent), std::move(onCancel));
-  }
-  std::shared_ptr<watch::Source> makeTimer(std::chrono::nanoseconds delay,
-                                           std::chrono::nanoseconds leeway,
-                                           watch::Handler onFire) override {
-    return target_.makeTimer(delay, leeway, std::move(onFire));
-  }
-
- private:
-  ManualQueue& target_;
-};
-
-inline std::unique_ptr<watch::SerialQueue> ManualQueue::handle() {
-  return std::make_unique<ForwardingQueue>(*this);
-}
 
 }  // namespace zivuv::testing

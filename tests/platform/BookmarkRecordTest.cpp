@@ -1,191 +1,145 @@
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
+// The bookmark record and the folder URL: bytes from outside never crash or
+// over-read, every defect has its description, and resolution follows what
+// is at the recorded path.
 
-#include <algorithm>
-#include <cstdint>
-#include <filesystem>
+#include <sys/stat.h>
+
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <optional>
-#include <span>
-#include <string>
 
-#include "fakes/TempConfig.h"
+#include "fakes/TestSupport.h"
 #include "platform/bookmark/BookmarkRecord.h"
 
 namespace zivuv::platform {
 namespace {
 
-namespace fs = std::filesystem;
-using zivuv::testing::readFile;
-using zivuv::testing::replaceFolder;
-using zivuv::testing::writeFile;
+using testing::TempConfigTest;
+using testing::writeFile;
 
-class BookmarkRecord : public zivuv::testing::TempConfigTest {
- protected:
-  Data create(const std::string& path, BookmarkKind kind = BookmarkKind::Transport) {
-    auto creation = createBookmark(path, kind);
-    EXPECT_TRUE(creation.data.has_value()) << creation.error;
-    return creation.data.value_or(Data{});
-  }
-};
-
-std::uint64_t littleEndian(const Data& d, std::size_t offset, int bytes) {
-  std::uint64_t v = 0;
-  for (int i = 0; i < bytes; ++i) v |= std::uint64_t{d[offset + i]} << (8 * i);
-  return v;
+Data record(const std::string& path, BookmarkKind kind = BookmarkKind::Transport) {
+  return createBookmark(path, kind).data.value_or(Data{});
 }
 
-TEST_F(BookmarkRecord, CreatedRecordHasTheDocumentedLayout) {
-  const std::string folder = makeFolder("layout");
-  const std::string real = fs::canonical(folder).string();
+class BookmarkRecordTest : public TempConfigTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_F(BookmarkRecordTest, RecordsDeviceInodeAndRealPathInTheDocumentedLayout) {
+  const std::string folder = makeFolder("real/a b");
+  fs::create_directory_symlink(folder, root_ + "/link");
   struct stat st {};
   ASSERT_EQ(::stat(folder.c_str(), &st), 0);
-
-  for (const auto kind : {BookmarkKind::Transport, BookmarkKind::Secure}) {
-    const Data d = create(folder, kind);
-    ASSERT_EQ(d.size(), 28 + real.size());
-    EXPECT_EQ(std::string(d.begin(), d.begin() + 4), "ZVBM");
-    EXPECT_EQ(d[4], 1);
-    EXPECT_EQ(d[5], static_cast<std::uint8_t>(kind));
-    EXPECT_EQ(d[6], 0);
-    EXPECT_EQ(d[7], 0);
-    EXPECT_EQ(littleEndian(d, 8, 8), static_cast<std::uint64_t>(st.st_dev));
-    EXPECT_EQ(littleEndian(d, 16, 8), static_cast<std::uint64_t>(st.st_ino));
-    EXPECT_EQ(littleEndian(d, 24, 4), real.size());
-    EXPECT_EQ(std::string(d.begin() + 28, d.end()), real);
-  }
-}
-
-TEST_F(BookmarkRecord, RecordsTheRealPathOfAFolderOnly) {
-  const std::string folder = makeFolder("real/a b");
-  const std::string real = fs::canonical(folder).string();
-  fs::create_directory(root_ + "/real/x");
-  fs::create_directory_symlink(folder, root_ + "/link");
-
-  const Data direct = create(folder);
-  EXPECT_EQ(create(root_ + "/link/"), direct);
-  EXPECT_EQ(create(root_ + "/real/./x/../a b/"), direct);
-
-  const auto resolution = resolveBookmark(direct, BookmarkKind::Transport);
-  ASSERT_TRUE(resolution.url.has_value()) << resolution.error;
-  EXPECT_EQ(*resolution.url, FileURL::fromPath(real, true));
-  EXPECT_FALSE(resolution.stale);
+  const Data d = record(root_ + "/link/");
+  ASSERT_EQ(d.size(), 28 + folder.size());
+  auto number = [&](std::size_t at, int bytes) {
+    std::uint64_t v = 0;
+    for (int i = 0; i < bytes; ++i) v |= std::uint64_t{d[at + i]} << (8 * i);
+    return v;
+  };
+  EXPECT_EQ(std::string(d.begin(), d.begin() + 8), std::string("ZVBM\1\1\0\0", 8));
+  EXPECT_EQ(number(8, 8), static_cast<std::uint64_t>(st.st_dev));
+  EXPECT_EQ(number(16, 8), static_cast<std::uint64_t>(st.st_ino));
+  EXPECT_EQ(number(24, 4), folder.size());
+  EXPECT_EQ(std::string(d.begin() + 28, d.end()), folder);
+  EXPECT_EQ(record(root_ + "/real/./../real/a b/", BookmarkKind::Secure)[5], 2);
 
   writeFile(root_ + "/file", "x");
-  const auto onFile = createBookmark(root_ + "/file", BookmarkKind::Transport);
-  EXPECT_EQ(onFile.error, "not a folder: " + root_ + "/file");
-  const auto missing = createBookmark(root_ + "/missing", BookmarkKind::Secure);
-  EXPECT_EQ(missing.error, "no folder at " + root_ + "/missing");
-  EXPECT_FALSE(onFile.data || missing.data);
+  EXPECT_EQ(createBookmark(root_ + "/file", BookmarkKind::Transport).error,
+            "not a folder: " + root_ + "/file");
+  EXPECT_EQ(createBookmark(root_ + "/missing", BookmarkKind::Secure).error,
+            "no folder at " + root_ + "/missing");
 }
 
-TEST_F(BookmarkRecord, EveryDefectHasItsDescription) {
-  const Data good = create(makeFolder("good"));
-  const std::size_t n = good.size() - 28;
+TEST_F(BookmarkRecordTest, EveryDefectHasItsDescriptionAndNothingIsReadPastTheEnd) {
+  const Data good = record(makeFolder("good"));
   auto with = [&](const std::function<void(Data&)>& change) {
     Data d = good;
     change(d);
     return d;
   };
-  auto setLength = [](Data& d, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) d[24 + i] = static_cast<std::uint8_t>(v >> (8 * i));
+  auto length = [](std::uint32_t v) {
+    return [v](Data& d) { std::memcpy(d.data() + 24, &v, 4); };
   };
-  struct DefectCase {
-    const char* what;
-    Data bytes;
-    std::string description;
+  const std::pair<Data, std::string> cases[] = {
+      {{}, "truncated"},
+      {Data(good.begin(), good.end() - 1), "truncated"},
+      {with([](Data& d) { d[3] = 'X'; }), "not bookmark data"},
+      {with([](Data& d) { d[7] = 1; }), "not bookmark data"},
+      {with(length(0)), "not bookmark data"},
+      {with(length(4097)), "not bookmark data"},
+      {with(length(0xFFFFFFFF)), "not bookmark data"},
+      {with(length(static_cast<std::uint32_t>(good.size() - 29))), "not bookmark data"},
+      {with([](Data& d) { d[28] = 'x'; }), "not bookmark data"},
+      {with([](Data& d) { d.back() = 0; }), "not bookmark data"},
+      {with([](Data& d) { d[4] = 2; }), "unsupported version 2"},
+      {with([](Data& d) { d[5] = 2; }), "wrong kind"},
   };
-  const DefectCase cases[] = {
-      {"empty", {}, "truncated"},
-      {"path cut short", Data(good.begin(), good.end() - 1), "truncated"},
-      {"magic", with([](Data& d) { d[3] = 'X'; }), "not bookmark data"},
-      {"reserved", with([](Data& d) { d[7] = 1; }), "not bookmark data"},
-      {"length 0", with([&](Data& d) { setLength(d, 0); }), "not bookmark data"},
-      {"length 4097", with([&](Data& d) { setLength(d, 4097); }), "not bookmark data"},
-      {"length 2^32-1", with([&](Data& d) { setLength(d, 0xFFFFFFFF); }), "not bookmark data"},
-      {"longer than stated",
-       with([&](Data& d) { setLength(d, static_cast<std::uint32_t>(n - 1)); }),
-       "not bookmark data"},
-      {"byte after the path", with([](Data& d) { d.push_back('/'); }), "not bookmark data"},
-      {"relative path", with([](Data& d) { d[28] = 'x'; }), "not bookmark data"},
-      {"NUL in path", with([](Data& d) { d.back() = 0; }), "not bookmark data"},
-      {"version 2", with([](Data& d) { d[4] = 2; }), "unsupported version 2"},
-      {"version 0, wrong kind", with([](Data& d) {
-         d[4] = 0;
-         d[5] = 2;
-       }),
-       "unsupported version 0"},
-      {"secure kind", with([](Data& d) { d[5] = 2; }), "wrong kind"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    // Copied to the heap at their exact size, so a sanitizer build sees any
-    // read past the end.
-    const auto exact = std::make_unique<std::uint8_t[]>(c.bytes.size());
-    std::copy(c.bytes.begin(), c.bytes.end(), exact.get());
-    const std::span<const std::uint8_t> bytes(exact.get(), c.bytes.size());
-    EXPECT_EQ(validateBookmark(bytes, BookmarkKind::Transport), c.description);
-    const auto resolution = resolveBookmark(bytes, BookmarkKind::Transport);
-    EXPECT_FALSE(resolution.url.has_value());
-    EXPECT_EQ(resolution.error, c.description);
-    EXPECT_FALSE(resolution.stale);
+  for (const auto& [bytes, description] : cases) {
+    // Copied to the heap at their exact size, so that a sanitizer build
+    // sees any read past the end.
+    const auto exact = std::make_unique<std::uint8_t[]>(bytes.size());
+    std::copy(bytes.begin(), bytes.end(), exact.get());
+    const auto resolution = resolveBookmark({exact.get(), bytes.size()}, BookmarkKind::Transport);
+    EXPECT_EQ(resolution.error, description);
+    EXPECT_FALSE(resolution.url || resolution.stale) << description;
   }
-  EXPECT_EQ(resolveBookmark(good, BookmarkKind::Secure).error, "wrong kind");
 }
 
-// Run plainly, and again inside a scan's real-path cache, which must give
+// Plainly, and again inside a scan's real-path cache, which must give
 // exactly what realpath gives.
-class RecordedPath : public BookmarkRecord, public ::testing::WithParamInterface<bool> {};
-
-TEST_P(RecordedPath, ResolutionFollowsWhatIsAtTheRecordedPath) {
+TEST_P(BookmarkRecordTest, ResolutionFollowsWhatIsAtTheRecordedPath) {
   std::optional<RealPathCacheScope> cache;
   if (GetParam()) cache.emplace();
-  // Reached through a linked parent: recorded by its real path.
-  fs::create_directory_symlink(root_, root_ + "-link");
-  const std::string folder = fs::canonical(makeFolder("f")).string();
-  EXPECT_EQ(validateBookmark(create(root_ + "-link/f"), BookmarkKind::Transport), "");
-  EXPECT_EQ(*resolveBookmark(create(root_ + "-link/f"), BookmarkKind::Transport).url,
-            FileURL::fromPath(folder, true));
-  fs::remove(root_ + "-link");
+  const std::string folder = makeFolder("f");
+  const Data old = record(folder);
+  auto resolve = [](const Data& d) { return resolveBookmark(d, BookmarkKind::Transport); };
 
-  const Data record = create(folder);
+  fs::rename(folder, folder + ".old");  // replaced by another folder: stale
+  fs::create_directory(folder);
+  EXPECT_EQ(resolve(old).url, FileURL::fromPath(folder, true));
+  EXPECT_TRUE(resolve(old).stale);
 
-  // Replaced by another folder: resolves, but stale.
-  replaceFolder(folder);
-  auto resolution = resolveBookmark(record, BookmarkKind::Transport);
-  ASSERT_TRUE(resolution.url.has_value());
-  EXPECT_EQ(*resolution.url, FileURL::fromPath(folder, true));
-  EXPECT_TRUE(resolution.stale);
+  const Data current = record(folder);  // moved, a link in its place: the very folder
+  fs::rename(folder, folder + ".moved");
+  fs::create_directory_symlink(folder + ".moved", folder);
+  EXPECT_EQ(resolve(current).url, FileURL::fromPath(folder + ".moved", true));
+  EXPECT_FALSE(resolve(current).stale);
 
-  // Moved away and replaced by a link: the target, the very folder, not stale.
-  const Data current = create(folder);
-  fs::rename(folder, folder + "-moved");
-  fs::create_directory_symlink(folder + "-moved", folder);
-  resolution = resolveBookmark(current, BookmarkKind::Transport);
-  ASSERT_TRUE(resolution.url.has_value());
-  EXPECT_EQ(*resolution.url, FileURL::fromPath(folder + "-moved", true));
-  EXPECT_FALSE(resolution.stale);
-
-  // A file in its place: a stale failure.
-  fs::remove(folder);
+  fs::remove(folder);  // a file in its place: a stale failure
   writeFile(folder, "x");
-  resolution = resolveBookmark(current, BookmarkKind::Transport);
-  EXPECT_FALSE(resolution.url.has_value());
-  EXPECT_EQ(resolution.error, "not a folder: " + folder);
-  EXPECT_TRUE(resolution.stale);
-
-  // Nothing there, or a dangling link: a failure that is not stale.
+  EXPECT_EQ(resolve(current).error, "not a folder: " + folder);
+  EXPECT_TRUE(resolve(current).stale);
   fs::remove(folder);
-  resolution = resolveBookmark(current, BookmarkKind::Transport);
-  EXPECT_EQ(resolution.error, "no folder at " + folder);
-  EXPECT_FALSE(resolution.stale);
-  fs::create_directory_symlink(root_ + "/nowhere", folder);
-  EXPECT_EQ(resolveBookmark(current, BookmarkKind::Transport).error, "no folder at " + folder);
+  EXPECT_EQ(resolve(current).error, "no folder at " + folder);
+  EXPECT_FALSE(resolve(current).stale);
 }
 
-INSTANTIATE_TEST_SUITE_P(WithAndWithoutCache, RecordedPath, ::testing::Bool());
+INSTANTIATE_TEST_SUITE_P(WithAndWithoutCache, BookmarkRecordTest, ::testing::Bool());
+
+TEST(FileURL, NormalisesEncodesAndComparesByText) {
+  struct Case {
+    const char* input;
+    bool isDirectory;
+    const char* text;
+    const char* last;
+  };
+  const Case cases[] = {
+      {"/", true, "file:///", "/"},
+      {"//x/./a//b/../c/", true, "file:///x/a/c/", "c"},
+      {"/x/a/", false, "file:///x/a", "a"},
+      {"/x/a b%/\xC3\xBC", true, "file:///x/a%20b%25/%C3%BC/", "\xC3\xBC"},
+      {"/x/A-z_0.9~?#\n", false, "file:///x/A-z_0.9~%3F%23%0A", "A-z_0.9~?#\n"},
+  };
+  for (const auto& c : cases) {
+    const FileURL url = FileURL::fromPath(c.input, c.isDirectory);
+    EXPECT_EQ(url.text(), c.text);
+    EXPECT_EQ(url.lastPathComponent(), c.last);
+  }
+  const FileURL folder = FileURL::fromPath("/x/a", true);
+  EXPECT_NE(folder, FileURL::fromPath("/x/a", false));  // a trailing slash is another folder
+  EXPECT_EQ(folder, folder.withSecurityScope());
+  EXPECT_EQ(folder.appending("b c", true), FileURL::fromPath("/x/a/b c", true));
+}
 
 }  // namespace
 }  // namespace zivuv::platform

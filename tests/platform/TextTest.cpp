@@ -1,7 +1,8 @@
-#include <gtest/gtest.h>
+// The text helpers: nothing from a folder name can forge a line, break the
+// bus, or make a translated format read an argument that is not there.
 
-#include <string>
-
+#include "fakes/TestSupport.h"
+#include "platform/intl/Localization.h"
 #include "platform/log/Logger.h"
 #include "platform/print/Print.h"
 #include "platform/text/Text.h"
@@ -9,50 +10,39 @@
 namespace zivuv::platform {
 namespace {
 
-using ::testing::internal::CaptureStderr;
-using ::testing::internal::CaptureStdout;
-using ::testing::internal::GetCapturedStderr;
-using ::testing::internal::GetCapturedStdout;
-
-TEST(Text, EscapesEveryControlByteAndNothingElse) {
-  EXPECT_EQ(escapeControlBytes(std::string("a\nb\r\t\x1F \x7F~\x80\xC3\xA9\0z", 14)),
-            "a\\x0Ab\\x0D\\x09\\x1F \\x7F~\x80\xC3\xA9\\x00z");
-  EXPECT_EQ(escapeControlBytes("plain /x/a b"), "plain /x/a b");
+TEST(Text, PrintedAndLoggedLinesEscapeEveryControlByte) {
+  EXPECT_EQ(testing::printed([] {
+              printLine("Fixed:", std::string("/x/evil\nFixed:\x7F\t\0z \xC3\xA9", 21));
+              printLines({{"No previous bookmarks", ""}, {"A:", "b\r"}});
+            }),
+            "Fixed:/x/evil\\x0AFixed:\\x7F\\x09\\x00z \xC3\xA9\nNo previous bookmarks\nA:b\\x0D\n");
+  ::setenv("ZIVUV_LOG", "stderr", 1);
+  ::testing::internal::CaptureStderr();
+  Logger::shared().info("Folder:", "/x/a\nerror forged");
+  Logger::shared().error("Failed");
+  Logger::shared().debug("tick:", "\r");
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "info Folder:/x/a\\x0Aerror forged\nerror Failed\ndebug tick:\\x0D\n");
 }
 
 TEST(Text, ReplacesEachBadUtf8ByteWithOneReplacementCharacter) {
   const std::string r = "\xEF\xBF\xBD";
-  struct Utf8Case {
-    std::string in, out;
-  };
-  const Utf8Case cases[] = {
+  const std::pair<std::string, std::string> cases[] = {
       {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"},
-      {"a\x80z", "a" + r + "z"},            // lone continuation byte
-      {"\xC3", r},                          // cut at the end
-      {"\xE2\x82", r + r},                  // cut three-byte sequence
-      {"\xC0\xAF", r + r},                  // overlong
-      {"\xE0\x80\xAF", r + r + r},          // overlong
-      {"\xED\xA0\x80", r + r + r},          // surrogate
-      {"\xF4\x90\x80\x80", r + r + r + r},  // above U+10FFFF
-      {"\xF5\xFF", r + r},
-      {std::string("a\0b", 3), std::string("a\0b", 3)},
+      {"a\x80z", "a" + r + "z"},
+      {"\xE2\x82", r + r},
+      {"\xC0\xAF", r + r},
+      {"\xED\xA0\x80", r + r + r},
+      {"\xF4\x90\x80\x80", r + r + r + r},
   };
-  for (const auto& c : cases) EXPECT_EQ(toValidUtf8(c.in), c.out) << c.in;
+  for (const auto& [in, out] : cases) EXPECT_EQ(toValidUtf8(in), out) << in;
 }
 
-TEST(Text, PrintedAndLoggedLinesCannotBeForged) {
-  CaptureStdout();
-  printLine("Fixed:\n", "/x/evil\nFixed:/forged");
-  printLine("No previous bookmarks");
-  EXPECT_EQ(GetCapturedStdout(), "Fixed:\n/x/evil\\x0AFixed:/forged\nNo previous bookmarks\n");
-
-  Logger::shared().setSink(makeStderrSink());
-  CaptureStderr();
-  Logger::shared().info("Monitoring folder:", "/x/a\nerror forged");
-  Logger::shared().error("Failed");
-  Logger::shared().debug("tick\r");
-  EXPECT_EQ(GetCapturedStderr(),
-            "info Monitoring folder:/x/a\\x0Aerror forged\nerror Failed\ndebug tick\\x0D\n");
+TEST(Text, FormatsOnlyAtAndIWithTheArgumentsThereAre) {
+  const std::vector<FormatArgument> args{std::string("name"), std::int64_t{7}};
+  EXPECT_EQ(formatText("%s %d %@ %i %@ %%", args), "%s %d name 7 %@ %");
+  EXPECT_EQ(formatText("%i %@", {}), "%i %@");
+  EXPECT_EQ(formatText("%@ ends in %", {std::string("%i")}), "%i ends in %");
 }
 
 }  // namespace

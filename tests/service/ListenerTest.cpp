@@ -1,216 +1,155 @@
-// The service object with a manual queue and clock: the protocol's replies,
-// the folder watch's life, the debounce, and balanced access on every path.
-
-#include <gtest/gtest.h>
-
-#include <filesystem>
+// The service object with a manual queue and clock: the debounce, the life
+// of the folder watch, coalesced scan requests, and balanced access.
 
 #include "fakes/ManualQueue.h"
-#include "fakes/RecordingLog.h"
-#include "fakes/TempConfig.h"
-#include "support/Process.h"
+#include "fakes/TestSupport.h"
 #include "platform/scope/SecurityScope.h"
 #include "service/ZivuvFolderMonitorListener.h"
 
 namespace zivuv {
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using platform::SecurityScope;
 using testing::ManualQueue;
-using testing::RecordingLog;
+using watch::FolderEvent;
 
-struct NoticeRecorder final : discovery::NoticeCenter {
-  std::vector<std::string> events;
-  void postDistributedNotification(const std::string& name, const std::string&) override {
-    events.push_back("post " + name);
-  }
+struct Notices final : discovery::NoticeCenter {
+  void postDistributedNotification(const NotificationName&, const std::string&) override {}
   void deliverNotification(const std::string& title, const std::string&) override {
-    events.push_back("notice " + title);
+    titles.push_back(title);
   }
+  std::vector<std::string> titles;
 };
 
 class ListenerTest : public testing::TempConfigTest {
  protected:
   void SetUp() override {
     TempConfigTest::SetUp();
-    folderA_ = makeFolder("a");
-    folderB_ = makeFolder("b");
-    log_ = RecordingLog::install();
+    ::setenv("ZIVUV_LOG", "stderr", 1);
+    a_ = makeFolder("a");
+    b_ = makeFolder("b");
     baseline_ = SecurityScope::totalOpenCount();
+    auto queue = std::make_unique<ManualQueue>();
+    queue_ = queue.get();
+    ::testing::internal::CaptureStderr();
+    listener_ = ZivuvFolderMonitorListener::create(
+        {std::move(queue), notices_, nullptr, [this](const std::string& s) { status_.push_back(s); }});
   }
-
   void TearDown() override {
     listener_.reset();
-    queue_.runPending();
-    RecordingLog::uninstall();
+    (void)log();
     TempConfigTest::TearDown();
   }
-
-  void createListener() {
-    listener_ = ZivuvFolderMonitorListener::create(
-        {queue_.handle(), notices_, [](const std::string&, const std::string&) {}});
+  // The log since the last call.
+  std::string log() {
+    std::string text = ::testing::internal::GetCapturedStderr();
+    ::testing::internal::CaptureStderr();
+    return text;
   }
-
-  static Data transportData(const std::string& path) {
-    return *BookmarkUtils::createTransportData(FileURL::fromPath(path, true));
+  static std::size_t count(const std::string& text, const std::string& line) {
+    std::size_t n = 0;
+    for (auto at = text.find(line + "\n"); at != std::string::npos; at = text.find(line + "\n", at + 1)) ++n;
+    return n;
   }
-
-  bool watch(const std::string& path) { return watchData(transportData(path)); }
-
-  bool watchData(const Data& data) {
+  bool watch(const std::string& path) {
     std::optional<bool> reply;
-    listener_->startMonitoringWithPath(data, [&](bool ok) {
-      EXPECT_FALSE(reply.has_value()) << "replied twice";
-      reply = ok;
-    });
-    EXPECT_TRUE(reply.has_value()) << "no reply before return";
+    listener_->startMonitoringWithPath(
+        *BookmarkUtils::createTransportData(FileURL::fromPath(path, true)),
+        [&](bool ok) { reply = ok; });
     return reply.value_or(false);
   }
 
-  std::string monitoredPath() const {
-    const auto url = listener_->currentMonitoringURL();
-    return url ? url->path() : "";
-  }
-
-  std::vector<std::string> watchedPaths() const {
-    std::vector<std::string> paths;
-    for (const auto& source : queue_.liveFolderSources()) paths.push_back(source->path);
-    return paths;
-  }
-
-  std::string folderA_;
-  std::string folderB_;
-  std::shared_ptr<RecordingLog> log_;
+  std::string a_, b_;
   std::size_t baseline_ = 0;
-  ManualQueue queue_;
-  std::shared_ptr<NoticeRecorder> notices_ = std::make_shared<NoticeRecorder>();
+  ManualQueue* queue_ = nullptr;
+  std::shared_ptr<Notices> notices_ = std::make_shared<Notices>();
+  std::vector<std::string> status_;
   std::shared_ptr<ZivuvFolderMonitorListener> listener_;
 };
 
-// The replies and the log lines themselves are checked against the real
-// service on a bus; here, where the work runs.
-TEST_F(ListenerTest, StartsWithoutSavedFolderAndScansOnTheQueue) {
-  createListener();
-  EXPECT_TRUE(watchedPaths().empty());
-  std::vector<std::int64_t> counts;
-  listener_->checkFolderNowWithCompletion([&](std::int64_t n) { counts.push_back(n); });
-  EXPECT_TRUE(counts.empty()) << "the scan runs on the queue, not on the caller's thread";
-  queue_.runPending();
-  EXPECT_EQ(counts, std::vector<std::int64_t>{0});
-  EXPECT_EQ(log_->count("error No monitoring URL to check!"), 1u);
-}
-
-TEST_F(ListenerTest, RestoresTheFirstOfSeveralSavedFolders) {
-  ASSERT_TRUE(BookmarkUtils::saveSecureBookmark(FileURL::fromPath(folderA_, true)));
-  ASSERT_TRUE(BookmarkUtils::saveSecureBookmark(FileURL::fromPath(folderB_, true)));
-  createListener();
-  EXPECT_EQ(watchedPaths(), std::vector<std::string>{folderA_});
-  EXPECT_EQ(monitoredPath(), folderA_);
-}
-
-TEST_F(ListenerTest, BadTransportDataLeavesFolderAndWatchAlone) {
-  createListener();
-  ASSERT_TRUE(watch(folderA_));
-  const auto before = queue_.liveFolderSources();
-  Data secure = *platform::createBookmark(folderB_, platform::BookmarkKind::Secure).data;
-  Data random(64);
-  for (std::size_t i = 0; i < random.size(); ++i) random[i] = static_cast<std::uint8_t>(i * 37 + 11);
-  for (const Data& bad : {Data{}, random, secure}) {
-    EXPECT_FALSE(watchData(bad));
-    EXPECT_EQ(monitoredPath(), folderA_);
-    EXPECT_EQ(queue_.liveFolderSources(), before);
-  }
-}
-
-TEST_F(ListenerTest, FirstSavedFolderStaysMonitoredUntilReset) {
-  createListener();
-  ASSERT_TRUE(watch(folderA_));
-  EXPECT_TRUE(watch(folderB_));
-  EXPECT_EQ(monitoredPath(), folderA_);
-  EXPECT_EQ(watchedPaths(), std::vector<std::string>{folderA_});
-
-  listener_->reset();
-  EXPECT_EQ(monitoredPath(), folderA_) << "reset only empties the saved list";
-  log_->clear();
-  EXPECT_TRUE(watch(folderB_));
-  EXPECT_EQ(monitoredPath(), folderB_);
-  EXPECT_EQ(watchedPaths(), std::vector<std::string>{folderB_});
-  const auto lines = log_->lines();
-  const auto stop = std::find(lines.begin(), lines.end(), "info Stopping Monitoring");
-  ASSERT_NE(stop, lines.end());
-  EXPECT_NE(std::find(stop, lines.end(), "info Starting Monitoring"), lines.end());
-}
-
-TEST_F(ListenerTest, BurstOfEventsGivesOneScanAfterTheLastEvent) {
-  createListener();
-  ASSERT_TRUE(watch(folderA_));
+TEST_F(ListenerTest, BurstOfEventsGivesOneScanThreeSecondsAfterTheLastEvent) {
+  ASSERT_TRUE(watch(a_));
+  (void)log();
   for (int i = 0; i < 3; ++i) {
-    queue_.raiseFolderEvent();
-    queue_.advance(2s);
+    queue_->raise(FolderEvent::Changed);
+    queue_->advance(2s);
   }
-  queue_.advance(999ms);  // 2.999 s after the last event
-  EXPECT_EQ(log_->count("debug Checking For New Repositories"), 0u);
-  queue_.advance(1ms);
-  EXPECT_EQ(log_->count("debug Timer event has fired"), 1u);
-  EXPECT_EQ(log_->count("debug Checking For New Repositories"), 1u);
-  queue_.advance(60s);
-  EXPECT_EQ(log_->count("debug Checking For New Repositories"), 1u);
-  EXPECT_EQ(queue_.liveTimers(), 0u);
+  queue_->advance(999ms);  // 2.999 s after the last event
+  std::string lines = log();
+  EXPECT_EQ(count(lines, "debug Checking For New Repositories"), 0u);
+  queue_->advance(1ms);
+  queue_->advance(60s);
+  lines += log();
+  EXPECT_EQ(count(lines, "debug File Has Changed, Setting Timer"), 3u);
+  EXPECT_EQ(count(lines, "debug Timer event has fired"), 1u);
+  EXPECT_EQ(count(lines, "debug Checking For New Repositories"), 1u);
 }
 
-TEST_F(ListenerTest, RestartsKeepOneWatchAndBalancedAccess) {
-  createListener();
-  for (int i = 0; i < 25; ++i) ASSERT_TRUE(watch(folderA_));
-  queue_.runPending();
-  EXPECT_EQ(queue_.liveFolderSources().size(), 1u);
-  EXPECT_EQ(log_->count("debug Dispatched Source was canceled"), 24u);
+TEST_F(ListenerTest, FolderThatGoesAndComesBackIsToldOfAndScanned) {
+  ASSERT_TRUE(watch(a_));
+  queue_->raise(FolderEvent::Gone);
+  queue_->raise(FolderEvent::Back);
+  ASSERT_TRUE(testing::gitInit(a_ + "/repo"));
+  queue_->advance(3s);
+  const std::string lines = log();
+  EXPECT_EQ(count(lines, "info Monitored folder moved away or deleted, waiting for it to return: " + a_), 1u);
+  EXPECT_EQ(count(lines, "info Monitored folder is back, watching it again: " + a_), 1u);
+  EXPECT_EQ(count(lines, "debug Checking For New Repositories"), 1u);
+  EXPECT_EQ(notices_->titles, std::vector<std::string>{"Repository Automatically Added"});
+  ASSERT_GE(status_.size(), 4u);
+  EXPECT_EQ(std::vector<std::string>(status_.begin(), status_.begin() + 4),
+            (std::vector<std::string>{"No folder to watch", "Watching " + a_,
+                                      "Waiting for " + a_ + " to appear", "Watching " + a_}));
+  EXPECT_TRUE(status_.back().starts_with("Watching " + a_ + "; 1 repository added at "));
+}
+
+TEST_F(ListenerTest, RequestsMadeBeforeAScanBeginsShareItAndLaterOnesGetTheNext) {
+  ASSERT_TRUE(watch(a_));
+  ASSERT_TRUE(testing::gitInit(a_ + "/one"));
+  std::vector<std::int64_t> replies;
+  for (int i = 0; i < 5; ++i) {
+    listener_->checkFolderNowWithCompletion([&, i](std::int64_t n) {
+      replies.push_back(n);
+      // Made while the scan runs: it gets a scan of its own.
+      if (i == 0) listener_->checkFolderNowWithCompletion([&](std::int64_t m) { replies.push_back(m); });
+    });
+  }
+  EXPECT_TRUE(replies.empty()) << "the scan runs on the queue";
+  queue_->runPending();
+  EXPECT_EQ(replies, (std::vector<std::int64_t>{1, 1, 1, 1, 1, 0}));
+  EXPECT_EQ(count(log(), "debug Checking For New Repositories"), 2u);
+}
+
+TEST_F(ListenerTest, RestartsAndFailuresKeepAccessBalanced) {
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(watch(a_));
+  queue_->runPending();
+  EXPECT_EQ(queue_->live(true).size(), 1u);
+  EXPECT_EQ(count(log(), "debug Dispatched Source was canceled"), 4u);
   EXPECT_EQ(SecurityScope::totalOpenCount(), baseline_ + 1) << "only the live watch holds access";
 
-  listener_.reset();
-  queue_.runPending();
-  EXPECT_EQ(log_->count("debug Dispatched Source was canceled"), 25u);
-  EXPECT_EQ(SecurityScope::totalOpenCount(), baseline_);
-}
-
-TEST_F(ListenerTest, FailedStartsReleaseWhatTheyTook) {
-  ASSERT_TRUE(BookmarkUtils::saveSecureBookmark(FileURL::fromPath(folderA_, true)));
-  platform::Faults::setRefuseAccess(folderA_);
-  createListener();
-  EXPECT_EQ(log_->count("error Unable to access URL For Monitoring"), 1u);
-  EXPECT_FALSE(watch(folderA_));
-  platform::Faults::setRefuseAccess({});
-
-  queue_.failFolderSources = true;
-  EXPECT_FALSE(watch(folderA_));
-  EXPECT_EQ(log_->count("error Failed to open Dir FD"), 1u);
-  EXPECT_TRUE(watchedPaths().empty());
+  queue_->failFolderSources = true;
+  EXPECT_FALSE(watch(a_));
+  queue_->runPending();
+  const std::string lines = log();
+  EXPECT_EQ(count(lines, "error Failed to open Dir FD"), 1u);
+  EXPECT_NE(lines.find("error The limit of inotify watches is used up (fs.inotify.max_user_watches"),
+            std::string::npos);
+  platform::Faults::setRefuseAccess(a_);
+  EXPECT_FALSE(watch(a_));
+  listener_ = ZivuvFolderMonitorListener::create({std::make_unique<ManualQueue>(), notices_, nullptr, nullptr});
+  EXPECT_EQ(count(log(), "error Unable to access URL For Monitoring"), 1u);  // the saved folder
   EXPECT_EQ(SecurityScope::totalOpenCount(), baseline_);
 }
 
 TEST_F(ListenerTest, TimerArmedBeforeASwitchScansTheNewFolder) {
-  createListener();
-  ASSERT_TRUE(watch(folderA_));
-  queue_.raiseFolderEvent();
-  queue_.runPending();
+  ASSERT_TRUE(watch(a_));
+  queue_->raise(FolderEvent::Changed);
   listener_->reset();
-  ASSERT_TRUE(testing::gitInit(folderB_ + "/repo"));
-  ASSERT_TRUE(watch(folderB_));
-  queue_.advance(3s);
-  EXPECT_EQ(notices_->events,
-            (std::vector<std::string>{"post com.rudirideva.Zivuv.DefaultsChanged",
-                                      "notice Repository Automatically Added"}));
-}
-
-TEST_F(ListenerTest, EventForAGoneObjectIsLoggedAndDropped) {
-  createListener();
-  ASSERT_TRUE(watch(folderA_));
-  queue_.raiseFolderEvent();  // queued, not yet run
-  listener_.reset();
-  queue_.runPending();
-  EXPECT_EQ(log_->count("error Self is gone"), 1u);
-  EXPECT_EQ(queue_.liveTimers(), 0u);
+  ASSERT_TRUE(testing::gitInit(b_ + "/repo"));
+  ASSERT_TRUE(watch(b_));
+  queue_->advance(3s);
+  EXPECT_EQ(notices_->titles, std::vector<std::string>{"Repository Automatically Added"});
 }
 
 }  // namespace

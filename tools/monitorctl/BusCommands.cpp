@@ -16,8 +16,12 @@
 #include <optional>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
+#include "bookmarks/BookmarkUtils.h"
 #include "monitorctl/Commands.h"
 #include "monitorctl/Output.h"
+#include "names/Names.h"
 #include "platform/bookmark/BookmarkRecord.h"
 #include "platform/bus/BusLoop.h"
 #include "platform/fd/UniqueFd.h"
@@ -31,12 +35,9 @@ using platform::SdBusMessagePtr;
 using platform::SdBusPtr;
 using platform::SdBusSlotPtr;
 
-// The names under which the folder monitor serves, as the app knows them.
-constexpr const char* kBusName = "VO9ZE47VOD.com.dozezeza.FolderMonitor";
-constexpr const char* kObjectPath = "/VO9ZE47VOD/com/dozezeza/FolderMonitor";
-constexpr const char* kProtocolInterface = "VO9ZE47VOD.com.dozezeza.FolderMonitor";
-constexpr const char* kNoticeInterface = "com.rudirideva.Zivuv";
-constexpr const char* kNoticeMember = "DefaultsChanged";
+using names::kBusName;
+using names::kObjectPath;
+using names::kProtocolInterface;
 
 constexpr std::uint64_t kSecond = 1000000;
 // Long enough for the bus to start the service on the first call.
@@ -153,13 +154,6 @@ SdBusMessagePtr callProtocol(sd_bus* bus, const char* member, std::uint64_t time
 void reportBadReply(const char* member, int r) {
   printMessage(std::string("unexpected reply to ") + member + ": " + errnoText(r));
 }
-
-// The answer of verifyAgentWithCompletion: the monitored folder's transport
-// data (none when nothing is monitored) and the service's process name.
-struct Agent {
-  std::optional<platform::Data> data;
-  std::string processName;
-};
 
 std::optional<Agent> verifyAgent(sd_bus* bus) {
   constexpr const char* kMember = "verifyAgentWithCompletion";
@@ -278,11 +272,26 @@ int runWatch(const std::string& dir) {
   return kSuccess;
 }
 
-int runStatus() {
+std::optional<Agent> askAgent() {
   const auto bus = connectSession();
-  if (!bus) return kFailure;
-  const auto agent = verifyAgent(bus.get());
+  if (!bus) return std::nullopt;
+  return verifyAgent(bus.get());
+}
+
+int runStatus(bool json) {
+  const auto agent = askAgent();
   if (!agent) return kFailure;
+  if (json) {
+    std::optional<platform::FileURL> folder;
+    if (agent->data) {
+      folder = platform::resolveBookmark(*agent->data, platform::BookmarkKind::Transport).url;
+    }
+    const nlohmann::json document = {
+        {"folder", folder ? jsonPath(*folder) : nullptr},
+        {"unresolvable", agent->data && !folder},
+        {"process", platform::toValidUtf8(agent->processName)}};
+    return printJson(document);
+  }
   const bool printed = printData("folder: " + shownFolder(*agent)) &&
                        printData("process: " + platform::escapeControlBytes(agent->processName));
   return printed ? kSuccess : kFailure;
@@ -345,16 +354,16 @@ int runListen() {
 
   ListenState state;
   sd_bus_slot* rawSlot = nullptr;
+  const NotificationName& notice = NotificationName::DefaultsChanged();
   // Installed synchronously: once this returns, no signal is missed.
-  int r = sd_bus_match_signal(bus.get(), &rawSlot, nullptr, kObjectPath, kNoticeInterface,
-                              kNoticeMember, onDefaultsChanged, &state);
+  int r = sd_bus_match_signal(bus.get(), &rawSlot, nullptr, kObjectPath, notice.interface,
+                              notice.member, onDefaultsChanged, &state);
   const SdBusSlotPtr slot(rawSlot);
   if (r < 0) {
-    printMessage("cannot subscribe to " + std::string(kNoticeInterface) + "." + kNoticeMember +
-                 ": " + errnoText(r));
+    printMessage("cannot subscribe to " + notice.text() + ": " + errnoText(r));
     return kFailure;
   }
-  printMessage("listening for " + std::string(kNoticeInterface) + "." + kNoticeMember);
+  printMessage("listening for " + notice.text());
 
   for (;;) {
     r = sd_bus_process(bus.get(), nullptr);

@@ -1,25 +1,45 @@
 #pragma once
 
+#include <optional>
 #include <string>
+
+#include "platform/bookmark/BookmarkRecord.h"
 
 namespace zivuv::monitorctl {
 
 // Each command returns the process's exit status (Output.h) and reports its
-// own failures on standard error.
+// own failures on standard error. With json, a command prints one JSON
+// document instead of its lines.
 
 // Over the session bus, to the folder monitor.
 int runWatch(const std::string& dir);
-int runStatus();
+int runStatus(bool json);
 int runScan();
 int runReset();
 int runListen();
 
 // On the shared settings file, directly.
-int runRepos();
+int runRepos(bool json);
 int runBlock(const std::string& dir);
 int runUnblock(const std::string& dir);
 
+// Why the next scan registers DIR or passes over it, found with the scan's
+// own code: asks the service for the monitored folder, reads the shared
+// lists itself.
+int runWhy(const std::string& dir, bool json);
+
 // Local only.
 int runBookmark(const std::string& dir);
+
+// The answer of verifyAgentWithCompletion: the monitored folder's transport
+// data (none when nothing is monitored) and the service's process name.
+struct Agent {
+  std::optional<platform::Data> data;
+  std::string processName;
+};
+
+// Asks the folder monitor on the session bus; nullopt after the failure was
+// reported.
+std::optional<Agent> askAgent();
 
 }  // namespace zivuv::monitorctl

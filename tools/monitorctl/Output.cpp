@@ -7,9 +7,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include <nlohmann/json.hpp>
+
+#include "bookmarks/BookmarkUtils.h"
 #include "platform/fd/UniqueFd.h"
 #include "platform/text/Text.h"
-#include "platform/url/FileURL.h"
 
 namespace zivuv::monitorctl {
 
@@ -61,9 +63,10 @@ std::optional<Folder> folderArgument(const std::string& path) {
     return std::nullopt;
   }
   // The bookmark store's own creation, without the line that it prints on
-  // standard output when it fails: the bytes are the same.
-  const auto url = platform::FileURL::fromPath(path, true);
-  auto creation = platform::createBookmark(url.path(), platform::BookmarkKind::Transport);
+  // standard output when it fails: the bytes are the same. It records the
+  // real path that the kernel resolves from path as given ("link/.." is the
+  // link target's parent), the same folder that stat() just checked.
+  auto creation = platform::createBookmark(path, platform::BookmarkKind::Transport);
   if (!creation.data) {
     printMessage("cannot make transport data of " + shown + ": " +
                  platform::escapeControlBytes(creation.error));
@@ -86,6 +89,21 @@ std::string shownResolution(std::span<const std::uint8_t> data) {
   const auto resolution = platform::resolveBookmark(data, platform::BookmarkKind::Transport);
   if (!resolution.url) return "(unresolvable)";
   return shownPath(*resolution.url);
+}
+
+}  // namespace zivuv::monitorctl
+
+namespace zivuv::monitorctl {
+
+std::string sharedSettingsFile() {
+  return platform::escapeControlBytes(platform::settingsFolder() + "/" + sharedSuiteName() +
+                                      ".plist");
+}
+
+std::string jsonPath(const platform::FileURL& url) { return platform::toValidUtf8(url.path()); }
+
+int printJson(const nlohmann::json& document) {
+  return printData(document.dump(2)) ? kSuccess : kFailure;
 }
 
 }  // namespace zivuv::monitorctl

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include <nlohmann/json_fwd.hpp>
+
 #include "platform/bookmark/BookmarkRecord.h"
 
 namespace zivuv::monitorctl {
@@ -45,5 +47,15 @@ std::string shownPath(const platform::FileURL& url);
 // What a bookmark record resolves to without printing anything: the path for
 // a printed line, or "(unresolvable)".
 std::string shownResolution(std::span<const std::uint8_t> data);
+
+// The path of a folder for a JSON document, carried as the bus carries
+// text: each byte that is not part of UTF-8 becomes U+FFFD.
+std::string jsonPath(const platform::FileURL& url);
+
+// The shared settings file, for a message.
+std::string sharedSettingsFile();
+
+// Prints one JSON document on standard output; the exit status.
+int printJson(const nlohmann::json& document);
 
 }  // namespace zivuv::monitorctl

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "bookmarks/BookmarkUtils.h"
 #include "monitorctl/Commands.h"
 #include "monitorctl/Output.h"
@@ -21,11 +23,6 @@ using platform::Data;
 using platform::DefaultsLock;
 using platform::DefaultsStore;
 
-std::string suiteFile() {
-  return platform::escapeControlBytes(platform::settingsFolder() + "/" + sharedSuiteName() +
-                                      ".plist");
-}
-
 // True when the transport data resolves to the folder at url.
 bool resolvesTo(const Data& data, const platform::FileURL& url) {
   const auto resolution = platform::resolveBookmark(data, platform::BookmarkKind::Transport);
@@ -40,12 +37,12 @@ int editBlocked(const std::string& dir, bool block) {
   if (!folder) return kFailure;
   const auto lock = DefaultsLock::acquire(sharedSuiteName());
   if (!lock) {
-    printMessage("cannot lock the shared settings " + suiteFile());
+    printMessage("cannot lock the shared settings " + sharedSettingsFile());
     return kFailure;
   }
   auto store = DefaultsStore::openSuite(sharedSuiteName());
   if (!store) {
-    printMessage("cannot read the shared settings " + suiteFile());
+    printMessage("cannot read the shared settings " + sharedSettingsFile());
     return kFailure;
   }
 
@@ -66,7 +63,7 @@ int editBlocked(const std::string& dir, bool block) {
   }
   // The store prints its own line on standard output when the write fails.
   if (!store->write(*lock)) {
-    printMessage("cannot write the shared settings " + suiteFile());
+    printMessage("cannot write the shared settings " + sharedSettingsFile());
     return kFailure;
   }
   return kSuccess;
@@ -74,26 +71,32 @@ int editBlocked(const std::string& dir, bool block) {
 
 }  // namespace
 
-int runRepos() {
+int runRepos(bool json) {
   const auto store = DefaultsStore::openSuite(sharedSuiteName());
   if (!store) {
-    printMessage("cannot read the shared settings " + suiteFile());
+    printMessage("cannot read the shared settings " + sharedSettingsFile());
     return kFailure;
   }
   struct Section {
     BookmarkKeys key;
     std::string_view label;
   };
-  for (const Section section : {Section{BookmarkKeys::sandboxKey, "listed "},
-                                Section{BookmarkKeys::blockKey, "blocked "}}) {
+  nlohmann::json document = nlohmann::json::object();
+  for (const Section section : {Section{BookmarkKeys::sandboxKey, "listed"},
+                                Section{BookmarkKeys::blockKey, "blocked"}}) {
     // A key of another shape lists nothing, as it counts for nothing.
-    const auto list = store->dataArray(rawValue(section.key));
-    if (!list) continue;
-    for (const Data& data : *list) {
-      if (!printData(std::string(section.label) + shownResolution(data))) return kFailure;
+    const auto list = store->dataArray(rawValue(section.key)).value_or(std::vector<Data>{});
+    auto& entries = document[std::string(section.label)] = nlohmann::json::array();
+    for (const Data& data : list) {
+      if (json) {
+        const auto url = platform::resolveBookmark(data, platform::BookmarkKind::Transport).url;
+        entries.push_back(url ? nlohmann::json(jsonPath(*url)) : nlohmann::json(nullptr));
+      } else if (!printData(std::string(section.label) + " " + shownResolution(data))) {
+        return kFailure;
+      }
     }
   }
-  return kSuccess;
+  return json ? printJson(document) : kSuccess;
 }
 
 int runBlock(const std::string& dir) { return editBlocked(dir, true); }

@@ -17,9 +17,6 @@
 namespace zivuv::platform {
 namespace {
 
-// The service's own domain; a suite may never be opened under this name.
-constexpr std::string_view kOwnDomain = "com.vezudi.Zivuv.FolderMonitor";
-
 std::string homeFolder() {
   if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') return home;
   if (const passwd* pw = ::getpwuid(::getuid()); pw != nullptr && pw->pw_dir != nullptr) {
@@ -169,7 +166,6 @@ DefaultsStore DefaultsStore::openDomain(const std::string& name) {
 }
 
 std::optional<DefaultsStore> DefaultsStore::openSuite(const std::string& name) {
-  if (name == kOwnDomain) return std::nullopt;
   return open(name, false);
 }
 

@@ -61,8 +61,8 @@ class DefaultsStore {
   static DefaultsStore openDomain(const std::string& name);
 
   // A suite shared with the app. nullopt when it cannot be opened: a bad
-  // name, the service's own domain, a folder that cannot be created, or a
-  // file that cannot be read or parsed (the app's file is never replaced).
+  // name, a folder that cannot be created, or a file that cannot be read or
+  // parsed (the app's file is never replaced).
   static std::optional<DefaultsStore> openSuite(const std::string& name);
 
   // The array of data values under key; nullopt when the key is absent or

@@ -18,20 +18,24 @@ Fault gRefuseAccess{"refuse-access", {}};
 Fault gFailWrite{"fail-write", {}};
 Fault gFailLock{"fail-lock", {}};
 
-bool listedInFaultFile(std::string_view verb, std::string_view value) {
+// The value of the first line of the fault file that starts with verb.
+std::optional<std::string> valueInFaultFile(std::string_view verb,
+                                            std::optional<std::string_view> wanted = {}) {
   const char* file = std::getenv("ZIVUV_FAULTS");
-  if (file == nullptr || *file == '\0') return false;
+  if (file == nullptr || *file == '\0') return std::nullopt;
   std::ifstream in(file);
   std::string line;
   while (std::getline(in, line)) {
     const std::size_t space = line.find(' ');
-    if (space == std::string::npos) continue;
-    if (std::string_view(line).substr(0, space) == verb &&
-        std::string_view(line).substr(space + 1) == value) {
-      return true;
-    }
+    if (space == std::string::npos || std::string_view(line).substr(0, space) != verb) continue;
+    std::string value = line.substr(space + 1);
+    if (!wanted || value == *wanted) return value;
   }
-  return false;
+  return std::nullopt;
+}
+
+bool listedInFaultFile(std::string_view verb, std::string_view value) {
+  return valueInFaultFile(verb, value).has_value();
 }
 
 bool holds(const Fault& fault, std::string_view value) {
@@ -52,6 +56,16 @@ void set(Fault& fault, std::string value) {
 bool Faults::refusesAccess(std::string_view path) { return holds(gRefuseAccess, path); }
 bool Faults::failsWrite(std::string_view storeName) { return holds(gFailWrite, storeName); }
 bool Faults::failsLock(std::string_view storeName) { return holds(gFailLock, storeName); }
+
+std::optional<std::chrono::seconds> Faults::period(std::string_view verb) {
+  const auto value = valueInFaultFile(verb);
+  if (!value) return std::nullopt;
+  try {
+    return std::chrono::seconds(std::stoll(*value));
+  } catch (...) {
+    return std::nullopt;
+  }
+}
 
 void Faults::setRefuseAccess(std::string path) { set(gRefuseAccess, std::move(path)); }
 void Faults::setFailWrite(std::string storeName) { set(gFailWrite, std::move(storeName)); }

@@ -89,6 +89,10 @@ void Logger::info(std::string_view text, std::string_view path) {
   write(LogLevel::Info, std::string(text) + escapeControlBytes(path));
 }
 
+void Logger::debug(std::string_view text, std::string_view path) {
+  write(LogLevel::Debug, std::string(text) + escapeControlBytes(path));
+}
+
 void Logger::setSink(std::shared_ptr<LogSink> sink) { sink_ = std::move(sink); }
 
 }  // namespace zivuv::platform

@@ -30,6 +30,7 @@ class Logger {
   // A fixed text followed by a path; control bytes in the path are escaped.
   void error(std::string_view text, std::string_view path);
   void info(std::string_view text, std::string_view path);
+  void debug(std::string_view text, std::string_view path);
 
   void write(LogLevel level, std::string_view message);
 

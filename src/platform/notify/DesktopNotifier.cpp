@@ -11,7 +11,6 @@ namespace {
 constexpr const char* kName = "org.freedesktop.Notifications";
 constexpr const char* kPath = "/org/freedesktop/Notifications";
 constexpr const char* kInterface = "org.freedesktop.Notifications";
-constexpr const char* kAppName = "Zivuv";
 constexpr std::uint64_t kCallTimeoutUsec = 5'000'000;
 
 }  // namespace
@@ -30,10 +29,15 @@ std::string escapeMarkup(const std::string& text) {
   return out;
 }
 
-DesktopNotifier::DesktopNotifier(sd_bus* bus, ActivateHandler onActivate)
-    : bus_(bus), onActivate_(std::move(onActivate)) {
+DesktopNotifier::DesktopNotifier(sd_bus* bus, std::string appName, std::string desktopEntry,
+                                 ActivateHandler onActivate)
+    : bus_(bus),
+      appName_(std::move(appName)),
+      desktopEntry_(std::move(desktopEntry)),
+      onActivate_(std::move(onActivate)) {
   // Some servers send the click only to the connection that called Notify,
-  // others broadcast it: listen on this connection, and match on our ids.
+  // others broadcast it: listen on this connection, and match on the sender
+  // and the ids (a signal sent to us directly can come from anyone).
   sd_bus_slot* slot = nullptr;
   if (sd_bus_match_signal_async(bus_, &slot, kName, kPath, kInterface, "ActionInvoked",
                                 &DesktopNotifier::onActionInvoked, nullptr, this) >= 0) {
@@ -48,6 +52,14 @@ DesktopNotifier::DesktopNotifier(sd_bus* bus, ActivateHandler onActivate)
   if (sd_bus_match_signal_async(bus_, &slot, kName, kPath, kInterface, "NotificationClosed",
                                 &DesktopNotifier::onClosed, nullptr, this) >= 0) {
     closedSlot_.reset(slot);
+  }
+  slot = nullptr;
+  if (sd_bus_add_match_async(bus_, &slot,
+                             "type='signal',sender='org.freedesktop.DBus',"
+                             "interface='org.freedesktop.DBus',member='NameOwnerChanged',"
+                             "arg0='org.freedesktop.Notifications'",
+                             &DesktopNotifier::onOwnerChanged, nullptr, this) >= 0) {
+    ownerSlot_.reset(slot);
   }
 }
 
@@ -106,11 +118,13 @@ void DesktopNotifier::send(const std::string& summary, const std::string& body) 
   const SdBusMessagePtr owned(message);
   if (r >= 0) r = sd_bus_message_set_auto_start(message, 0);
   if (r >= 0) {
-    r = sd_bus_message_append(message, "susssas", kAppName, std::uint32_t{0}, "", title.c_str(),
-                              text.c_str(), 2, "default", openLabel.c_str());
+    r = sd_bus_message_append(message, "susssas", appName_.c_str(), std::uint32_t{0}, "",
+                              title.c_str(), text.c_str(), 2, "default", openLabel.c_str());
   }
-  if (r >= 0) r = sd_bus_message_open_container(message, 'a', "{sv}");
-  if (r >= 0) r = sd_bus_message_close_container(message);
+  // Desktop shells group the notice under the app, and let people mute it.
+  if (r >= 0) {
+    r = sd_bus_message_append(message, "a{sv}", 1, "desktop-entry", "s", desktopEntry_.c_str());
+  }
   if (r >= 0) r = sd_bus_message_append(message, "i", std::int32_t{-1});
   if (r >= 0) {
     // Floating call: the slot belongs to the bus and goes with the reply.
@@ -123,19 +137,27 @@ void DesktopNotifier::send(const std::string& summary, const std::string& body) 
 int DesktopNotifier::onNotifyReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
   auto* self = static_cast<DesktopNotifier*>(userdata);
   std::uint32_t id = 0;
-  if (!sd_bus_message_is_method_error(reply, nullptr) && sd_bus_message_read(reply, "u", &id) >= 0) {
-    self->delivered_.emplace(id, std::string());
+  const char* server = sd_bus_message_get_sender(reply);
+  if (!sd_bus_message_is_method_error(reply, nullptr) && server != nullptr &&
+      sd_bus_message_read(reply, "u", &id) >= 0) {
+    self->delivered_[id] = Delivered{server, {}};
   }
   return 0;
+}
+
+DesktopNotifier::Delivered* DesktopNotifier::ours(sd_bus_message* message, std::uint32_t id) {
+  const auto it = delivered_.find(id);
+  const char* sender = sd_bus_message_get_sender(message);
+  if (it == delivered_.end() || sender == nullptr || it->second.server != sender) return nullptr;
+  return &it->second;
 }
 
 int DesktopNotifier::onActivationToken(sd_bus_message* message, void* userdata, sd_bus_error*) {
   auto* self = static_cast<DesktopNotifier*>(userdata);
   std::uint32_t id = 0;
   const char* token = nullptr;
-  if (sd_bus_message_read(message, "us", &id, &token) < 0) return 0;
-  const auto it = self->delivered_.find(id);
-  if (it != self->delivered_.end() && token != nullptr) it->second = token;
+  if (sd_bus_message_read(message, "us", &id, &token) < 0 || token == nullptr) return 0;
+  if (Delivered* notice = self->ours(message, id)) notice->token = token;
   return 0;
 }
 
@@ -144,11 +166,11 @@ int DesktopNotifier::onActionInvoked(sd_bus_message* message, void* userdata, sd
   std::uint32_t id = 0;
   const char* action = nullptr;
   if (sd_bus_message_read(message, "us", &id, &action) < 0) return 0;
-  const auto it = self->delivered_.find(id);
-  if (it == self->delivered_.end() || action == nullptr || std::strcmp(action, "default") != 0) {
-    return 0;  // another program's notice, or another action
+  Delivered* notice = self->ours(message, id);
+  if (notice == nullptr || action == nullptr || std::strcmp(action, "default") != 0) {
+    return 0;  // another program's notice, a forged click, or another action
   }
-  std::string token = std::exchange(it->second, std::string());
+  std::string token = std::exchange(notice->token, std::string());
   if (self->onActivate_) self->onActivate_(token);
   return 0;
 }
@@ -157,7 +179,17 @@ int DesktopNotifier::onClosed(sd_bus_message* message, void* userdata, sd_bus_er
   auto* self = static_cast<DesktopNotifier*>(userdata);
   std::uint32_t id = 0;
   std::uint32_t reason = 0;
-  if (sd_bus_message_read(message, "uu", &id, &reason) >= 0) self->delivered_.erase(id);
+  if (sd_bus_message_read(message, "uu", &id, &reason) >= 0 && self->ours(message, id)) {
+    self->delivered_.erase(id);
+  }
+  return 0;
+}
+
+int DesktopNotifier::onOwnerChanged(sd_bus_message*, void* userdata, sd_bus_error*) {
+  auto* self = static_cast<DesktopNotifier*>(userdata);
+  self->delivered_.clear();
+  // Another server may read the body otherwise: ask it with the next notice.
+  if (self->capabilities_ == Capabilities::Known) self->capabilities_ = Capabilities::Unknown;
   return 0;
 }
 

@@ -1,5 +1,6 @@
 #include "platform/notify/UrlOpener.h"
 
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -66,6 +67,17 @@ bool spawnXdgOpen(const std::string& url, const std::string& activationToken) {
   if (child == 0) {
     const pid_t grandchild = ::fork();
     if (grandchild == 0) {
+      // The opener and what it starts begin as any program does: every
+      // signal at its default (an ignored SIGPIPE would survive execve and
+      // break their pipelines), none blocked, and no descriptor of ours
+      // beyond the standard three. Only async-signal-safe calls here.
+      struct sigaction standard {};
+      standard.sa_handler = SIG_DFL;
+      for (int signal = 1; signal < NSIG; ++signal) (void)::sigaction(signal, &standard, nullptr);
+      sigset_t none;
+      (void)::sigemptyset(&none);
+      (void)::sigprocmask(SIG_SETMASK, &none, nullptr);
+      (void)::close_range(3, ~0U, 0);
       ::execve(program.c_str(), argv, envp.data());
       ::_exit(127);
     }
