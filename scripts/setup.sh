@@ -5,14 +5,19 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake pkg-config git
-  libgit2-dev libsystemd-dev libplist-dev libplist-utils
-  libsdbus-c++-dev libsdbus-c++-bin
-  gettext dbus-daemon dbus
-  libgtest-dev libgmock-dev
-  clang libclang-rt-14-dev
-  xvfb dunst libnotify-bin
-  strace procps util-linux systemd groff-base man-db
+  # build
+  build-essential cmake pkg-config git gettext
+  libgit2-dev libsystemd-dev libplist-dev nlohmann-json3-dev
+  # unit tests and fuzzing
+  libgtest-dev libgmock-dev clang libclang-rt-14-dev
+  # integration tests: a private bus, dbusmock, a real notification daemon,
+  # a FUSE mount, bash completion
+  dbus-daemon dbus python3-pytest python3-dbusmock python3-dbus xvfb dunst bindfs
+  bash-completion
+  # install tests: the unit under a real systemd --user, manual pages
+  systemd dbus-user-session util-linux groff-base man-db
+  # benchmarks
+  strace
 )
 
 missing=()

@@ -75,8 +75,8 @@ void DesktopNotifier::notify(const std::string& summary, const std::string& body
   int r = sd_bus_message_new_method_call(bus_, &message, kName, kPath, kInterface,
                                          "GetCapabilities");
   const SdBusMessagePtr owned(message);
-  // Never let the bus start a notification server for this question.
-  if (r >= 0) r = sd_bus_message_set_auto_start(message, 0);
+  // A desktop whose notification server is started on demand by the bus
+  // gets it started by this first question.
   if (r >= 0) {
     r = sd_bus_call_async(bus_, nullptr, message, &DesktopNotifier::onCapabilities, this,
                           kCallTimeoutUsec);
@@ -116,7 +116,6 @@ void DesktopNotifier::send(const std::string& summary, const std::string& body) 
   sd_bus_message* message = nullptr;
   int r = sd_bus_message_new_method_call(bus_, &message, kName, kPath, kInterface, "Notify");
   const SdBusMessagePtr owned(message);
-  if (r >= 0) r = sd_bus_message_set_auto_start(message, 0);
   if (r >= 0) {
     r = sd_bus_message_append(message, "susssas", appName_.c_str(), std::uint32_t{0}, "",
                               title.c_str(), text.c_str(), 2, "default", openLabel.c_str());
