@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <unordered_set>
 
 #include "platform/log/Logger.h"
 #include "watch/FileSystems.h"
@@ -58,6 +57,7 @@ void PendingFolders::update(const std::vector<std::string>& notRepositories) {
     if (!failed.contains(path)) gone.push_back(path);
   }
   for (const auto& path : gone) drop(path);
+  std::erase_if(refused_, [&](const std::string& path) { return !failed.contains(path); });
 
   bool arrived = false;
   for (const auto& path : notRepositories) {
@@ -75,15 +75,19 @@ void PendingFolders::update(const std::vector<std::string>& notRepositories) {
 
 void PendingFolders::clear() {
   folders_.clear();
+  refused_.clear();
   releaseWhenEmpty();
 }
 
 // Starts watching a folder; true when it passes the repository test by now.
 bool PendingFolders::add(const std::string& path) {
   if (folders_.size() >= kMaxFolders) {
-    Logger::shared().info("Pending folder limit of 256 reached, not watching: ", path);
+    if (refused_.insert(path).second) {
+      Logger::shared().info("Pending folder limit of 256 reached, not watching: ", path);
+    }
     return false;
   }
+  refused_.erase(path);
   WatchFailure failure;
   if (!watches_) {
     std::weak_ptr<PendingFolders> weak = weak_from_this();

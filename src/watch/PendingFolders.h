@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "watch/SerialQueue.h"
@@ -21,7 +22,9 @@ namespace zivuv::watch {
 // one calls onChange, as a change of the monitored folder would.
 //
 // At most kMaxFolders at once, all through one inotify instance, and one
-// timer for their quiet periods; neither exists while nothing is pending.
+// timer for their quiet periods; neither exists while nothing is pending. A
+// folder turned away for want of room is logged once, until it is taken or
+// no longer a failed candidate.
 // Everything runs on the queue, which must outlive the object.
 class PendingFolders : public std::enable_shared_from_this<PendingFolders> {
  public:
@@ -69,6 +72,7 @@ class PendingFolders : public std::enable_shared_from_this<PendingFolders> {
   std::function<bool(const std::string&)> isRepository_;
   std::chrono::nanoseconds quietPeriod_;
   std::unordered_map<std::string, Folder> folders_;
+  std::unordered_set<std::string> refused_;
   std::shared_ptr<FolderSet> watches_;
   std::shared_ptr<Source> quietTimer_;
   bool limitReported_ = false;
