@@ -13,6 +13,8 @@ packages=(
   clang libclang-rt-14-dev
   xvfb dunst libnotify-bin
   strace procps util-linux systemd groff-base man-db
+  python3-pytest python3-dbusmock python3-dbus
+  debhelper lintian nlohmann-json3-dev
 )
 
 missing=()
