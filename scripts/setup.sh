@@ -14,8 +14,9 @@ packages=(
   # a FUSE mount, bash completion
   dbus-daemon dbus python3-pytest python3-dbusmock python3-dbus xvfb dunst bindfs
   bash-completion
-  # install tests: the unit under a real systemd --user, manual pages
-  systemd dbus-user-session util-linux groff-base man-db
+  # install tests: the unit under a real systemd --user, manual pages, the
+  # Debian package
+  systemd dbus-user-session util-linux groff-base man-db debhelper lintian
   # benchmarks
   strace
 )

@@ -1,0 +1,98 @@
+"""The Debian package, built from a copy of the tree: it holds what
+`cmake --install` installs, lintian finds nothing to warn about, and its own
+activation file starts the packaged service on a session bus."""
+
+import os
+import shutil
+import subprocess
+from pathlib import Path
+
+import pytest
+
+PACKAGE = "zivuv-folder-monitor"
+BUS_NAME = "VO9ZE47VOD.com.dozezeza.FolderMonitor"
+OBJECT_PATH = "/VO9ZE47VOD/com/dozezeza/FolderMonitor"
+SOURCE = Path(os.environ["ZIVUV_SOURCE_DIR"])
+BUILD = Path(os.environ["ZIVUV_BUILD_DIR"])
+
+
+def files_under(root, strip_gz=False):
+    found = set()
+    for folder, _, names in os.walk(root):
+        for name in names:
+            path = "/" + os.path.relpath(os.path.join(folder, name), root)
+            if strip_gz and path.startswith("/usr/share/man/") and path.endswith(".gz"):
+                path = path[:-3]
+            found.add(path)
+    return found
+
+
+def build_trees(folder, names):
+    """What the copy leaves out: the checkout's build trees and .git."""
+    if Path(folder) != SOURCE:
+        return []
+    return [n for n in names if n in (".git", "build", "b") or n.startswith("obj-")]
+
+
+@pytest.fixture(scope="module")
+def deb(tmp_path_factory):
+    for tool in ("dpkg-buildpackage", "lintian"):
+        if shutil.which(tool) is None:
+            pytest.skip(f"{tool} is not installed (scripts/setup.sh installs it)")
+    work = tmp_path_factory.mktemp("deb")
+    shutil.copytree(SOURCE, work / "src", ignore=build_trees, symlinks=True)
+    env = dict(os.environ, DEB_BUILD_OPTIONS="nocheck parallel=2")
+    log = work / "build.log"
+    with log.open("w") as out:
+        built = subprocess.run(["dpkg-buildpackage", "-us", "-uc", "-b", "-Pnocheck"],
+                               cwd=work / "src", env=env, stdout=out, stderr=subprocess.STDOUT)
+    assert built.returncode == 0, log.read_text()[-4000:]
+    shutil.rmtree(work / "src")
+    debs = list(work.glob(f"{PACKAGE}_*.deb"))
+    assert len(debs) == 1, f"expected one package, built {sorted(os.listdir(work))}"
+    subprocess.run(["dpkg-deb", "-x", debs[0], work / "root"], check=True)
+    return debs[0], work / "root"
+
+
+def test_package_holds_what_cmake_installs(deb, tmp_path):
+    _, root = deb
+    subprocess.run(["cmake", "--install", BUILD, "--prefix", "/usr"], check=True,
+                   stdout=subprocess.DEVNULL, env=dict(os.environ, DESTDIR=str(tmp_path)))
+    packaged = {p for p in files_under(root, strip_gz=True)
+                if not p.startswith((f"/usr/share/doc/{PACKAGE}/", "/usr/share/lintian/"))}
+    assert packaged == files_under(tmp_path)
+
+
+def test_lintian_has_no_errors_warnings_or_hardening_tags(deb):
+    path, _ = deb
+    report = subprocess.run(["lintian", "-I", path], capture_output=True, text=True).stdout
+    flagged = [line for line in report.splitlines()
+               if line.startswith(("E:", "W:")) or "hardening-" in line]
+    assert flagged == [], report
+
+
+def test_packaged_activation_file_starts_the_packaged_service(deb, tmp_path, monkeypatch):
+    dbusmock = pytest.importorskip("dbusmock")
+    _, root = deb
+    activation = (root / f"usr/share/dbus-1/services/{BUS_NAME}.service").read_text()
+    assert f"Exec=/usr/bin/{PACKAGE}\n" in activation
+    # The bus passes its own environment to what it starts. start_session_bus()
+    # sets the bus address in os.environ; monkeypatch puts the old one back.
+    monkeypatch.setenv("XDG_CONFIG_HOME", str(tmp_path))
+    monkeypatch.setenv("ZIVUV_LOG", "stderr")
+    monkeypatch.setenv("DBUS_SESSION_BUS_ADDRESS", "")
+    services = Path(dbusmock.DBusTestCase.get_services_dir())
+    (services / f"{BUS_NAME}.service").write_text(
+        activation.replace("Exec=/usr/bin/", f"Exec={root}/usr/bin/"))
+    dbusmock.DBusTestCase.start_session_bus()
+    try:
+        bus = dbusmock.DBusTestCase.get_dbus()
+        reply = bus.call_blocking(BUS_NAME, OBJECT_PATH, BUS_NAME, "verifyAgentWithCompletion",
+                                  "", [], timeout=30)
+        assert (list(reply[0]), str(reply[1])) == ([], PACKAGE)
+        pid = bus.call_blocking("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                "org.freedesktop.DBus", "GetConnectionUnixProcessID", "s", [BUS_NAME])
+        assert os.readlink(f"/proc/{pid}/exe") == str(root / "usr/bin" / PACKAGE)
+    finally:
+        dbusmock.DBusTestCase.stop_dbus(dbusmock.DBusTestCase.session_bus_pid)
+        shutil.rmtree(services.parent)
