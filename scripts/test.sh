@@ -41,7 +41,7 @@ echo "== ThreadSanitizer build: tests of threaded code"
 # Only what the threaded tests run is built here.
 build build/tsan -DZIVUV_SANITIZE=tsan -DZIVUV_BUILD_BENCH=OFF -- \
   zivuv-folder-monitor zivuv-monitorctl translations watch_tests \
-  hostile_integration_tests desktop_integration_tests
+  desktop_integration_tests
 (cd build/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
    ctest "${ctest_args[@]}" -L threaded)
 
