@@ -10,6 +10,7 @@ packages=(
   libsdbus-c++-dev libsdbus-c++-bin
   gettext dbus-daemon dbus
   libgtest-dev libgmock-dev
+  python3-pytest python3-dbusmock python3-dbus
   clang libclang-rt-14-dev
   xvfb dunst libnotify-bin
   strace procps util-linux systemd groff-base man-db
