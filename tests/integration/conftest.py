@@ -4,6 +4,7 @@
 
 import os
 import re
+import shutil
 import signal
 import struct
 import subprocess
@@ -95,6 +96,13 @@ class Proc:
         if self.p.poll() is None:
             self.p.kill()
         self.status()
+
+
+@pytest.fixture(scope='session', autouse=True)
+def dbusmock_folder():
+    # dbusmock keeps the buses' configuration in a folder of its own that it never removes.
+    yield
+    shutil.rmtree(Path(DBusTestCase.get_services_dir()).parent, ignore_errors=True)
 
 
 @pytest.fixture
