@@ -38,8 +38,9 @@ def dunst(bus, env, root):
     # A notice never expires: the test acts on it however long it takes.
     (root / 'dunstrc').write_text('[global]\n    follow = none\n' + ''.join(
         f'[urgency_{u}]\n    timeout = 0\n' for u in ('low', 'normal', 'critical')))
-    daemon = Proc(['dunst', '-config', root / 'dunstrc'],
-                  {**env, 'DISPLAY': f':{xvfb.out[0]}', 'HOME': str(root)})
+    on_screen = {**env, 'DISPLAY': f':{xvfb.out[0]}', 'HOME': str(root)}
+    on_screen.pop('WAYLAND_DISPLAY', None)
+    daemon = Proc(['dunst', '-config', root / 'dunstrc'], on_screen)
     wait_until(lambda: bus.name_has_owner('org.freedesktop.Notifications'), what='dunst')
     yield lambda *args: subprocess.run(['dunstctl', *args], env=env, capture_output=True, text=True,
                                        check=True, timeout=10).stdout

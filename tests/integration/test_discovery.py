@@ -55,7 +55,7 @@ def test_new_repository_is_announced_and_only_our_click_opens_the_app(service, c
     server = mock('notification_daemon')
     service.watching()
     repo(watched / 'new')
-    wait_until(lambda: defaults_changed(), 15)
+    wait_until(defaults_changed, 15, 'DefaultsChanged')
     (notice,) = wait_until(lambda: server.calls('Notify'))
     assert notice[3:5] == ['Repository Automatically Added', 'Zivuv is now monitoring the folder new']
     assert ctl.listed() == [f'{watched}/new']
