@@ -38,11 +38,10 @@ build build/asan -DZIVUV_SANITIZE=asan-ubsan -DZIVUV_BUILD_BENCH=OFF
    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest "${ctest_args[@]}" -LE install)
 
 echo "== ThreadSanitizer build: tests of threaded code"
-# Only what the threaded tests run is built here.
+# Only what the threaded tests run is built here: the queue's unit tests, and
+# the two programs with their translations for the pytest files.
 build build/tsan -DZIVUV_SANITIZE=tsan -DZIVUV_BUILD_BENCH=OFF -- \
-  zivuv-folder-monitor zivuv-monitorctl translations watch_tests \
-  service_integration_tests discovery_integration_tests hostile_integration_tests \
-  desktop_integration_tests
+  zivuv-folder-monitor zivuv-monitorctl translations watch_tests
 (cd build/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
    ctest "${ctest_args[@]}" -L threaded)
 

@@ -1,0 +1,172 @@
+# New repositories end to end: the scan, DefaultsChanged, the desktop notice
+# and its click, translations, hostile folder names, and what a failing store
+# or notification server may cost.
+
+import os
+import signal
+from pathlib import Path
+
+import pytest
+from conftest import NAME, repo, suite_file, wait_until
+from dbusmock import MOCK_IFACE
+
+
+@pytest.fixture
+def announce(service, ctl, watched, mock):
+    # One repository registered by a scan of a freshly started service: the
+    # notification server and the notice.
+    def run(name, **env):
+        server = mock('notification_daemon')
+        repo(watched / name)
+        service.watching(**env)
+        assert ctl.scan() == 1
+        return server, wait_until(lambda: server.calls('Notify'), what='the notice')[0]
+    return run
+
+
+def test_mixed_folder_registers_only_visible_repositories_once(service, ctl, watched, mock,
+                                                               defaults_changed):
+    server = mock('notification_daemon')
+    for name in ('alpha', 'beta', 'gamma', '.hidden', 'plain/inner'):
+        repo(watched / name)
+    (watched / 'file.txt').write_text('x')
+    (watched / 'link').symlink_to(watched / 'alpha')
+    proc = service.watching()
+
+    assert ctl.scan() == 3
+    expected = [f'{watched}/{name}' for name in os.listdir(watched) if name in ('alpha', 'beta', 'gamma')]
+    assert ctl.listed() == expected, 'listing order'
+    (notice,) = wait_until(lambda: server.calls('Notify'))
+    assert notice[:6] + notice[7:] == ['Zivuv', 0, '', '3 Repositories Added',
+                                       'Zivuv is now monitoring 3 more repositories', ['default', 'Open'], -1]
+    assert defaults_changed() == ['com.dozezeza.Zivuv']
+    assert proc.wait_line(f'info Failed to create repo for {watched}/plain') == 1
+
+    assert ctl.scan() == 0
+    for path in expected:
+        assert proc.wait_line(f'info Existing or blocked folder: {path}') == 1
+    assert proc.wait_line('info Checked and no new repos') == 1
+    assert defaults_changed() == ['com.dozezeza.Zivuv']
+    assert len(server.calls('Notify')) == 1
+
+
+def test_new_repository_is_announced_and_only_our_click_opens_the_app(service, ctl, watched, mock,
+                                                                      defaults_changed, xdg_open):
+    server = mock('notification_daemon')
+    service.watching()
+    repo(watched / 'new')
+    wait_until(defaults_changed, 15, 'DefaultsChanged')
+    (notice,) = wait_until(lambda: server.calls('Notify'))
+    assert notice[3:5] == ['Repository Automatically Added', 'Zivuv is now monitoring the folder new']
+    assert ctl.listed() == [f'{watched}/new']
+
+    # Another program's notice, and another action of ours, open nothing.
+    server.emit('ActionInvoked', 1000, 'default')
+    server.emit('ActionInvoked', 1, 'other')
+    server.emit('ActivationToken', 1, 'token-1')
+    server.emit('ActionInvoked', 1, 'default')
+    wait_until(xdg_open, what='xdg-open')
+    ctl.out('status')
+    assert [call[:2] for call in xdg_open()] == [['vizarudavez://', 'token-1']]
+
+
+def test_click_sent_only_to_the_caller_still_opens(announce, bus, xdg_open):
+    server, _ = announce('one')
+    server.emit('ActionInvoked', 1, 'default', destination=bus.get_name_owner(NAME))
+    assert [call[:2] for call in wait_until(xdg_open, what='xdg-open')] == [['vizarudavez://', '']]
+
+
+def test_portal_opens_the_app_when_it_is_on_the_bus(announce, mock, ctl, xdg_open):
+    portal = mock('org.freedesktop.portal.Desktop', '/org/freedesktop/portal/desktop', 'org.freedesktop.portal.OpenURI')
+    portal.obj.AddMethod('', 'OpenURI', 'ssa{sv}', 'o', 'ret = "/org/freedesktop/portal/desktop/request/1/t"',
+                         dbus_interface=MOCK_IFACE)
+    server, _ = announce('one')
+    server.emit('ActivationToken', 1, 'portal-token')
+    server.emit('ActionInvoked', 1, 'default')
+    assert wait_until(lambda: portal.calls('OpenURI')) == [['', 'vizarudavez://', {'activation_token': 'portal-token'}]]
+    ctl.out('status')
+    assert xdg_open() == [], 'the portal opened it; xdg-open must not as well'
+
+
+def test_german_catalogue_translates_the_notice(announce):
+    _, notice = announce('alpha', LANGUAGE='de')
+    assert notice[3:6] == ['Repository automatisch hinzugefügt', 'Zivuv überwacht jetzt den Ordner alpha',
+                           ['default', 'Öffnen']]
+
+
+def test_hostile_names_are_registered_and_shown_safely(service, ctl, watched, mock):
+    server = mock('notification_daemon')  # its capabilities include body-markup
+    proc = service.watching()
+    names = {b'new\nline': 'new\nline', b'bad\xff': 'bad\ufffd', b'%@%i%n%s': '%@%i%n%s', b'<b>': '&lt;b&gt;'}
+    for i, (name, shown) in enumerate(names.items()):
+        repo(os.path.join(bytes(watched), name))
+        assert ctl.scan() == 1, name
+        notices = wait_until(lambda: server.calls('Notify')[i:], what=f'the notice of {name}')
+        assert notices[0][4] == f'Zivuv is now monitoring the folder {shown}'
+    assert ctl.scan() == 0
+    assert len(ctl.listed()) == len(names)
+    # Registered by the first scan, then seen as existing by each later one;
+    # the service fixture checks that every line is one whole log entry.
+    assert proc.wait_line(f'info Existing or blocked folder: {watched}/new\\x0Aline', 4) == 4
+
+
+def test_blocked_repository_is_never_registered(service, ctl, watched):
+    repo(watched / 'kept')
+    repo(watched / 'blocked')
+    ctl.out('block', watched / 'blocked')
+    proc = service.watching()
+    assert ctl.scan() == 1
+    assert ctl.listed() == [f'{watched}/kept']
+    assert proc.wait_line(f'info Existing or blocked folder: {watched}/blocked') == 1
+
+
+def test_failed_write_counts_nothing_and_the_next_run_registers_once(service, ctl, watched, env,
+                                                                     defaults_changed):
+    for name in 'abc':
+        repo(watched / name)
+    proc = service.watching()
+    Path(env['ZIVUV_FAULTS']).write_text('fail-write VO9ZE47VOD.com.dozezeza\n')
+    assert ctl.scan() == 0
+    assert proc.wait_line('Unable to write defaults for:VO9ZE47VOD.com.dozezeza', 3, 'out') == 3
+    assert not suite_file(env).exists()
+    assert proc.wait_line('info Checked and no new repos') == 1
+
+    os.remove(env['ZIVUV_FAULTS'])
+    assert [ctl.scan(), ctl.scan()] == [3, 0]
+    assert len(ctl.listed()) == 3
+    assert defaults_changed() == ['com.dozezeza.Zivuv']
+
+
+def test_garbage_suite_stops_the_scan_and_is_never_replaced(service, ctl, watched, env):
+    repo(watched / 'a')
+    suite_file(env).parent.mkdir(parents=True)
+    suite_file(env).write_text('this is not a property list')
+    proc = service.watching()
+    assert ctl.scan() == 0
+    assert proc.wait_line('error Failed to get current folders!') == 1
+    assert suite_file(env).read_text() == 'this is not a property list'
+
+    suite_file(env).unlink()  # the app repairs its file
+    assert [ctl.scan(), ctl.scan()] == [1, 0]
+
+
+def test_silent_or_vanished_notification_server_costs_nothing(service, ctl, watched, mock,
+                                                              defaults_changed):
+    # A scan that waited for the server would miss the 4 s deadline.
+    server = mock('notification_daemon')
+    service.watching()
+    for name in ('one', 'two', 'three', 'four'):
+        repo(watched / name)
+        assert ctl.scan(timeout=4) == 1, name
+        if name == 'one':  # the server knows its capabilities now; then it falls silent
+            wait_until(lambda: server.calls('Notify'))
+            server.daemon.send_signal(signal.SIGSTOP)
+        elif name == 'two':  # it held the notice; then it vanishes
+            server.daemon.send_signal(signal.SIGCONT)
+            assert wait_until(lambda: server.calls('Notify')[1:])[0][4] == 'Zivuv is now monitoring the folder two'
+            server.daemon.kill()
+            server.daemon.wait()
+        elif name == 'three':  # no server: the notice is dropped, never held back
+            server = mock('notification_daemon')
+    assert [n[4] for n in wait_until(lambda: server.calls('Notify'))] == ['Zivuv is now monitoring the folder four']
+    assert len(defaults_changed()) == 4

@@ -1,0 +1,125 @@
+# zivuv-monitorctl run as a person would: what it prints and how it exits.
+# The round trip with the real service is in the other files; here the bus
+# has no service, or there is no bus.
+
+import base64
+import os
+import plistlib
+import re
+from pathlib import Path
+
+import dbus
+import pytest
+from conftest import BIN, PATH, Proc, bookmark, stop_bus, suite_file, wait_until
+
+VERSION = re.search(r'project\(\S+ VERSION (\S+)', (Path(os.environ.get('ZIVUV_SOURCE_DIR', '.')) /
+                                                     'CMakeLists.txt').read_text())[1]
+
+
+@pytest.mark.parametrize('args', [[], ['frobnicate'], ['--frob'], ['watch'], ['block'], ['bookmark'],
+                                  ['status', 'x'], ['watch', '/', '/'], ['--help', 'x']])
+def test_usage_errors_exit_two_with_a_hint_and_no_data(ctl, args):
+    result = ctl(*args)
+    assert (result.returncode, result.stdout, '--help' in result.stderr) == (2, '', True)
+
+
+def test_help_and_version(ctl):
+    assert ctl.out('--help').startswith('Usage: zivuv-monitorctl COMMAND [DIR]\n')
+    assert ctl.out('--version') == f'zivuv-monitorctl {VERSION}\n'
+
+
+@pytest.mark.parametrize('name', ['a', 'ab', 'abc'])  # every padding of base64
+def test_bookmark_is_padded_base64_of_the_real_path(ctl, root, name):
+    (root / name).mkdir()
+    (root / f'{name}-link').symlink_to(root / name)  # recorded as its target
+    assert ctl.out('bookmark', root / f'{name}-link') == base64.b64encode(bookmark(root / name)).decode() + '\n'
+
+
+@pytest.mark.parametrize('command', ['bookmark', 'watch', 'block', 'unblock'])
+def test_a_bad_folder_fails_before_the_bus_is_looked_for(ctl, root, env, command):
+    (root / 'file').write_text('x')
+    for path in (root / 'file', root / 'missing'):
+        result = ctl(command, path)
+        assert (result.returncode, result.stdout, result.stderr) == (1, '', f'zivuv-monitorctl: not a folder: {path}\n')
+    assert not suite_file(env).exists()
+
+
+def write_suite(env, data, fmt=plistlib.FMT_BINARY):
+    suite_file(env).parent.mkdir(parents=True, exist_ok=True)
+    suite_file(env).write_bytes(data if isinstance(data, bytes) else plistlib.dumps(data, fmt=fmt))
+
+
+def test_block_and_unblock_edit_only_the_blocked_list(ctl, root, env):
+    for name in ('a', 'b', 'odd\nname', 'gone'):
+        (root / name).mkdir()
+    gone = bookmark(root / 'gone')
+    (root / 'gone').rmdir()
+    write_suite(env, {'kSandboxKey': [bookmark(root / 'b'), gone], 'kBlockedKey': [gone]})
+    (root / 'a-link').symlink_to(root / 'a')
+    listed = f'listed {root}/b\nlisted (unresolvable)\nblocked (unresolvable)\n'
+
+    ctl.out('block', root / 'a')
+    again = ctl('block', root / 'a-link')  # the same folder
+    assert (again.returncode, again.stdout, again.stderr) == (0, '', '')
+    ctl.out('block', root / 'odd\nname')
+    # One line per entry, none of the store's own, control bytes escaped.
+    repos = ctl('repos')
+    assert (repos.stdout, repos.stderr) == (listed + f'blocked {root}/a\nblocked {root}/odd\\x0Aname\n', '')
+
+    ctl.out('unblock', root / 'a-link')
+    ctl.out('unblock', root / 'b')  # never blocked: nothing changes
+    assert ctl.out('repos') == listed + f'blocked {root}/odd\\x0Aname\n'
+
+
+def test_keys_of_another_shape_and_unreadable_settings(ctl, root, env):
+    (root / 'a').mkdir()
+    write_suite(env, {'kSandboxKey': 'x', 'kBlockedKey': 3}, plistlib.FMT_XML)
+    before = suite_file(env).read_bytes()
+    assert ctl.out('repos') == ''
+    ctl.out('unblock', root / 'a')
+    assert suite_file(env).read_bytes() == before  # left as it was
+    ctl.out('block', root / 'a')
+    assert ctl.out('repos') == f'blocked {root}/a\n'
+
+    write_suite(env, b'not a property list')
+    for args in (['repos'], ['block', root / 'a'], ['unblock', root / 'a']):
+        result = ctl(*args)
+        assert (result.returncode, result.stdout, result.stderr) == (
+            1, '', f'zivuv-monitorctl: cannot read the shared settings {suite_file(env)}\n')
+    assert suite_file(env).read_bytes() == b'not a property list'  # the app's file is never replaced
+
+
+@pytest.mark.parametrize('bus_there', [True, False])
+def test_every_bus_command_fails_when_the_service_is_not_there(request, ctl, root, bus_there):
+    if bus_there:
+        request.getfixturevalue('bus')
+    (root / 'a').mkdir()
+    for args in (['status'], ['scan'], ['reset'], ['watch', root / 'a']):
+        result = ctl(*args)
+        assert (result.returncode, result.stdout) == (1, ''), args
+        assert 'the folder monitor is not running on the session bus' in result.stderr
+
+
+def test_listen_prints_each_defaults_changed_until_stopped_or_the_bus_goes(bus, env):
+    def listen():
+        proc = Proc([BIN / 'zivuv-monitorctl', 'listen'], env)
+        wait_until(lambda: any('listening' in line for line in proc.err), what='listening')
+        return proc
+
+    first = listen()
+    # In order from one sender: had the other member got through, it would
+    # show before ours.
+    for member, text in (('Other', 'no'), ('DefaultsChanged', 'com.dozezeza.Zivuv'), ('DefaultsChanged', 'a\nb')):
+        signal = dbus.lowlevel.SignalMessage(PATH, 'com.rudirideva.Zivuv', member)
+        signal.append(text, signature='s')
+        bus.send_message(signal)
+    bus.flush()
+    wait_until(lambda: len(first.out) >= 2, what='two lines')
+    assert first.out == ['com.dozezeza.Zivuv', 'a\\x0Ab']
+    first.p.terminate()
+    assert first.status() == 0
+
+    second = listen()
+    stop_bus(bus.pid)
+    assert second.status() == 1
+    assert any('connection to the session bus was lost' in line for line in second.err)
