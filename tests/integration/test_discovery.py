@@ -6,6 +6,7 @@ import os
 import signal
 from pathlib import Path
 
+import dbus
 import pytest
 from conftest import NAME, repo, suite_file, wait_until
 from dbusmock import MOCK_IFACE
@@ -37,8 +38,8 @@ def test_mixed_folder_registers_only_visible_repositories_once(service, ctl, wat
     expected = [f'{watched}/{name}' for name in os.listdir(watched) if name in ('alpha', 'beta', 'gamma')]
     assert ctl.listed() == expected, 'listing order'
     (notice,) = wait_until(lambda: server.calls('Notify'))
-    assert notice[:6] + notice[7:] == ['Zivuv', 0, '', '3 Repositories Added',
-                                       'Zivuv is now monitoring 3 more repositories', ['default', 'Open'], -1]
+    assert notice == ['Zivuv', 0, '', '3 Repositories Added', 'Zivuv is now monitoring 3 more repositories',
+                      ['default', 'Open'], {'desktop-entry': 'com.dozezeza.Zivuv'}, -1]
     assert defaults_changed() == ['com.dozezeza.Zivuv']
     assert proc.wait_line(f'info Failed to create repo for {watched}/plain') == 1
 
@@ -50,7 +51,7 @@ def test_mixed_folder_registers_only_visible_repositories_once(service, ctl, wat
     assert len(server.calls('Notify')) == 1
 
 
-def test_new_repository_is_announced_and_only_our_click_opens_the_app(service, ctl, watched, mock,
+def test_new_repository_is_announced_and_only_our_click_opens_the_app(service, ctl, watched, mock, bus,
                                                                       defaults_changed, xdg_open):
     server = mock('notification_daemon')
     service.watching()
@@ -60,14 +61,36 @@ def test_new_repository_is_announced_and_only_our_click_opens_the_app(service, c
     assert notice[3:5] == ['Repository Automatically Added', 'Zivuv is now monitoring the folder new']
     assert ctl.listed() == [f'{watched}/new']
 
-    # Another program's notice, and another action of ours, open nothing.
+    # Another program's notice, another action of ours, and a click that
+    # another client forged for our id open nothing.
     server.emit('ActionInvoked', 1000, 'default')
     server.emit('ActionInvoked', 1, 'other')
+    forged = dbus.lowlevel.SignalMessage('/org/freedesktop/Notifications', 'org.freedesktop.Notifications',
+                                         'ActionInvoked')
+    forged.append(dbus.UInt32(1), 'default', signature='us')
+    forged.set_destination(bus.get_name_owner(NAME))
+    bus.send_message(forged)
     server.emit('ActivationToken', 1, 'token-1')
     server.emit('ActionInvoked', 1, 'default')
     wait_until(xdg_open, what='xdg-open')
     ctl.out('status')
-    assert [call[:2] for call in xdg_open()] == [['vizarudavez://', 'token-1']]
+    ((url, token, signals),) = xdg_open()
+    assert (url, token) == ('vizarudavez://', 'token-1')
+    # It starts as any program does: no signal ignored or blocked.
+    assert signals.split() == ['SigBlk:', '0' * 16, 'SigIgn:', '0' * 16]
+
+
+def test_notification_server_restarted_forgets_our_ids(announce, mock, ctl, watched, xdg_open):
+    first, _ = announce('one')
+    first.daemon.kill()
+    first.daemon.wait()
+    second = mock('notification_daemon')  # gives out id 1 again, first to another program
+    second.emit('ActionInvoked', 1, 'default')
+    repo(watched / 'two')
+    assert ctl.scan() == 1
+    wait_until(lambda: second.calls('Notify'), what='our notice, id 1 of this server')
+    second.emit('ActionInvoked', 1, 'default')
+    assert len(wait_until(xdg_open, what='xdg-open')) == 1
 
 
 def test_click_sent_only_to_the_caller_still_opens(announce, bus, xdg_open):

@@ -12,27 +12,30 @@ import dbus
 import pytest
 from conftest import BIN, PATH, Proc, bookmark, stop_bus, suite_file, wait_until
 
-VERSION = re.search(r'project\(\S+ VERSION (\S+)', (Path(os.environ.get('ZIVUV_SOURCE_DIR', '.')) /
-                                                     'CMakeLists.txt').read_text())[1]
+SOURCE = Path(os.environ.get('ZIVUV_SOURCE_DIR', '.'))
+VERSION = re.match(r'\S+ \(([^)]+)\)', (SOURCE / 'debian' / 'changelog').read_text())[1]
 
 
 @pytest.mark.parametrize('args', [[], ['frobnicate'], ['--frob'], ['watch'], ['block'], ['bookmark'],
-                                  ['status', 'x'], ['watch', '/', '/'], ['--help', 'x']])
+                                  ['status', 'x'], ['watch', '/', '/'], ['--help', 'x'], ['--json', 'scan'],
+                                  ['why']])
 def test_usage_errors_exit_two_with_a_hint_and_no_data(ctl, args):
     result = ctl(*args)
     assert (result.returncode, result.stdout, '--help' in result.stderr) == (2, '', True)
 
 
 def test_help_and_version(ctl):
-    assert ctl.out('--help').startswith('Usage: zivuv-monitorctl COMMAND [DIR]\n')
+    assert ctl.out('--help').startswith('Usage: zivuv-monitorctl [--json] COMMAND [DIR]\n')
     assert ctl.out('--version') == f'zivuv-monitorctl {VERSION}\n'
 
 
 @pytest.mark.parametrize('name', ['a', 'ab', 'abc'])  # every padding of base64
 def test_bookmark_is_padded_base64_of_the_real_path(ctl, root, name):
-    (root / name).mkdir()
-    (root / f'{name}-link').symlink_to(root / name)  # recorded as its target
-    assert ctl.out('bookmark', root / f'{name}-link') == base64.b64encode(bookmark(root / name)).decode() + '\n'
+    (root / name / 'in').mkdir(parents=True)
+    (root / f'{name}-link').symlink_to(root / name / 'in')  # recorded as its target
+    assert ctl.out('bookmark', root / f'{name}-link') == base64.b64encode(bookmark(root / name / 'in')).decode() + '\n'
+    # The kernel's "..", as readlink -f has it: the target's parent, not root.
+    assert ctl.out('bookmark', f'{root}/{name}-link/..') == base64.b64encode(bookmark(root / name)).decode() + '\n'
 
 
 @pytest.mark.parametrize('command', ['bookmark', 'watch', 'block', 'unblock'])

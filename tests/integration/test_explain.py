@@ -1,0 +1,70 @@
+# The client explains the service: why a folder is or is not registered, the
+# same facts as JSON for scripts, and its words completed by bash.
+
+import json
+import os
+import subprocess
+
+from conftest import repo
+from test_monitorctl import SOURCE
+
+
+def test_why_gives_the_scans_own_verdict(service, ctl, watched, root):
+    repo(watched / 'listed')
+    service.watching()
+    assert ctl.scan() == 1
+    for name in ('new', 'blocked', '.hidden'):
+        repo(watched / name)
+    ctl.out('block', watched / 'blocked')
+    for name in ('plain', 'repo/sub'):
+        (watched / name).mkdir(parents=True)
+    (watched / 'file').write_text('x')
+    (watched / 'link').symlink_to(watched / 'new')
+    answers = {
+        'new': ('would-register', 'would be registered by the next scan'),
+        'listed': ('listed', 'listed: the app lists it, registered already'),
+        'blocked': ('blocked', 'blocked: the app has blocked it, so no scan registers it'),
+        '.hidden': ('hidden', 'hidden: scans pass over names that start with a dot'),
+        'link': ('symlink', 'a symbolic link: scans never follow links'),
+        'file': ('not-folder', 'not a folder'),
+        'missing': ('missing', 'does not exist'),
+        'repo/sub': ('not-subfolder', f'not an immediate subfolder of the monitored folder {watched}'),
+        'plain': ('not-repository', f"not a repository: could not find repository from '{watched}/plain'"),
+    }
+    for name, (key, text) in answers.items():
+        assert ctl.out('why', watched / name) == f'{watched / name}: {text}\n'
+        document = json.loads(ctl.out('why', '--json', watched / name))
+        assert (document['answer'], document['text'], document['monitored']) == (key, text, str(watched))
+    assert ctl.scan() == 1
+    assert ctl.listed() == [f'{watched}/listed', f'{watched}/new'], 'what "would be registered" was'
+    service.kill()
+    assert ctl('why', watched / 'new').returncode == 1  # no service to ask
+
+
+def test_json_holds_the_same_facts_as_the_lines(service, ctl, watched, root):
+    service.watching()
+    repo(os.path.join(bytes(watched), b'bad\xff'))
+    (root / 'gone').mkdir()
+    ctl.out('block', root / 'gone')
+    (root / 'gone').rmdir()
+    assert ctl.scan() == 1
+    assert json.loads(ctl.out('--json', 'status')) == {
+        'folder': str(watched), 'unresolvable': False, 'process': 'zivuv-folder-monitor'}
+    # A path that is not UTF-8 travels as the bus carries text.
+    assert json.loads(ctl.out('repos', '--json')) == {'listed': [f'{watched}/bad\ufffd'], 'blocked': [None]}
+
+
+def complete(*words):
+    script = (f'source {SOURCE}/tools/completion/zivuv-monitorctl; COMP_WORDS=({" ".join(words)}); '
+              'COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _zivuv_monitorctl; printf "%s\\n" "${COMPREPLY[@]}"')
+    return subprocess.run(['bash', '-c', script], capture_output=True, text=True, check=True).stdout.split()
+
+
+def test_bash_completes_commands_options_and_folders(root):
+    os.chdir(root)
+    (root / 'src').mkdir()
+    (root / 'srcfile').write_text('x')
+    assert complete('zivuv-monitorctl', 'st') == ['status']
+    assert complete('zivuv-monitorctl', '--j') == ['--json']
+    assert complete('zivuv-monitorctl', 'why', '--json', 'sr') == ['src']
+    assert complete('zivuv-monitorctl', 'watch', 'src', 's') == []
