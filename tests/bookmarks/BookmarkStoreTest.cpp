@@ -17,12 +17,6 @@ class BookmarkStoreTest : public testing::TempConfigTest {
   static Data record(const FileURL& url, BookmarkKind kind = BookmarkKind::Transport) {
     return platform::createBookmark(url.path(), kind).data.value_or(Data{});
   }
-  static void store(const std::string& name, const char* key, const std::vector<Data>& list) {
-    const auto lock = platform::DefaultsLock::acquire(name);
-    auto settings = platform::DefaultsStore::openDomain(name);
-    settings.setDataArray(key, list);
-    ASSERT_TRUE(lock && settings.write(*lock));
-  }
   static std::optional<std::vector<Data>> stored(const std::string& name, const char* key) {
     return platform::DefaultsStore::openDomain(name).dataArray(key);
   }
@@ -33,7 +27,7 @@ TEST_F(BookmarkStoreTest, SaveMovesAFolderToTheEndAndKeepsWhatFailsToResolve) {
   const FileURL gone = folder("gone"), a = folder("a"), b = folder("b");
   const Data dead = record(gone, BookmarkKind::Secure), wrongKind = record(a);
   fs::remove(gone.path());
-  store(standardDomainName(), "kSandboxKey", {dead, wrongKind});
+  testing::storeList(standardDomainName(), "kSandboxKey", {dead, wrongKind});
   const std::string lines = "Failed to convert data to secure URL:no folder at " + gone.path() +
                             "\nFailed to convert data to secure URL:wrong kind\n";
   EXPECT_EQ(printed([&] { EXPECT_TRUE(BookmarkUtils::saveSecureBookmark(a)); }), lines);
@@ -61,7 +55,7 @@ TEST_F(BookmarkStoreTest, SessionLoadsAndAddsAsTheAppExpects) {
   fs::remove(gone.path());
   fs::remove(file.path());
   testing::writeFile(file.path(), "");
-  store(suite(), "kSandboxKey", list);
+  testing::storeList(suite(), "kSandboxKey", list);
   fs::create_directory(a.path() + ".new");  // a new inode: its renewed entry differs
   fs::remove(a.path());
   fs::rename(a.path() + ".new", a.path());
@@ -89,28 +83,6 @@ TEST_F(BookmarkStoreTest, SessionLoadsAndAddsAsTheAppExpects) {
   // trailing slash is another folder; the dead entries stay where they were.
   EXPECT_EQ(stored(suite(), "kSandboxKey"),
             (std::vector<Data>{list[0], record(a), list[2], list[3], list[4], record(c), record(b)}));
-}
-
-TEST_F(BookmarkStoreTest, SuiteThatCannotBeOpenedIsAbsentAndNeverWritten) {
-  const FileURL a = folder("a");
-  testing::writeFile(settingsFile(suite()), "written by a newer app");
-  for (const std::string& name : {suite(), standardDomainName(), std::string("a/b")}) {
-    SharedSuiteSession session(name);
-    EXPECT_EQ(printed([&] { EXPECT_FALSE(session.loadURLs(BookmarkKeys::blockKey)); }),
-              "unable to load defaults for:" + name + "\n");
-    EXPECT_EQ(printed([&] { EXPECT_EQ(session.addSandboxURLs({a}), std::vector<bool>{false}); }),
-              "Unable to create user defaults with suite name:" + name + "\n");
-  }
-  EXPECT_EQ(testing::readFile(settingsFile(suite())), "written by a newer app");
-  EXPECT_FALSE(fs::exists(settingsFile(standardDomainName())));
-
-  fs::remove(settingsFile(suite()));
-  platform::Faults::setFailWrite(suite());
-  SharedSuiteSession session(suite());
-  EXPECT_EQ(printed([&] { EXPECT_EQ(session.addSandboxURLs({a, a}), (std::vector<bool>(2))); }),
-            "Unable to write defaults for:" + suite() + "\nUnable to write defaults for:" +
-                suite() + "\n");
-  EXPECT_FALSE(fs::exists(settingsFile(suite())));
 }
 
 }  // namespace

@@ -1,9 +1,7 @@
 #pragma once
 
-#include <chrono>
 #include <deque>
 #include <memory>
-#include <string>
 #include <vector>
 
 #include "watch/SerialQueue.h"
@@ -11,88 +9,61 @@
 namespace zivuv::testing {
 
 // A serial queue driven by the test on its own thread: submitted work runs
-// when the test pumps it, folder events are raised by hand and timers fire
+// when the test pumps it, folder events are raised by hand, and timers fire
 // against a manual clock.
 class ManualQueue final : public watch::SerialQueue {
  public:
   struct FakeSource final : watch::Source {
-    ManualQueue* queue = nullptr;
-    std::string path;
-    watch::FolderHandler onEvent;
-    watch::Handler onFire, onCancel;
-    std::chrono::nanoseconds deadline{}, interval{};
-    bool cancelled = false;
     void cancel() override {
       if (!cancelled && onCancel) queue->async(onCancel);
       cancelled = true;
     }
+    ManualQueue* queue = nullptr;
+    watch::FolderHandler onEvent;
+    watch::Handler onFire, onCancel;
+    std::chrono::nanoseconds deadline{};
+    bool cancelled = false;
   };
 
   void async(watch::Handler work) override { pending_.push_back(std::move(work)); }
-  std::shared_ptr<watch::Source> makeFolderSource(const std::string& path,
-                                                  watch::FolderHandler onEvent,
-                                                  watch::Handler onCancel,
-                                                  watch::WatchFailure* failure) override {
-    if (failFolderSources) {
-      if (failure != nullptr) *failure = {watch::WatchFailure::Call::AddWatch, ENOSPC};
-      return nullptr;
-    }
-    auto& source = sources_.emplace_back(std::make_shared<FakeSource>());
-    source->queue = this;
-    source->path = path;
-    source->onEvent = std::move(onEvent);
-    source->onCancel = std::move(onCancel);
-    return source;
+  std::shared_ptr<watch::Source> makeFolderSource(const std::string&, watch::FolderHandler onEvent,
+                                                  watch::Handler onCancel, watch::WatchFailure* failure) override {
+    if (failFolderSources) *failure = {watch::WatchFailure::Call::AddWatch, ENOSPC};
+    return failFolderSources ? nullptr : add({}, std::move(onEvent), std::move(onCancel));
   }
-  std::shared_ptr<watch::FolderSet> makeFolderSet(watch::FolderSetHandler,
-                                                  watch::WatchFailure*) override {
+  std::shared_ptr<watch::FolderSet> makeFolderSet(watch::FolderSetHandler, watch::WatchFailure*) override {
     return nullptr;
   }
   std::shared_ptr<watch::Source> makeTimer(std::chrono::nanoseconds delay, watch::Handler onFire,
-                                           std::chrono::nanoseconds interval) override {
-    auto& timer = sources_.emplace_back(std::make_shared<FakeSource>());
-    timer->queue = this;
-    timer->onFire = std::move(onFire);
+                                           std::chrono::nanoseconds) override {
+    auto timer = add(std::move(onFire), {}, {});
     timer->deadline = now_ + delay;
-    timer->interval = interval;
     return timer;
   }
 
   // Runs submitted work, including work that it submits, until none is left.
   void runPending() {
-    while (!pending_.empty()) {
-      auto work = std::move(pending_.front());
-      pending_.pop_front();
-      work();
-    }
+    for (; !pending_.empty(); pending_.pop_front()) pending_.front()();
   }
-  // Raises one event on every live folder source and runs it.
   void raise(watch::FolderEvent event) {
     for (const auto& source : live(true)) source->onEvent(event);
     runPending();
   }
-  // Moves the clock on, firing the live timers that come due, in order.
+  // Moves the clock on, firing in order the one-shot timers that come due.
   void advance(std::chrono::nanoseconds by) {
-    runPending();
-    const auto until = now_ + by;
-    for (;;) {
-      std::shared_ptr<FakeSource> due;
-      for (const auto& timer : live(false)) {
-        if (timer->deadline <= until && (!due || timer->deadline < due->deadline)) due = timer;
-      }
-      if (!due) break;
-      now_ = due->deadline;
-      due->cancelled = due->interval.count() == 0;
-      due->deadline += due->interval;
-      due->onFire();
+    now_ += by;
+    for (auto due = live(false); !due.empty(); due = live(false)) {
+      auto first = *std::min_element(due.begin(), due.end(), [](auto& a, auto& b) { return a->deadline < b->deadline; });
+      if (first->deadline > now_) break;
+      first->cancelled = true;
+      first->onFire();
       runPending();
     }
-    now_ = until;
   }
   std::vector<std::shared_ptr<FakeSource>> live(bool folders) const {
     std::vector<std::shared_ptr<FakeSource>> found;
     for (const auto& s : sources_) {
-      if (!s->cancelled && (folders ? bool(s->onEvent) : bool(s->onFire))) found.push_back(s);
+      if (!s->cancelled && bool(s->onEvent) == folders) found.push_back(s);
     }
     return found;
   }
@@ -100,6 +71,15 @@ class ManualQueue final : public watch::SerialQueue {
   bool failFolderSources = false;
 
  private:
+  std::shared_ptr<FakeSource> add(watch::Handler onFire, watch::FolderHandler onEvent, watch::Handler onCancel) {
+    auto& source = sources_.emplace_back(std::make_shared<FakeSource>());
+    source->queue = this;
+    source->onFire = std::move(onFire);
+    source->onEvent = std::move(onEvent);
+    source->onCancel = std::move(onCancel);
+    return source;
+  }
+
   std::chrono::nanoseconds now_{};
   std::deque<watch::Handler> pending_;
   std::vector<std::shared_ptr<FakeSource>> sources_;

@@ -12,6 +12,7 @@
 #include <sstream>
 #include <string>
 
+#include "platform/defaults/DefaultsStore.h"
 #include "platform/faults/Faults.h"
 
 namespace zivuv {
@@ -37,6 +38,21 @@ inline bool gitInit(const std::string& path, bool bare = false) {
   const std::string command =
       "git init -q --template= " + std::string(bare ? "--bare " : "") + "'" + path + "'";
   return std::system(command.c_str()) == 0;
+}
+
+// How many times line (and its line feed) stands in text.
+inline std::size_t countLines(const std::string& text, const std::string& line) {
+  std::size_t n = 0;
+  for (auto at = text.find(line + "\n"); at != std::string::npos; at = text.find(line + "\n", at + 1)) ++n;
+  return n;
+}
+
+// Writes list under key in the settings file of name, as the app would.
+inline void storeList(const std::string& name, const char* key, const std::vector<platform::Data>& list) {
+  const auto lock = platform::DefaultsLock::acquire(name);
+  auto store = platform::DefaultsStore::openDomain(name);
+  store.setDataArray(key, list);
+  ASSERT_TRUE(lock && store.write(*lock));
 }
 
 // What call printed on standard output.

@@ -3,6 +3,7 @@
 activation file starts the packaged service on a session bus."""
 
 import os
+import re
 import shutil
 import subprocess
 from pathlib import Path
@@ -16,15 +17,10 @@ SOURCE = Path(os.environ["ZIVUV_SOURCE_DIR"])
 BUILD = Path(os.environ["ZIVUV_BUILD_DIR"])
 
 
-def files_under(root, strip_gz=False):
-    found = set()
-    for folder, _, names in os.walk(root):
-        for name in names:
-            path = "/" + os.path.relpath(os.path.join(folder, name), root)
-            if strip_gz and path.startswith("/usr/share/man/") and path.endswith(".gz"):
-                path = path[:-3]
-            found.add(path)
-    return found
+def files_under(root):
+    # Every file's path from root; a compressed manual page as its plain name.
+    return {re.sub(r"^(/usr/share/man/.*)\.gz$", r"\1", "/" + os.path.relpath(os.path.join(folder, name), root))
+            for folder, _, names in os.walk(root) for name in names}
 
 
 def build_trees(folder, names):
@@ -58,17 +54,25 @@ def test_package_holds_what_cmake_installs(deb, tmp_path):
     _, root = deb
     subprocess.run(["cmake", "--install", BUILD, "--prefix", "/usr"], check=True,
                    stdout=subprocess.DEVNULL, env=dict(os.environ, DESTDIR=str(tmp_path)))
-    packaged = {p for p in files_under(root, strip_gz=True)
-                if not p.startswith((f"/usr/share/doc/{PACKAGE}/", "/usr/share/lintian/"))}
+    packaged = {p for p in files_under(root) if not p.startswith((f"/usr/share/doc/{PACKAGE}/", "/usr/share/lintian/"))}
     assert packaged == files_under(tmp_path)
+
+
+def test_manual_pages_render_without_warnings(deb):
+    _, root = deb
+    pages = sorted((root / "usr/share/man/man1").glob("*.1.gz"))
+    assert len(pages) == 2
+    for page in pages:
+        text = subprocess.run(["zcat", page], capture_output=True, check=True).stdout
+        rendered = subprocess.run(["groff", "-man", "-Tutf8", "-ww", "-z"], input=text, capture_output=True,
+                                  env=dict(os.environ, LC_ALL="C.UTF-8"))
+        assert (rendered.returncode, rendered.stderr) == (0, b""), page
 
 
 def test_lintian_has_no_errors_warnings_or_hardening_tags(deb):
     path, _ = deb
     report = subprocess.run(["lintian", "-I", path], capture_output=True, text=True).stdout
-    flagged = [line for line in report.splitlines()
-               if line.startswith(("E:", "W:")) or "hardening-" in line]
-    assert flagged == [], report
+    assert [line for line in report.splitlines() if line.startswith(("E:", "W:")) or "hardening-" in line] == [], report
 
 
 def test_packaged_activation_file_starts_the_packaged_service(deb, tmp_path, monkeypatch):

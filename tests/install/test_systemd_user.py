@@ -9,6 +9,7 @@
 # root cgroup it would move every process of the machine into its
 # init.scope. Killing that cgroup afterwards ends whatever is left.
 import json, os, re, shutil, subprocess, sys, tempfile, time  # noqa: E401
+from pathlib import Path
 
 import pytest
 
@@ -21,13 +22,11 @@ failures = []
 
 
 def read(path):
-    with open(path) as f:
-        return f.read()
+    return Path(path).read_text()
 
 
 def write(path, text):
-    with open(path, "w") as f:
-        f.write(text)
+    Path(path).write_text(text)
 
 
 # Polls cond() until it gives a true value or timeout seconds pass.
@@ -161,6 +160,17 @@ def install(build, home):
         configured = re.search(rf"^{key}=(\S+)", text, re.M).group(1)
         os.makedirs(f"{home}/{dest}")
         write(f"{home}/{dest}/{os.path.basename(src)}", text.replace(configured, exe))
+
+
+def test_unit_sandbox_rates_below_two(tmp_path):
+    # Offline, on the built unit; the executable must exist for the analysis.
+    unit = Path(os.environ["ZIVUV_BUILD_DIR"]) / "data" / UNIT
+    text = re.sub(r"^ExecStart=.*$", "ExecStart=/bin/true", unit.read_text(), flags=re.M)
+    (tmp_path / UNIT).write_text(text)
+    report = subprocess.run(["systemd-analyze", "security", "--user", "--offline=yes", "--no-pager", tmp_path / UNIT],
+                            capture_output=True, text=True, env={**os.environ, "XDG_RUNTIME_DIR": str(tmp_path)})
+    exposure = re.search(r"Overall exposure level for \S+: (\d+\.\d+)", report.stdout + report.stderr)
+    assert exposure and float(exposure[1]) < 2.0, report.stdout + report.stderr
 
 
 def test_installed_unit_under_systemd_user():

@@ -119,16 +119,16 @@ def watched(root):
 @pytest.fixture
 def env(root):
     (root / 'bin').mkdir()
-    opener = root / 'bin' / 'xdg-open'
-    # One printf is one write with O_APPEND: runs side by side never mix lines.
-    opener.write_text('#!/bin/sh\nsig=$(grep -E "^Sig(Ign|Blk):" /proc/$$/status | tr "\\t\\n" "  ")\n'
-                      f'printf "%s\\t%s\\t%s\\n" "$*" "${{XDG_ACTIVATION_TOKEN-}}" "$sig" >> {root}/xdg-open.log\n')
-    opener.chmod(0o755)
+    # A stand-in xdg-open records its argument, token and signal masks; one
+    # printf is one write with O_APPEND, so runs side by side never mix lines.
+    (root / 'bin' / 'xdg-open').write_text(
+        '#!/bin/sh\nsig=$(grep -E "^Sig(Ign|Blk):" /proc/$$/status | tr "\\t\\n" "  ")\n'
+        f'printf "%s\\t%s\\t%s\\n" "$*" "${{XDG_ACTIVATION_TOKEN-}}" "$sig" >> {root}/xdg-open.log\n')
+    (root / 'bin' / 'xdg-open').chmod(0o755)
     env = {k: v for k, v in os.environ.items() if k not in ('LANGUAGE', 'LANG')}
     env.update(DBUS_SESSION_BUS_ADDRESS=f'unix:path={root}/no-bus', XDG_CONFIG_HOME=f'{root}/config',
                ZIVUV_LOG='stderr', ZIVUV_FAULTS=f'{root}/faults', LC_ALL='C.UTF-8',
-               ZIVUV_LOCALEDIR=os.environ.get('ZIVUV_BUILD_LOCALEDIR', ''),
-               PATH=f'{root}/bin:{os.environ["PATH"]}')
+               ZIVUV_LOCALEDIR=os.environ.get('ZIVUV_BUILD_LOCALEDIR', ''), PATH=f'{root}/bin:{os.environ["PATH"]}')
     return env
 
 
@@ -213,24 +213,10 @@ def ctl(env):
     return run
 
 
-class Mock:
-    # A dbusmock server: its process, its object, the calls it recorded.
-    def __init__(self, daemon, obj):
-        self.daemon, self.obj = daemon, obj
-
-    def calls(self, method):
-        return [args for _, args in self.obj.GetMethodCalls(method, dbus_interface=MOCK_IFACE)]
-
-    def emit(self, member, *args, destination=None):
-        details = {'destination': destination} if destination else {}
-        self.obj.EmitSignalDetailed('', member, 'us', args, dbus.Dictionary(details, signature='sv'),
-                                    dbus_interface=MOCK_IFACE)
-
-
 @pytest.fixture
 def mock(bus):
     # Starts dbusmock servers that end with the test: mock(template) or
-    # mock(name, path, interface).
+    # mock(name, path, interface). Each has .calls(method) and .emit(signal, *args, destination=).
     daemons = []
 
     def start(*args):
@@ -239,7 +225,11 @@ def mock(bus):
         else:
             daemon, obj = DBusTestCase.spawn_server(*args, stdout=subprocess.DEVNULL), bus.get_object(*args[:2])
         daemons.append(daemon)
-        return Mock(daemon, obj)
+        return SimpleNamespace(daemon=daemon, obj=obj, calls=lambda method: [
+            args for _, args in obj.GetMethodCalls(method, dbus_interface=MOCK_IFACE)],
+            emit=lambda member, *args, destination=None: obj.EmitSignalDetailed(
+                '', member, 'us', args, dbus.Dictionary({'destination': destination} if destination else {},
+                                                        signature='sv'), dbus_interface=MOCK_IFACE))
     yield start
     for daemon in daemons:
         daemon.kill()
@@ -251,11 +241,9 @@ def defaults_changed(bus, env):
     # The arguments of the DefaultsChanged signals received so far. A round
     # trip to the bus first: everything that the service sent before the
     # last reply any client got is then in, in order.
-    conn = dbus.bus.BusConnection(env['DBUS_SESSION_BUS_ADDRESS'],
-                                  mainloop=dbus.mainloop.glib.DBusGMainLoop())
+    conn = dbus.bus.BusConnection(env['DBUS_SESSION_BUS_ADDRESS'], mainloop=dbus.mainloop.glib.DBusGMainLoop())
     got = []
-    conn.add_signal_receiver(lambda arg: got.append(str(arg)), 'DefaultsChanged', 'com.rudirideva.Zivuv',
-                             path=PATH)
+    conn.add_signal_receiver(lambda arg: got.append(str(arg)), 'DefaultsChanged', 'com.rudirideva.Zivuv', path=PATH)
 
     def received():
         conn.name_has_owner(NAME)

@@ -27,7 +27,10 @@ def test_watched_folder_made_anew_is_followed_by_its_path(service, ctl, watched,
         shutil.rmtree(watched)
     line = f'info Monitored folder moved away or deleted, waiting for it to return: {watched}'
     proc.wait_line(line)
+    proc.wait_line('error No monitoring URL to check!', timeout=10)
     assert ctl.out('status').splitlines()[0] == 'folder: none'
+    # Nothing at the path: no further event, no busy loop.
+    assert proc.err.count('debug Checking For New Repositories') == 1
     watched.mkdir()
     repo(watched / 'fresh')
     wait_until(lambda: ctl.listed() == [f'{watched}/fresh'], 10, 'the new repository')
