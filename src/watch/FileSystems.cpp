@@ -38,7 +38,7 @@ std::string limitLine(const char* what, const char* sysctl) {
   std::string name = sysctl;
   for (char& c : name) c = c == '/' ? '.' : c;
   return std::string("The limit of ") + what + " is used up (" + name + " = " +
-         (value.empty() ? "?" : value) + "); raise it with sysctl";
+         (value.empty() ? "?" : value) + "): sysctl can raise it";
 }
 
 }  // namespace
@@ -53,7 +53,7 @@ std::string inotifyLimitLine(const WatchFailure& failure) {
     // descriptor that cannot be duplicated either tells that one.
     const int probe = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
     if (probe < 0 && errno == EMFILE) {
-      return "The limit of open files of the process is used up (ulimit -n)";
+      return "The limit of open files of the process is used up: ulimit -n can raise it";
     }
     if (probe >= 0) (void)::close(probe);
     return limitLine("inotify instances", "fs/inotify/max_user_instances");
