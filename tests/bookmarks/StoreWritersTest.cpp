@@ -42,9 +42,16 @@ TEST_F(StoreWriters, NoReturnedAddIsLostToASecondWriterOrToAKill) {
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937 random(seed);
   const pid_t other = start("steady", steady);
+  const auto reported = [&] {
+    const std::string text = testing::readFile(root_ + "/killed");
+    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+  };
   for (int round = 0; round < 30 && !HasFailure(); ++round) {
+    // Killed after a few returned adds, somewhere in the next one.
+    const std::size_t after = reported() + random() % 4;
     const pid_t writer = start("killed", killed);
-    std::this_thread::sleep_for(std::chrono::microseconds(random() % 20000));
+    for (int wait = 0; wait < 2000 && reported() < after; ++wait) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
     ::kill(writer, SIGKILL);
     ::waitpid(writer, nullptr, 0);
     const auto store = platform::DefaultsStore::openSuite(sharedSuiteName());
