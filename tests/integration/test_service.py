@@ -107,8 +107,8 @@ def test_many_callers_at_once_each_get_one_reply_sharing_waiting_scans(service, 
     before = fds()
     counts += load(25 if SANITIZED else 100)
     # Scans never overlap: one registered every folder, the others none; and
-    # a handful ran, each shared by the requests that came while it waited.
+    # each scan was shared by the requests that came while it waited.
     assert sorted(set(counts)) == [0, 20]
-    assert proc.err.count('debug Checking For New Repositories') < 20
+    assert proc.err.count('debug Checking For New Repositories') < len(counts) / 4
     assert len(ctl.listed()) == 20
     assert fds() <= before + 3
