@@ -72,7 +72,7 @@ def test_repository_that_arrives_slowly_is_registered_once_complete(service, ctl
 
 def test_pending_folders_end_when_quiet_or_blocked_and_leave_no_descriptor(service, ctl, watched, env):
     with open(env['ZIVUV_FAULTS'], 'w') as faults:
-        faults.write('pending-quiet 6\n')
+        faults.write('pending-quiet 12\n')
     proc = service.watching()
     fds = lambda: len(os.listdir(f'/proc/{proc.p.pid}/fd'))
     # After a change: the debounce timer, and while folders wait, one inotify
@@ -88,14 +88,15 @@ def test_pending_folders_end_when_quiet_or_blocked_and_leave_no_descriptor(servi
     proc.wait_line(f'info Existing or blocked folder: {watched}/plain0')
     for i in range(1, 100):
         (watched / f'plain{i}').rmdir()
-    proc.wait_line('debug Checking For New Repositories', 3)
-    wait_until(lambda: fds() == idle, 10, 'the pending watches to go')
+    proc.wait_line('info Checked and no new repos', 3)
+    # Blocked or removed, they go with that scan, well before their quiet period ends.
+    wait_until(lambda: fds() == idle, 2, 'the pending watches to go')
     assert ctl.listed() == []
 
     # Quiet for the period, a plain folder is no longer watched.
     (watched / 'quiet').mkdir()
     wait_until(lambda: fds() == waiting, 10, 'the quiet folder to wait')
-    wait_until(lambda: fds() == idle, 15, 'the quiet folder to go')
+    wait_until(lambda: fds() == idle, 20, 'the quiet folder to go')
     (watched / 'quiet' / 'file').write_text('x')
     assert quiet_for(proc, 1)
 
