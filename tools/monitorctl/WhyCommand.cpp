@@ -56,13 +56,14 @@ std::pair<std::string, std::string> parentAndName(std::string dir) {
   return {slash == 0 ? "/" : dir.substr(0, slash), name};
 }
 
-// The shared lists as a scan reads them. The store reports entries that do
-// not resolve on standard output, which here carries the answer alone: its
-// lines go to standard error meanwhile.
+// The shared lists as a scan reads them. The store prints its own lines on
+// standard output, which here carries the answer alone: as in `repos`, they
+// are left out.
 std::optional<KnownFolders> loadKnownFolders() {
   std::fflush(stdout);
   const platform::UniqueFd savedOut(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3));
-  if (savedOut) (void)::dup2(STDERR_FILENO, STDOUT_FILENO);
+  const platform::UniqueFd null(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+  if (savedOut && null) (void)::dup2(null.get(), STDOUT_FILENO);
   SharedSuiteSession suite(sharedSuiteName());
   const auto blocked = suite.loadURLs(BookmarkKeys::blockKey);
   const auto listed = blocked ? suite.loadURLs(BookmarkKeys::sandboxKey) : std::nullopt;
