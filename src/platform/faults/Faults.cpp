@@ -34,16 +34,12 @@ std::optional<std::string> valueInFaultFile(std::string_view verb,
   return std::nullopt;
 }
 
-bool listedInFaultFile(std::string_view verb, std::string_view value) {
-  return valueInFaultFile(verb, value).has_value();
-}
-
 bool holds(const Fault& fault, std::string_view value) {
   {
     std::lock_guard lock(gMutex);
     if (!fault.value.empty() && fault.value == value) return true;
   }
-  return listedInFaultFile(fault.verb, value);
+  return valueInFaultFile(fault.verb, value).has_value();
 }
 
 void set(Fault& fault, std::string value) {
