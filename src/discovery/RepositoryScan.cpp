@@ -1,5 +1,8 @@
 #include "discovery/RepositoryScan.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include "bookmarks/BookmarkUtils.h"
 #include "platform/bookmark/BookmarkRecord.h"
 #include "platform/log/Logger.h"
@@ -10,14 +13,25 @@ namespace zivuv::discovery {
 using platform::Logger;
 using platform::SecurityScope;
 
-ScanOutcome scanForNewRepositories(const std::optional<FileURL>& monitoringURL,
-                                   NoticeCenter& notices) {
+namespace {
+
+// When the entry name of the folder open as dirFd last changed status.
+std::chrono::system_clock::time_point changeTime(int dirFd, const char* name) {
+  struct stat st {};
+  if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return {};
+  return std::chrono::system_clock::time_point(
+      std::chrono::duration_cast<std::chrono::system_clock::duration>(
+          std::chrono::seconds(st.st_ctim.tv_sec) + std::chrono::nanoseconds(st.st_ctim.tv_nsec)));
+}
+
+// What a scan and a registration share: access to the monitored folder and
+// the shared lists under the suite's lock, the registration of what was
+// found in one locked write, and the notices.
+template <typename Find>
+ScanOutcome withSharedLists(const std::optional<FileURL>& monitoringURL, NoticeCenter& notices,
+                            const Find& find) {
   Logger& log = Logger::shared();
-  if (!monitoringURL) {
-    log.error("No monitoring URL to check!");
-    return {};
-  }
-  if (!SecurityScope::startAccessing(*monitoringURL)) {
+  if (!monitoringURL || !SecurityScope::startAccessing(*monitoringURL)) {
     log.error("No monitoring URL to check!");
     return {};
   }
@@ -44,19 +58,7 @@ ScanOutcome scanForNewRepositories(const std::optional<FileURL>& monitoringURL,
       return {};
     }
     const KnownFolders known(*blocked, *listed);
-    std::vector<FileURL> repositories;
-    for (auto& candidate : listSubfolders(*monitoringURL)) {
-      if (known.find(candidate)) {
-        log.info("Existing or blocked folder: ", candidate.path());
-        continue;
-      }
-      if (!isGitRepository(candidate.path())) {
-        log.info("Failed to create repo for ", candidate.path());
-        outcome.notRepositories.push_back(candidate.path());
-        continue;
-      }
-      repositories.push_back(std::move(candidate));
-    }
+    const std::vector<FileURL> repositories = find(known, outcome);
     // All adds of the run go into one locked write; a folder whose add
     // fails is neither counted nor named.
     const auto written = suite.addSandboxURLs(repositories);
@@ -71,6 +73,50 @@ ScanOutcome scanForNewRepositories(const std::optional<FileURL>& monitoringURL,
   announceNewRepositories(newNames, notices);
   outcome.registered = static_cast<std::int64_t>(newNames.size());
   return outcome;
+}
+
+}  // namespace
+
+ScanOutcome scanForNewRepositories(const std::optional<FileURL>& monitoringURL,
+                                   NoticeCenter& notices, const ScanSettings& settings) {
+  return withSharedLists(monitoringURL, notices, [&](const KnownFolders& known,
+                                                     ScanOutcome& outcome) {
+    Logger& log = Logger::shared();
+    std::vector<FileURL> repositories;
+    outcome.walked = walkTree(*monitoringURL, settings, [&](const WalkEntry& entry) {
+      ++outcome.candidates;
+      if (const auto match = known.find(entry.url)) {
+        log.info("Existing or blocked folder: ", entry.url.path());
+        // Never below a blocked folder, nor below a repository the app lists.
+        return *match == KnownFolders::Kind::Listed && !entry.deepest &&
+               !isRepositoryAt(entry.dirFd, entry.name);
+      }
+      if (isRepositoryAt(entry.dirFd, entry.name)) {
+        repositories.push_back(entry.url);
+        return false;
+      }
+      log.info("Failed to create repo for ", entry.url.path());
+      outcome.notRepositories.push_back(
+          {entry.url.path(), changeTime(entry.dirFd, entry.name)});
+      return true;
+    });
+    return repositories;
+  });
+}
+
+ScanOutcome registerRepositories(const std::optional<FileURL>& monitoringURL,
+                                 const std::vector<FileURL>& folders, NoticeCenter& notices) {
+  return withSharedLists(monitoringURL, notices, [&](const KnownFolders& known, ScanOutcome&) {
+    std::vector<FileURL> repositories;
+    for (const auto& folder : folders) {
+      if (known.find(folder)) {
+        Logger::shared().info("Existing or blocked folder: ", folder.path());
+      } else {
+        repositories.push_back(folder);
+      }
+    }
+    return repositories;
+  });
 }
 
 }  // namespace zivuv::discovery

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -7,20 +8,37 @@
 
 #include "discovery/Candidates.h"
 #include "discovery/NoticeCenter.h"
+#include "discovery/ScanSettings.h"
+#include "discovery/Walk.h"
 
 namespace zivuv::discovery {
 
+// A candidate that failed the repository test, and when its status last
+// changed (its ctime, from the walk's own look at it).
+struct FailedCandidate {
+  std::string path;
+  std::chrono::system_clock::time_point changed;
+};
+
 struct ScanOutcome {
-  std::int64_t registered = 0;                // repositories the scan registered
-  std::vector<std::string> notRepositories;   // candidates that failed the repository test
+  std::int64_t registered = 0;                  // repositories the scan registered
+  std::size_t candidates = 0;                   // candidates it looked at
+  std::vector<FailedCandidate> notRepositories;  // those that failed the repository test
+  std::vector<WalkedFolder> walked;             // the folders it listed, root first
 };
 
 // The scan after its first log line: registers every repository among the
-// subfolders of monitoringURL that the shared suite neither lists nor
-// blocks, announces them, and tells how many it registered and which
-// candidates were no repository. Holds the shared suite's lock from the
-// first load to the last add.
+// candidates of monitoringURL's tree that the shared suite neither lists
+// nor blocks, announces them, and tells what it did. The walk descends into
+// no repository (listed, new or blocked) and no blocked folder. Holds the
+// shared suite's lock from the first load to the last add.
 ScanOutcome scanForNewRepositories(const std::optional<FileURL>& monitoringURL,
-                                   NoticeCenter& notices);
+                                   NoticeCenter& notices, const ScanSettings& settings);
+
+// Registers folders that passed the repository test since the last scan,
+// as a scan registers what it finds: the same access, lock, matching
+// against the shared lists, lines and notices.
+ScanOutcome registerRepositories(const std::optional<FileURL>& monitoringURL,
+                                 const std::vector<FileURL>& folders, NoticeCenter& notices);
 
 }  // namespace zivuv::discovery

@@ -10,6 +10,8 @@ namespace zivuv::names {
 inline constexpr const char* kBusName = "VO9ZE47VOD.com.dozezeza.FolderMonitor";
 inline constexpr const char* kObjectPath = "/VO9ZE47VOD/com/dozezeza/FolderMonitor";
 inline constexpr const char* kProtocolInterface = kBusName;
+// What the service is doing, as read-only properties on the same object.
+inline constexpr const char* kStatusInterface = "VO9ZE47VOD.com.dozezeza.FolderMonitor.Status";
 
 // The broadcast that the shared settings changed,
 // "com.rudirideva.Zivuv.DefaultsChanged": on the bus, the signal

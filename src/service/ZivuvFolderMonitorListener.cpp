@@ -3,22 +3,26 @@
 #include <malloc.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <ctime>
+#include <future>
 #include <utility>
 
-#include "discovery/RepositoryScan.h"
+#include "discovery/ScanSettings.h"
 #include "names/Names.h"
-#include "platform/faults/Faults.h"
+#include "platform/fs/NetworkFileSystems.h"
 #include "platform/log/Logger.h"
 #include "platform/scope/SecurityScope.h"
-#include "platform/text/Text.h"
-#include "watch/FileSystems.h"
+#include "platform/timing/Overrides.h"
+#include "watch/WatchLimits.h"
 
 namespace zivuv {
 
 using platform::Logger;
+using platform::Overrides;
 using platform::SecurityScope;
 
 namespace {
@@ -32,13 +36,43 @@ std::string timeOfDay() {
   return text;
 }
 
-// A period that a test may shorten through the fault file.
-std::chrono::nanoseconds periodOf(std::string_view verb, std::chrono::nanoseconds normal) {
-  if (const auto shortened = platform::Faults::period(verb)) return *shortened;
-  return normal;
+std::uint64_t microsecondsSinceEpoch(std::chrono::system_clock::time_point when) {
+  return static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::microseconds>(when.time_since_epoch()).count());
+}
+
+std::uint64_t nowMicroseconds() { return microsecondsSinceEpoch(std::chrono::system_clock::now()); }
+
+// "5 minutes", for the lines that say how often a scan runs.
+std::string describe(std::chrono::minutes period) {
+  const auto n = period.count();
+  return std::to_string(n) + (n == 1 ? " minute" : " minutes");
+}
+
+std::string rescanNote() {
+  return "changes made on other machines are found by a scan every " +
+         describe(ZivuvFolderMonitorListener::kRescanPeriod);
+}
+
+void run(const Executor& executor, std::function<void()> work) {
+  if (executor) {
+    executor(std::move(work));
+  } else {
+    work();
+  }
 }
 
 }  // namespace
+
+// One caller of verifyAgentWithCompletion: answered by the probe or by the
+// time-out, whichever comes first.
+struct ZivuvFolderMonitorListener::ProbeReply {
+  AgentReply reply;
+  std::atomic<bool> answered{false};
+  void answer(std::optional<Data> data, const std::string& name) {
+    if (!answered.exchange(true)) reply(std::move(data), name);
+  }
+};
 
 std::string processName() {
   std::string buffer(PATH_MAX, '\0');
@@ -54,9 +88,15 @@ ZivuvFolderMonitorListener::ZivuvFolderMonitorListener(ListenerEnvironment envir
     : monitorQueue(std::move(environment.monitorQueue)),
       notices_(std::move(environment.notices)),
       openURL_(std::move(environment.openURL)),
-      reportStatus_(std::move(environment.reportStatus)) {
-  auto saved = BookmarkUtils::loadSecureURLs();
-  if (!saved.empty()) monitoringURL = std::move(saved.front());
+      statusChanged_(std::move(environment.statusChanged)),
+      folderWork_(std::move(environment.folderWork)),
+      probeWork_(std::move(environment.probeWork)),
+      after_(std::move(environment.after)),
+      processName_(processName()) {
+  status_.startedAt = nowMicroseconds();
+  status_.version = std::move(environment.version);
+  status_.confinement = readConfinement();
+  status_.scanDepth = static_cast<std::uint32_t>(discovery::loadScanSettings().settings.depth);
   Logger::shared().info("Launched Folder Monitor");
 }
 
@@ -68,12 +108,19 @@ std::shared_ptr<ZivuvFolderMonitorListener> ZivuvFolderMonitorListener::create(
   std::weak_ptr<ZivuvFolderMonitorListener> weak = listener;
   listener->pending_ = watch::PendingFolders::create(
       *listener->monitorQueue,
-      [weak] {
-        if (const auto self = weak.lock()) self->folderDidChange();
+      [weak](const std::vector<std::string>& paths) {
+        if (const auto self = weak.lock()) self->pendingFolderDidChange(paths);
       },
-      [](const std::string& path) { return discovery::isGitRepository(path); },
-      periodOf("pending-quiet", watch::PendingFolders::kQuietPeriod));
-  (void)listener->startMonitoring();
+      [](const std::string& path) { return discovery::isGitRepository(path); }, kDebounceDelay,
+      Overrides::pendingQuiet(watch::PendingFolders::kQuietPeriod));
+  // The watch normally runs before the service is on the bus; a saved
+  // folder on a file system that does not answer must not keep it off.
+  auto restored = std::make_shared<std::promise<void>>();
+  run(listener->folderWork_, [weak, restored] {
+    if (const auto self = weak.lock()) self->restoreSavedFolder();
+    restored->set_value();
+  });
+  (void)restored->get_future().wait_for(kStartupWait);
   return listener;
 }
 
@@ -81,9 +128,18 @@ ZivuvFolderMonitorListener::~ZivuvFolderMonitorListener() {
   Logger::shared().debug("Zivuv Folder Monitoring deinit");
   stopMonitoring();
   // Members go in reverse order of declaration: the pending folders and the
-  // sources are released first (their states stay with the queue until it
-  // ends), monitorQueue last, which ends its worker once the cancels that
-  // stopMonitoring handed it have run.
+  // sources are released first (their descriptors close at once, their
+  // cancel handlers are queued), monitorQueue last, which ends its worker
+  // once those handlers have run.
+}
+
+void ZivuvFolderMonitorListener::restoreSavedFolder() {
+  auto saved = BookmarkUtils::loadSecureURLs();
+  if (!saved.empty()) {
+    std::lock_guard lock(fieldsMutex_);
+    monitoringURL = std::move(saved.front());
+  }
+  (void)startMonitoring();
 }
 
 std::optional<FileURL> ZivuvFolderMonitorListener::currentMonitoringURL() const {
@@ -91,21 +147,142 @@ std::optional<FileURL> ZivuvFolderMonitorListener::currentMonitoringURL() const 
   return monitoringURL;
 }
 
-void ZivuvFolderMonitorListener::setStatus(const std::string& status) {
-  if (reportStatus_) reportStatus_(platform::escapeControlBytes(status));
+// --- Status ---------------------------------------------------------------
+
+ServiceStatus ZivuvFolderMonitorListener::statusLocked() const {
+  ServiceStatus status = status_;
+  if (scanning_) {
+    status.state = ServiceState::Scanning;
+  } else if (watchState_ == WatchState::None) {
+    status.state = ServiceState::NotMonitoring;
+  } else if (watchState_ == WatchState::CannotWatch) {
+    status.state = ServiceState::CannotWatch;
+  } else if (watchState_ == WatchState::Waiting) {
+    status.state = ServiceState::WaitingForFolder;
+  } else {
+    status.state = timerSource && seriesStart_ ? ServiceState::Settling : ServiceState::Idle;
+  }
+  status.folder = monitoringURL ? monitoringURL->path() : std::string();
+  if (watchState_ != WatchState::Watching && watchState_ != WatchState::Waiting) {
+    status.watcher = "none";
+  } else if (rescanSource_) {
+    const auto period = std::chrono::duration_cast<std::chrono::seconds>(
+        Overrides::rescanPeriod(kRescanPeriod));
+    status.watcher = "inotify+rescan " + std::to_string(period.count()) + "s";
+  } else {
+    status.watcher = "inotify";
+  }
+  const std::size_t watches = (watchSource ? watchSource->watchCount() : 0) +
+                              (pending_ ? pending_->watchCount() : 0);
+  status.watches = static_cast<std::uint32_t>(watches);
+  status.watchLimit = static_cast<std::uint32_t>(watch::maxUserWatches());
+  status.pendingFolders = static_cast<std::uint32_t>(pending_ ? pending_->size() : 0);
+  status.overflows += pending_ ? pending_->overflows() : 0;
+  const auto error = Logger::shared().lastError();
+  if (!error.text.empty()) {
+    status.lastErrorTime = microsecondsSinceEpoch(error.when);
+    status.lastError = error.text;
+  }
+  return status;
+}
+
+ServiceStatus ZivuvFolderMonitorListener::status() const {
+  std::lock_guard lock(fieldsMutex_);
+  return statusLocked();
+}
+
+// Tells the status line and the status interface; called where a state
+// settles or a scan ends, never for each event.
+void ZivuvFolderMonitorListener::publishStatus() {
+  if (!statusChanged_) return;
+  std::string line;
+  {
+    std::lock_guard lock(fieldsMutex_);
+    line = statusLine(statusLocked());
+  }
+  statusChanged_(line);
+}
+
+void ZivuvFolderMonitorListener::setWatchState(WatchState state) {
+  {
+    std::lock_guard lock(fieldsMutex_);
+    watchState_ = state;
+  }
+  publishStatus();
 }
 
 // --- Protocol -------------------------------------------------------------
 
-void ZivuvFolderMonitorListener::verifyAgentWithCompletion(
-    const std::function<void(std::optional<Data>, const std::string&)>& reply) {
+void ZivuvFolderMonitorListener::verifyAgentWithCompletion(AgentReply reply) {
+  const auto url = currentMonitoringURL();
+  if (!url) return reply(std::nullopt, processName_);
+  auto waiter = std::make_shared<ProbeReply>();
+  waiter->reply = std::move(reply);
+  bool start = false;
+  {
+    std::lock_guard lock(fieldsMutex_);
+    probeWaiters_.push_back(waiter);
+    start = !probing_;
+    probing_ = true;
+  }
+  std::weak_ptr<ZivuvFolderMonitorListener> weak = weak_from_this();
+  if (after_) {
+    after_(kProbeWait, [weak, waiter] {
+      const auto self = weak.lock();
+      if (!self || waiter->answered.load()) return;
+      std::optional<Data> data;
+      bool tell = false;
+      std::string folder;
+      {
+        std::lock_guard lock(self->fieldsMutex_);
+        data = self->watchedTransportData_;
+        tell = !std::exchange(self->folderSilent_, true);
+        folder = self->monitoringURL ? self->monitoringURL->path() : std::string();
+      }
+      if (tell) {
+        Logger::shared().info("Monitored folder does not answer within 1 s, answering with what it "
+                              "was when its watch began: ",
+                              folder);
+      }
+      waiter->answer(std::move(data), self->processName_);
+    });
+  }
+  if (start) {
+    run(probeWork_, [weak] {
+      if (const auto self = weak.lock()) self->probeMonitoredFolder();
+    });
+  }
+}
+
+// Makes the monitored folder's transport data for everyone waiting for it.
+void ZivuvFolderMonitorListener::probeMonitoredFolder() {
+  const auto url = currentMonitoringURL();
   std::optional<Data> data;
-  if (const auto url = currentMonitoringURL()) data = BookmarkUtils::createTransportData(*url);
-  reply(std::move(data), processName());
+  if (url) data = BookmarkUtils::createTransportData(*url);
+  std::vector<std::shared_ptr<ProbeReply>> waiters;
+  {
+    std::lock_guard lock(fieldsMutex_);
+    waiters.swap(probeWaiters_);
+    probing_ = false;
+    folderSilent_ = false;
+  }
+  for (const auto& waiter : waiters) waiter->answer(data, processName_);
 }
 
 void ZivuvFolderMonitorListener::startMonitoringWithPath(const Data& transportData,
-                                                         const std::function<void(bool)>& reply) {
+                                                         std::function<void(bool)> reply) {
+  std::weak_ptr<ZivuvFolderMonitorListener> weak = weak_from_this();
+  run(folderWork_, [weak, transportData, reply = std::move(reply)] {
+    if (const auto self = weak.lock()) {
+      self->startMonitoringWithPathNow(transportData, reply);
+    } else {
+      reply(false);
+    }
+  });
+}
+
+void ZivuvFolderMonitorListener::startMonitoringWithPathNow(const Data& transportData,
+                                                            const std::function<void(bool)>& reply) {
   const auto folder = BookmarkUtils::resolveTransportData(transportData);
   if (!folder) return reply(false);
   if (!BookmarkUtils::saveSecureBookmark(*folder)) return reply(false);
@@ -117,7 +294,7 @@ void ZivuvFolderMonitorListener::startMonitoringWithPath(const Data& transportDa
   if (!SecurityScope::startAccessing(first)) return reply(false);
   {
     std::lock_guard lock(fieldsMutex_);
-    if (monitoringURL != first) lastAdded_.clear();
+    if (monitoringURL != first) status_.lastAdded.clear();
     monitoringURL = first;
   }
   const bool watching = startMonitoring();
@@ -144,12 +321,15 @@ void ZivuvFolderMonitorListener::checkFolderNowWithCompletion(
   // this scan has begun gets the next one.
   monitorQueue->async([weak = weak_from_this(), request] {
     const auto self = weak.lock();
-    if (self) {
+    if (!self) {
+      for (const auto& reply : request->replies) reply(0);
+      return;
+    }
+    {
       std::lock_guard lock(self->fieldsMutex_);
       if (self->requestedScan_ == request) self->requestedScan_.reset();
     }
-    const std::int64_t count = self ? self->checkForNewRepositories() : 0;
-    for (const auto& reply : request->replies) reply(count);
+    (void)self->runScan(request->replies);
   });
 }
 
@@ -169,27 +349,32 @@ bool ZivuvFolderMonitorListener::startMonitoring() {
   const auto url = currentMonitoringURL();
   if (!url) {
     log.error("No URL For Monitoring");
-    setStatus("No folder to watch");
+    setWatchState(WatchState::None);
     return false;
   }
   if (!SecurityScope::startAccessing(*url)) {
     log.error("Unable to access URL For Monitoring");
-    setStatus("Cannot watch " + url->path() + ": no access");
+    setWatchState(WatchState::CannotWatch);
     return false;
   }
   std::weak_ptr<ZivuvFolderMonitorListener> weak = weak_from_this();
+  std::uint64_t generation = 0;
+  {
+    std::lock_guard lock(fieldsMutex_);
+    generation = ++watchGeneration_;
+  }
   watch::WatchFailure failure;
   auto source = monitorQueue->makeFolderSource(
       url->path(),
-      [weak, folder = *url](watch::FolderEvent event) {
+      [weak, generation, folder = *url](watch::FolderEvent event) {
         if (const auto self = weak.lock()) {
-          self->folderEvent(event, folder);
+          self->folderEvent(event, generation, folder);
         } else {
           Logger::shared().error("Self is gone");
         }
       },
-      // The watch owns the access it started; the queue closes its
-      // descriptor right after this handler.
+      // The watch owns the access it started; its descriptor is closed
+      // already when this runs.
       [captured = *url] {
         SecurityScope::stopAccessing(captured);
         Logger::shared().debug("Dispatched Source was canceled");
@@ -199,30 +384,20 @@ bool ZivuvFolderMonitorListener::startMonitoring() {
     log.error("Failed to open Dir FD");
     if (const auto limit = watch::inotifyLimitLine(failure); !limit.empty()) log.error(limit);
     SecurityScope::stopAccessing(*url);
-    setStatus("Cannot watch " + url->path());
+    setWatchState(WatchState::CannotWatch);
     return false;
   }
-  // Changes made on other machines make no event: look every few minutes.
-  std::shared_ptr<watch::Source> rescan;
-  if (const auto remote = watch::remoteFileSystemName(url->path()); !remote.empty()) {
-    log.info("Folder is on a network file system (" + remote +
-             "): changes made on other machines are found by a scan every 5 minutes");
-    const auto period = periodOf("rescan-period", kRescanPeriod);
-    rescan = monitorQueue->makeTimer(
-        period,
-        [weak] {
-          if (const auto self = weak.lock()) (void)self->checkForNewRepositories();
-        },
-        period);
-  }
-  std::string added;
+  auto data = BookmarkUtils::createTransportData(*url);
   {
     std::lock_guard lock(fieldsMutex_);
     watchSource = std::move(source);
-    rescanSource_ = std::move(rescan);
-    added = lastAdded_;
+    watchedTransportData_ = std::move(data);
+    treeNeedsRescan_ = false;
+    reportedShares_.clear();
+    capReported_ = false;
   }
-  setStatus("Watching " + url->path() + added);
+  decideNetworkRescan(*url);
+  setWatchState(WatchState::Watching);
   return true;
 }
 
@@ -234,7 +409,9 @@ void ZivuvFolderMonitorListener::stopMonitoring() {
     std::lock_guard lock(fieldsMutex_);
     source = std::exchange(watchSource, nullptr);
     rescan = std::exchange(rescanSource_, nullptr);
+    rootNetwork_.clear();
   }
+  // Both close their descriptors here, before a new watch opens its own.
   if (source) source->cancel();
   if (rescan) rescan->cancel();
   // The folders waiting to become repositories belong to the old watch.
@@ -243,22 +420,76 @@ void ZivuvFolderMonitorListener::stopMonitoring() {
   });
 }
 
-void ZivuvFolderMonitorListener::folderEvent(watch::FolderEvent event, const FileURL& folder) {
-  // The watch follows the path: a folder moved away or deleted is told of
-  // once, and a folder that appears at the path again is watched from then
-  // on. Either is scanned as any change is.
-  if (event == watch::FolderEvent::Gone) {
-    Logger::shared().info("Monitored folder moved away or deleted, waiting for it to return: ",
-                          folder.path());
-    setStatus("Waiting for " + folder.path() + " to appear");
-  } else if (event == watch::FolderEvent::Back) {
-    Logger::shared().info("Monitored folder is back, watching it again: ", folder.path());
-    std::string added;
-    {
-      std::lock_guard lock(fieldsMutex_);
-      added = lastAdded_;
-    }
-    setStatus("Watching " + folder.path() + added);
+// Changes made on other machines make no event: on a network file system
+// the folder is scanned every few minutes as well.
+void ZivuvFolderMonitorListener::decideNetworkRescan(const FileURL& folder) {
+  const std::string network = platform::remoteFileSystemName(folder.path());
+  if (!network.empty()) {
+    Logger::shared().info("Folder is on a network file system (" + network + "): " + rescanNote());
+  }
+  std::lock_guard lock(fieldsMutex_);
+  rootNetwork_ = network;
+  updateRescanLocked();
+}
+
+void ZivuvFolderMonitorListener::updateRescanLocked() {
+  const bool needed = watchSource && (!rootNetwork_.empty() || treeNeedsRescan_);
+  if (needed == (rescanSource_ != nullptr)) return;
+  if (!needed) {
+    rescanSource_->cancel();
+    rescanSource_.reset();
+    return;
+  }
+  const auto period = Overrides::rescanPeriod(kRescanPeriod);
+  rescanSource_ = monitorQueue->makeTimer(
+      period,
+      [weak = weak_from_this()] {
+        if (const auto self = weak.lock()) {
+          {
+            std::lock_guard lock(self->fieldsMutex_);
+            ++self->status_.rescans;
+          }
+          (void)self->checkForNewRepositories();
+        }
+      },
+      period);
+}
+
+void ZivuvFolderMonitorListener::folderEvent(watch::FolderEvent event, std::uint64_t generation,
+                                             const FileURL& folder) {
+  {
+    std::lock_guard lock(fieldsMutex_);
+    // An event of a watch that has been replaced meanwhile is not ours.
+    if (generation != watchGeneration_) return;
+    status_.lastEvent = nowMicroseconds();
+    if (event == watch::FolderEvent::Overflow) ++status_.overflows;
+  }
+  Logger& log = Logger::shared();
+  switch (event) {
+    case watch::FolderEvent::Overflow:
+      return;  // a change follows it
+    case watch::FolderEvent::Gone:
+      // The watch follows the path: a folder moved away or deleted is told
+      // of once, and a folder that appears at the path again is watched
+      // from then on. Either is scanned as any change is.
+      log.info("Monitored folder moved away or deleted, waiting for it to return: ", folder.path());
+      setWatchState(WatchState::Waiting);
+      break;
+    case watch::FolderEvent::Back:
+      log.info("Monitored folder is back, watching it again: ", folder.path());
+      decideNetworkRescan(folder);
+      setWatchState(WatchState::Watching);
+      break;
+    case watch::FolderEvent::Replaced:
+      // A share mounted over the folder, or the folder under a mount that
+      // went: what is at the path now is scanned at once.
+      log.info("Monitored folder changed with a mount, watching the folder now at its path: ",
+               folder.path());
+      decideNetworkRescan(folder);
+      setWatchState(WatchState::Watching);
+      (void)checkForNewRepositories();
+      return;
+    case watch::FolderEvent::Changed: break;
   }
   folderDidChange();
 }
@@ -267,38 +498,163 @@ void ZivuvFolderMonitorListener::folderDidChange() {
   Logger::shared().debug("File Has Changed, Setting Timer");
   std::lock_guard lock(fieldsMutex_);
   if (timerSource) timerSource->cancel();
+  const auto now = Clock::now();
+  if (!seriesStart_) seriesStart_ = now;
+  const auto delay = std::min<Clock::duration>(kDebounceDelay, *seriesStart_ + kDebounceCeiling - now);
   std::weak_ptr<ZivuvFolderMonitorListener> weak = weak_from_this();
-  timerSource = monitorQueue->makeTimer(kDebounceDelay, [weak] {
+  timerSource = monitorQueue->makeTimer(delay, [weak] {
     Logger::shared().debug("Timer event has fired");
     if (const auto self = weak.lock()) self->timerDidFire();
   });
 }
 
-void ZivuvFolderMonitorListener::timerDidFire() { (void)checkForNewRepositories(); }
+void ZivuvFolderMonitorListener::timerDidFire() {
+  {
+    std::lock_guard lock(fieldsMutex_);
+    seriesStart_.reset();
+  }
+  (void)checkForNewRepositories();
+}
+
+void ZivuvFolderMonitorListener::pendingFolderDidChange(const std::vector<std::string>& paths) {
+  std::vector<FileURL> folders;
+  for (const auto& path : paths) {
+    Logger::shared().debug("Pending folder became a repository: ", path);
+    folders.push_back(FileURL::fromPath(path, true));
+  }
+  const auto url = currentMonitoringURL();
+  std::int64_t registered = 0;
+  try {
+    registered = discovery::registerRepositories(url, folders, *notices_).registered;
+  } catch (...) {
+    // Nothing was registered; the next scan looks again.
+  }
+  noteRegistered(url, registered);
+  publishStatus();
+}
 
 // --- Scan -----------------------------------------------------------------
 
-std::int64_t ZivuvFolderMonitorListener::checkForNewRepositories() {
+std::int64_t ZivuvFolderMonitorListener::checkForNewRepositories() { return runScan({}); }
+
+std::int64_t ZivuvFolderMonitorListener::runScan(
+    const std::vector<std::function<void(std::int64_t)>>& replies) {
   Logger::shared().debug("Checking For New Repositories");
   const auto url = currentMonitoringURL();
-  const auto outcome = discovery::scanForNewRepositories(url, *notices_);
-  // Subfolders that are no repository yet may become one without a change
-  // of the monitored folder itself: watch the recent ones.
-  pending_->update(outcome.notRepositories);
-  if (outcome.registered > 0 && url) {
-    const std::string count = std::to_string(outcome.registered);
-    std::string added = "; " + count + (outcome.registered == 1 ? " repository" : " repositories") +
-                        " added at " + timeOfDay();
-    {
-      std::lock_guard lock(fieldsMutex_);
-      if (monitoringURL == url) lastAdded_ = added;
+  const auto loaded = discovery::loadScanSettings();
+  {
+    std::lock_guard lock(fieldsMutex_);
+    scanning_ = true;
+    status_.scanDepth = static_cast<std::uint32_t>(loaded.settings.depth);
+    // A bad value is told once, not at every scan.
+    if (loaded.invalidKeys != reportedInvalidKeys_) {
+      for (const auto& key : loaded.invalidKeys) {
+        Logger::shared().info("Setting " + key +
+                              " has a value of the wrong type or out of range; using its default");
+      }
+      reportedInvalidKeys_ = loaded.invalidKeys;
     }
-    setStatus("Watching " + url->path() + added);
   }
+  const auto started = std::chrono::system_clock::now();
+  discovery::ScanOutcome outcome;
+  try {
+    outcome = discovery::scanForNewRepositories(url, *notices_, loaded.settings);
+  } catch (...) {
+    // A scan that fails registers nothing, and every caller still hears so.
+    outcome = {};
+  }
+  for (const auto& reply : replies) reply(outcome.registered);
+  {
+    std::lock_guard lock(fieldsMutex_);
+    scanning_ = false;
+    ++status_.scans;
+    status_.lastScan = microsecondsSinceEpoch(started);
+    status_.lastScanDuration = static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now() -
+                                                              started)
+            .count());
+    status_.lastScanCandidates = static_cast<std::uint32_t>(outcome.candidates);
+    status_.lastScanRegistered = static_cast<std::uint32_t>(outcome.registered);
+  }
+  noteRegistered(url, outcome.registered);
+  // The replies went out first: the watches follow the walk.
+  followTree(url, outcome);
+  std::vector<watch::PendingFolders::Candidate> failed;
+  failed.reserve(outcome.notRepositories.size());
+  for (auto& candidate : outcome.notRepositories) {
+    failed.push_back({std::move(candidate.path), candidate.changed});
+  }
+  pending_->update(failed);
+  publishStatus();
   // A large scan leaves megabytes of freed heap in this thread's arena;
   // hand them back so that the service is small again while it waits.
   (void)::malloc_trim(0);
   return outcome.registered;
+}
+
+void ZivuvFolderMonitorListener::noteRegistered(const std::optional<FileURL>& url,
+                                                std::int64_t registered) {
+  if (registered <= 0 || !url) return;
+  std::lock_guard lock(fieldsMutex_);
+  if (monitoringURL != url) return;
+  status_.lastAdded = "; " + std::to_string(registered) +
+                      (registered == 1 ? " repository" : " repositories") + " added at " +
+                      timeOfDay();
+}
+
+// Watches the folders of the tree that the scan walked: every folder whose
+// subfolders are candidates. What inotify cannot cover (past the cap, or a
+// share inside the tree) is covered by the periodic rescan.
+void ZivuvFolderMonitorListener::followTree(const std::optional<FileURL>& url,
+                                            const discovery::ScanOutcome& outcome) {
+  std::shared_ptr<watch::FolderSource> source;
+  {
+    std::lock_guard lock(fieldsMutex_);
+    if (!url || monitoringURL != url || outcome.walked.empty()) return;
+    source = watchSource;
+  }
+  if (!source) return;
+  Logger& log = Logger::shared();
+  std::vector<watch::TreeFolder> folders;
+  bool shareInside = false;
+  std::vector<std::string> newShares;
+  for (std::size_t i = 1; i < outcome.walked.size(); ++i) {
+    const auto& walked = outcome.walked[i];
+    folders.push_back({walked.path, walked.device, walked.inode});
+    if (!walked.networkFileSystem.empty()) {
+      shareInside = true;
+      std::lock_guard lock(fieldsMutex_);
+      if (reportedShares_.insert(walked.path).second) {
+        log.info("Folder inside the monitored folder is on a network file system (" +
+                     walked.networkFileSystem + "), " + rescanNote() + ": ",
+                 walked.path);
+      }
+    }
+  }
+  // The shallow folders first: past the cap, the deepest go unwatched.
+  std::stable_sort(folders.begin(), folders.end(), [](const auto& a, const auto& b) {
+    return std::count(a.path.begin(), a.path.end(), '/') < std::count(b.path.begin(), b.path.end(), '/');
+  });
+  const std::size_t cap = watch::treeWatchCap();
+  const auto result = source->watchTree(folders, cap);
+  bool tell = false;
+  {
+    std::lock_guard lock(fieldsMutex_);
+    tell = result.capped && !capReported_;
+    capReported_ = result.capped;
+    treeNeedsRescan_ = result.capped || shareInside;
+    updateRescanLocked();
+  }
+  if (!tell) return;
+  if (result.error != 0) {
+    log.error(watch::inotifyLimitLine({watch::WatchFailure::Call::AddWatch, result.error}));
+  }
+  log.info("Watching " + std::to_string(result.watched) + " of the " +
+           std::to_string(folders.size()) + " folders below the monitored folder (at most " +
+           std::to_string(cap) +
+           ", half of fs.inotify.max_user_watches; sysctl can raise it): the rest is found by a "
+           "scan every " +
+           describe(kRescanPeriod));
 }
 
 }  // namespace zivuv

@@ -1,7 +1,6 @@
 // zivuv-folder-monitor: the folder monitor service on the session bus.
 // Takes no arguments; see zivuv-folder-monitor(1).
 
-#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -16,12 +15,17 @@
 #include "platform/log/Logger.h"
 #include "platform/notify/DesktopNotifier.h"
 #include "platform/notify/UrlOpener.h"
+#include "platform/thread/Worker.h"
 #include "service/BusAdaptor.h"
+#include "service/BusNoticeCenter.h"
 #include "service/ZivuvFolderMonitorListener.h"
 #include "watch/EpollQueue.h"
 
 #ifndef ZIVUV_LOCALEDIR
 #define ZIVUV_LOCALEDIR "/usr/local/share/locale"
+#endif
+#ifndef ZIVUV_VERSION
+#define ZIVUV_VERSION "unknown"
 #endif
 
 namespace {
@@ -31,11 +35,6 @@ namespace {
   std::fprintf(stderr, "zivuv-folder-monitor: %s\n", reason.c_str());
   std::fflush(stderr);
   ::_exit(1);
-}
-
-// The status line of `systemctl --user status`; nothing without systemd.
-void reportStatus(const std::string& status) {
-  (void)sd_notify(0, ("STATUS=" + status).c_str());
 }
 
 }  // namespace
@@ -58,10 +57,12 @@ int main() {
   const std::unique_ptr<platform::BusLoop> loop = platform::BusLoop::connectSession(error);
   if (!loop) failBeforeServing(error);
 
-  // Each object below lives in this frame and uses only those declared
-  // before it, so every reference it holds stays valid however it ends.
-  // A click reaches the service object through a weak reference: it is
-  // made after the notifier.
+  // Every object below lives in this frame and is never destroyed: the
+  // process ends with _exit below, or at once on a signal, and nothing of
+  // theirs needs tearing down (the settings are written atomically). So
+  // each reference one holds to another stays valid for the life of the
+  // process. A click reaches the service object through a weak reference:
+  // it is made after the notifier.
   platform::UrlOpener opener(loop->bus());
   std::weak_ptr<ZivuvFolderMonitorListener> clicked;
   platform::DesktopNotifier notifier(loop->bus(), names::kAppName, names::kAppId,
@@ -72,21 +73,45 @@ int main() {
                                        }
                                      });
   const auto notices = std::make_shared<BusNoticeCenter>(*loop, notifier);
+  // Folder work of the protocol's calls, and the look at the monitored
+  // folder that verifyAgentWithCompletion makes, each on a thread of its
+  // own: a file system that hangs holds up those threads, never the bus.
+  platform::Worker folderWorker("zivuv-folders");
+  platform::Worker probeWorker("zivuv-probe");
+  // Posted work runs only inside loop->run(), once the adaptor exists.
+  BusAdaptor* adaptor = nullptr;
   const std::shared_ptr<ZivuvFolderMonitorListener> listener =
       ZivuvFolderMonitorListener::create(ListenerEnvironment{
-          std::make_unique<watch::EpollQueue>(names::kOwnDomain), notices,
-          [&opener](const std::string& url, const std::string& token) { opener.open(url, token); },
-          reportStatus});
+          .monitorQueue = std::make_unique<watch::EpollQueue>(names::kOwnDomain),
+          .notices = notices,
+          .openURL = [&opener](const std::string& url,
+                               const std::string& token) { opener.open(url, token); },
+          .statusChanged =
+              [&loop, &adaptor](const std::string& line) {
+                loop->post([&adaptor, line] {
+                  if (adaptor != nullptr) adaptor->statusChanged(line);
+                });
+              },
+          .folderWork = [&folderWorker](std::function<void()> work) {
+            folderWorker.post(std::move(work));
+          },
+          .probeWork = [&probeWorker](std::function<void()> work) {
+            probeWorker.post(std::move(work));
+          },
+          .after = [&loop](std::chrono::milliseconds delay,
+                           std::function<void()> work) { loop->postAfter(delay, std::move(work)); },
+          .version = ZIVUV_VERSION});
   clicked = listener;
 
-  BusAdaptor adaptor(*loop, listener);
-  if (!adaptor.published()) failBeforeServing("cannot publish the service object on the bus");
+  BusAdaptor published(*loop, listener);
+  if (!published.published()) failBeforeServing("cannot publish the service object on the bus");
+  adaptor = &published;
   if (!loop->requestName(names::kBusName, error)) failBeforeServing(error);
 
   loop->run();
 
-  // The service object is never torn down while the process runs: the
-  // process ends here, as it has no other way out.
+  // The bus connection is lost: the process ends here, as it has no other
+  // way out; the objects above are left as they are.
   log.info("Finished Folder Monitor XPC Service");
   std::fflush(nullptr);
   ::_exit(0);

@@ -18,6 +18,7 @@
 #include <mutex>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "platform/fd/UniqueFd.h"
 
@@ -32,18 +33,24 @@ using platform::UniqueFd;
 constexpr std::uint32_t kFolderMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
                                       IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT |
                                       IN_ONLYDIR;
-// While the watched folder is gone: its nearest existing ancestor, for the
+// The folders below it: the same changes, of which only those of folders
+// count (see FolderState::readable).
+constexpr std::uint32_t kTreeMask = kFolderMask | IN_DONT_FOLLOW | IN_MASK_CREATE;
+// Each parent up to "/": its own move, deletion or unmount.
+constexpr std::uint32_t kParentMask =
+    IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT | IN_ONLYDIR | IN_MASK_CREATE;
+// While the watched folder is gone: its nearest existing parent, for the
 // name that leads back to it, and for its own disappearance.
-constexpr std::uint32_t kAncestorMask =
+constexpr std::uint32_t kAwaitMask =
     IN_CREATE | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT | IN_ONLYDIR;
-// The folders of a FolderSet: what filling a folder does to it.
-constexpr std::uint32_t kSetMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
-                                   IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT |
-                                   IN_ONLYDIR | IN_DONT_FOLLOW;
+// The folders of a FolderSet: what can make a folder a repository.
+constexpr std::uint32_t kSetMask = IN_CREATE | IN_DELETE | IN_MOVED_TO | IN_DELETE_SELF |
+                                   IN_MOVE_SELF | IN_UNMOUNT | IN_ONLYDIR | IN_DONT_FOLLOW;
 // What says that a watched folder is no longer there to be watched.
 constexpr std::uint32_t kGoneMask = IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT | IN_IGNORED;
 
 constexpr std::uint64_t kWakeId = 0;
+constexpr std::uint64_t kMountsId = 1;
 
 template <typename Function>
 void runHandler(const Function& handler) {
@@ -72,14 +79,68 @@ bool readEvents(int fd, const Visit& visit) {
   }
 }
 
+// The mount points of this process's mount table, from mountinfo(5): the
+// fifth field of each line, with its octal escapes undone.
+std::vector<std::string> readMountPoints(int fd) {
+  std::string text;
+  char buffer[16384];
+  ssize_t n;
+  while ((n = ::pread(fd, buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0) {
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+  const auto octal = [](char c) { return c >= '0' && c <= '7'; };
+  std::vector<std::string> points;
+  std::size_t line = 0;
+  while (line < text.size()) {
+    const std::size_t end = std::min(text.find('\n', line), text.size());
+    std::size_t field = line;
+    for (int skip = 0; skip < 4 && field < end; ++skip) {
+      field = std::min(text.find(' ', field), end) + 1;
+    }
+    const std::size_t fieldEnd = std::min(text.find(' ', std::min(field, end)), end);
+    std::string point;
+    for (std::size_t i = field; i < fieldEnd; ++i) {
+      if (text[i] == '\\' && i + 3 < fieldEnd && octal(text[i + 1]) && octal(text[i + 2]) &&
+          octal(text[i + 3])) {
+        point += static_cast<char>(((text[i + 1] - '0') << 6) | ((text[i + 2] - '0') << 3) |
+                                   (text[i + 3] - '0'));
+        i += 3;
+      } else {
+        point += text[i];
+      }
+    }
+    if (!point.empty()) points.push_back(std::move(point));
+    line = end + 1;
+  }
+  return points;
+}
+
+// The parent folder of an absolute path; "/" for "/" and its entries.
+std::string parentOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
+}
+
+bool isInside(const std::string& path, const std::string& folder) {
+  return folder == "/" ? path.size() > 1
+                       : path.size() > folder.size() && path.starts_with(folder) &&
+                             path[folder.size()] == '/';
+}
+
 // One source on the queue: its descriptor in the epoll set, what it does
-// when the descriptor is readable, and its cancel handler.
+// when the descriptor is readable, and its cancel handler. The descriptor
+// is used and closed under mutex, so that a cancel from another thread
+// never closes it under a read, and a read never uses a number that the
+// cancel freed for someone else.
 struct SourceState {
   virtual ~SourceState() = default;
   // Reads what the kernel reported and runs the handlers; on the queue.
   virtual void readable() = 0;
+  // The mount table changed; on the queue.
+  virtual void mountsChanged(const std::vector<std::string>& /*points*/) {}
 
   std::uint64_t id = 0;
+  std::mutex mutex;
   UniqueFd fd;
   Handler onCancel;
   std::atomic<bool> cancelled{false};
@@ -88,51 +149,115 @@ struct SourceState {
 struct TimerState final : SourceState {
   void readable() override {
     std::uint64_t expirations = 0;
-    if (::read(fd.get(), &expirations, sizeof expirations) == sizeof expirations &&
-        !cancelled.load() && onFire) {
-      runHandler(onFire);
+    {
+      std::lock_guard lock(mutex);
+      if (!fd || ::read(fd.get(), &expirations, sizeof expirations) != sizeof expirations) return;
     }
+    if (!cancelled.load() && onFire) runHandler(onFire);
   }
   Handler onFire;
 };
 
 // A folder watch that follows its path. While a folder is at the path, its
-// watch reports changes; once it goes, the nearest existing ancestor is
-// watched for the name that leads back to the path, moving down as the
-// missing folders appear, until a folder is at the path again.
+// watch reports changes, and every parent up to "/" is watched for its own
+// move or deletion; once it goes, the nearest existing parent is watched
+// for the name that leads back to the path, moving down as the missing
+// folders appear, until a folder is at the path again. Folders below the
+// watched one may be watched too (the tree), keyed by path.
 struct FolderState final : SourceState {
-  void readable() override {
+  struct Seen {
     bool changed = false;
     bool gone = false;
     bool recheck = false;
-    const bool any = readEvents(fd.get(), [&](const inotify_event& event) {
-      if (event.mask & IN_Q_OVERFLOW) {
-        changed = recheck = true;
-      } else if (folderWatch >= 0 && event.wd == folderWatch) {
-        (event.mask & kGoneMask ? gone : changed) = true;
-      } else if (ancestorWatch >= 0 && event.wd == ancestorWatch) {
-        if ((event.mask & kGoneMask) || (event.len > 0 && awaited == event.name)) recheck = true;
-      }
-    });
-    if (!any || cancelled.load()) return;
-    // Lost events may have hidden the folder's own move or deletion.
-    if (recheck && folderWatch >= 0 && !stillAtPath()) gone = true;
-    if (gone && folderWatch >= 0) {
-      // A moved folder keeps its watch; it is not the one at the path.
-      (void)::inotify_rm_watch(fd.get(), folderWatch);
-      folderWatch = -1;
-      report(FolderEvent::Gone);
-      recheck = true;
+    bool byMount = false;  // the folder went with a mount, or a mount came over it
+  };
+
+  void readable() override {
+    std::vector<FolderEvent> reports;
+    {
+      std::lock_guard lock(mutex);
+      if (!fd) return;
+      Seen seen;
+      bool overflow = false;
+      const bool any = readEvents(fd.get(), [&](const inotify_event& event) {
+        if (event.mask & IN_Q_OVERFLOW) {
+          overflow = seen.changed = seen.recheck = true;
+        } else if (folderWatch >= 0 && event.wd == folderWatch) {
+          (event.mask & kGoneMask ? seen.gone : seen.changed) = true;
+          seen.byMount = seen.byMount || (event.mask & IN_UNMOUNT) != 0;
+        } else if (awaitWatch >= 0 && event.wd == awaitWatch) {
+          if ((event.mask & kGoneMask) || (event.len > 0 && awaited == event.name)) {
+            seen.recheck = true;
+          }
+        } else if (std::find(parents.begin(), parents.end(), event.wd) != parents.end()) {
+          seen.recheck = true;
+          seen.byMount = seen.byMount || (event.mask & IN_UNMOUNT) != 0;
+        } else if (const auto it = treeByWatch.find(event.wd); it != treeByWatch.end()) {
+          // Files come and go in these folders all the time; only folders
+          // can be candidates.
+          if (event.mask & kGoneMask) {
+            forgetTreeFolder(it->second);
+            seen.changed = true;
+          } else if (event.mask & IN_ISDIR) {
+            seen.changed = true;
+          }
+        }
+      });
+      if (!any) return;
+      if (overflow) reports.push_back(FolderEvent::Overflow);
+      settle(seen, reports);
     }
-    if (recheck && folderWatch < 0 && follow()) {
-      report(FolderEvent::Back);
-    } else if (changed && !gone) {
-      report(FolderEvent::Changed);
-    }
+    report(reports);
   }
 
-  void report(FolderEvent event) {
-    if (!cancelled.load() && onEvent) runHandler([&] { onEvent(event); });
+  void mountsChanged(const std::vector<std::string>& points) override {
+    std::vector<FolderEvent> reports;
+    {
+      std::lock_guard lock(mutex);
+      if (!fd) return;
+      const auto [route, inside] = mountsOfPath(points);
+      if (route == routeMounts && inside == insideMounts) return;
+      Seen seen;
+      seen.recheck = route != routeMounts;
+      seen.changed = inside != insideMounts;
+      seen.byMount = true;
+      routeMounts = route;
+      insideMounts = inside;
+      settle(seen, reports);
+    }
+    report(reports);
+  }
+
+  // Decides what a batch means and follows the path; the reports are made
+  // once the mutex is let go.
+  void settle(Seen seen, std::vector<FolderEvent>& reports) {
+    // Lost events, a parent or a mount may have moved the folder away.
+    if (seen.recheck && folderWatch >= 0 && !stillAtPath()) seen.gone = true;
+    if (seen.gone && folderWatch >= 0) {
+      // A moved folder keeps its watches; it is not the one at the path.
+      (void)::inotify_rm_watch(fd.get(), folderWatch);
+      folderWatch = -1;
+      forgetTree();
+      seen.recheck = true;
+    }
+    const bool back = seen.recheck && resync();
+    if (seen.gone && back && seen.byMount) {
+      reports.push_back(FolderEvent::Replaced);
+    } else if (seen.gone) {
+      reports.push_back(FolderEvent::Gone);
+      if (back) reports.push_back(FolderEvent::Back);
+    } else if (back) {
+      reports.push_back(FolderEvent::Back);
+    } else if (seen.changed) {
+      reports.push_back(FolderEvent::Changed);
+    }
+    recount();
+  }
+
+  void report(const std::vector<FolderEvent>& reports) {
+    for (const FolderEvent event : reports) {
+      if (!cancelled.load() && onEvent) runHandler([&] { onEvent(event); });
+    }
   }
 
   // Watches the folder at the path, through the very inode that was opened:
@@ -164,55 +289,157 @@ struct FolderState final : SourceState {
   }
 
   // Watches the folder at the path if there is one (true), else the nearest
-  // existing ancestor for the next name down. A folder that appears between
+  // existing parent for the next name down. A folder that appears between
   // a look and the watch that follows it is seen by the next look.
   bool follow() {
     for (int attempt = 0; attempt < 64; ++attempt) {
-      if (ancestorWatch >= 0) (void)::inotify_rm_watch(fd.get(), ancestorWatch);
-      ancestorWatch = -1;
+      if (awaitWatch >= 0) (void)::inotify_rm_watch(fd.get(), awaitWatch);
+      awaitWatch = -1;
       if (watchFolder(nullptr)) return true;
       std::string below = path;
-      while (ancestorWatch < 0 && below.size() > 1) {
-        const std::size_t slash = below.rfind('/');
-        const std::string ancestor = slash == 0 ? "/" : below.substr(0, slash);
-        awaited = below.substr(slash + 1);
-        ancestorWatch = ::inotify_add_watch(fd.get(), ancestor.c_str(), kAncestorMask);
-        below = ancestor;
+      while (awaitWatch < 0 && below.size() > 1) {
+        awaitedParent = parentOf(below);
+        awaited = below.substr(below.rfind('/') + 1);
+        awaitWatch = ::inotify_add_watch(fd.get(), awaitedParent.c_str(), kAwaitMask);
+        below = awaitedParent;
       }
       struct stat st {};
-      const std::string next = (below == "/" ? "" : below) + "/" + awaited;
-      if (ancestorWatch < 0 || ::stat(next.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        return false;
-      }
+      const std::string next = (awaitedParent == "/" ? "" : awaitedParent) + "/" + awaited;
+      if (awaitWatch < 0 || ::stat(next.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
     }
     return false;
   }
 
+  // Watches the folder again if it is not watched, and the parents anew;
+  // true when a folder at the path is watched now and was not before.
+  bool resync() {
+    for (const int wd : parents) (void)::inotify_rm_watch(fd.get(), wd);
+    parents.clear();
+    const bool wasWatching = folderWatch >= 0;
+    if (!wasWatching) (void)follow();
+    for (std::string parent = parentOf(folderWatch >= 0 ? path : awaitedParent); parent != "/";
+         parent = parentOf(parent)) {
+      // A parent that is also watched otherwise (a bind mount of one into
+      // another) keeps its watch as it is.
+      const int wd = ::inotify_add_watch(fd.get(), parent.c_str(), kParentMask);
+      if (wd >= 0) parents.push_back(wd);
+    }
+    return !wasWatching && folderWatch >= 0;
+  }
+
+  // The mount points on the way to the path (at it or above it), and those
+  // inside it.
+  std::pair<std::vector<std::string>, std::vector<std::string>> mountsOfPath(
+      const std::vector<std::string>& points) const {
+    std::vector<std::string> route, inside;
+    for (const auto& point : points) {
+      if (point == path || isInside(path, point)) route.push_back(point);
+      if (isInside(point, path)) inside.push_back(point);
+    }
+    return {route, inside};
+  }
+
+  void forgetTreeFolder(const std::string& folder) {
+    const auto it = tree.find(folder);
+    if (it == tree.end()) return;
+    treeByWatch.erase(it->second.wd);
+    tree.erase(it);
+  }
+
+  void forgetTree() {
+    for (const auto& [folder, watched] : tree) (void)::inotify_rm_watch(fd.get(), watched.wd);
+    tree.clear();
+    treeByWatch.clear();
+  }
+
+  TreeWatchResult watchTree(const std::vector<TreeFolder>& folders, std::size_t cap) {
+    std::lock_guard lock(mutex);
+    TreeWatchResult result;
+    if (!fd || folderWatch < 0) return result;
+    std::unordered_map<std::string, const TreeFolder*> wanted;
+    wanted.reserve(folders.size());
+    for (const auto& folder : folders) wanted.emplace(folder.path, &folder);
+    std::vector<std::string> dropped;
+    for (const auto& [folder, watched] : tree) {
+      const auto it = wanted.find(folder);
+      if (it == wanted.end() || it->second->device != watched.device ||
+          it->second->inode != watched.inode) {
+        dropped.push_back(folder);
+      }
+    }
+    for (const auto& folder : dropped) {
+      (void)::inotify_rm_watch(fd.get(), tree.at(folder).wd);
+      forgetTreeFolder(folder);
+    }
+    for (const auto& folder : folders) {
+      if (tree.contains(folder.path)) continue;
+      if (tree.size() >= cap) {
+        result.capped = true;
+        break;
+      }
+      const int wd = ::inotify_add_watch(fd.get(), folder.path.c_str(), kTreeMask);
+      if (wd < 0 && errno == ENOSPC) {
+        result.capped = true;
+        result.error = ENOSPC;
+        break;
+      }
+      // Gone since the walk, or the same folder as one watched already.
+      if (wd < 0) continue;
+      tree[folder.path] = {wd, folder.device, folder.inode};
+      treeByWatch[wd] = folder.path;
+    }
+    result.watched = tree.size();
+    recount();
+    return result;
+  }
+
+  // Kept up to date under the mutex, read without it: a reader must not
+  // wait for a look at a folder that does not answer.
+  void recount() {
+    watches = (folderWatch >= 0 ? 1 : 0) + (awaitWatch >= 0 ? 1 : 0) + parents.size() + tree.size();
+  }
+  std::atomic<std::size_t> watches{0};
+
+  struct Watched {
+    int wd;
+    dev_t device;
+    ino_t inode;
+  };
+
   std::string path;
   FolderHandler onEvent;
-  int folderWatch = -1;    // on the folder at the path, while there is one
-  dev_t device = 0;        // and its identity
+  int folderWatch = -1;  // on the folder at the path, while there is one
+  dev_t device = 0;      // and its identity
   ino_t inode = 0;
-  int ancestorWatch = -1;  // on the nearest existing ancestor, while there is none
-  std::string awaited;     // the name below that ancestor that leads to the path
+  int awaitWatch = -1;         // on the nearest existing parent, while there is none
+  std::string awaitedParent;   // that parent
+  std::string awaited;         // the name below it that leads to the path
+  std::vector<int> parents;    // each parent above, for its own move or deletion
+  std::unordered_map<std::string, Watched> tree;
+  std::unordered_map<int, std::string> treeByWatch;
+  std::vector<std::string> routeMounts, insideMounts;
 };
 
 struct SetState final : SourceState {
   void readable() override {
     // One entry per folder in a batch, however many events it had.
     std::map<std::string, bool> batch;
-    (void)readEvents(fd.get(), [&](const inotify_event& event) {
-      if (event.mask & IN_Q_OVERFLOW) {
-        batch.try_emplace(std::string());
-        return;
-      }
-      const auto it = paths.find(event.wd);
-      if (it == paths.end()) return;
-      const std::string path = it->second;
-      const bool gone = (event.mask & kGoneMask) != 0;
-      batch[path] |= gone;
-      if (gone) forget(path);
-    });
+    {
+      std::lock_guard lock(mutex);
+      if (!fd) return;
+      (void)readEvents(fd.get(), [&](const inotify_event& event) {
+        if (event.mask & IN_Q_OVERFLOW) {
+          batch.try_emplace(std::string());
+          return;
+        }
+        const auto it = paths.find(event.wd);
+        if (it == paths.end()) return;
+        const std::string path = it->second;
+        const bool gone = (event.mask & kGoneMask) != 0;
+        batch[path] |= gone;
+        if (gone) forget(path);
+      });
+    }
     if (batch.empty() || cancelled.load() || !onEvents) return;
     std::vector<FolderSetEvent> events;
     events.reserve(batch.size());
@@ -221,6 +448,8 @@ struct SetState final : SourceState {
   }
 
   int add(const std::string& path) {
+    std::lock_guard lock(mutex);
+    if (!fd) return EBADF;
     if (watches.contains(path)) return 0;
     const int wd = ::inotify_add_watch(fd.get(), path.c_str(), kSetMask);
     if (wd < 0) return errno;
@@ -229,11 +458,16 @@ struct SetState final : SourceState {
     return 0;
   }
 
+  void remove(const std::string& path) {
+    std::lock_guard lock(mutex);
+    forget(path);
+  }
+
   // Stops watching path; the kernel's IN_IGNORED for it is then unknown.
   void forget(const std::string& path) {
     const auto it = watches.find(path);
     if (it == watches.end()) return;
-    (void)::inotify_rm_watch(fd.get(), it->second);
+    if (fd) (void)::inotify_rm_watch(fd.get(), it->second);
     paths.erase(it->second);
     watches.erase(it);
   }
@@ -248,10 +482,11 @@ struct SetState final : SourceState {
 struct EpollQueue::Core {
   UniqueFd epoll;
   UniqueFd wake;
+  UniqueFd mounts;
   std::mutex mutex;
   std::deque<Handler> work;
   std::unordered_map<std::uint64_t, std::shared_ptr<SourceState>> sources;
-  std::uint64_t nextId = 1;
+  std::uint64_t nextId = kMountsId + 1;
   bool stopping = false;
   std::thread thread;
 
@@ -275,16 +510,19 @@ struct EpollQueue::Core {
     return true;
   }
 
-  // Runs on the queue: forget the source, then its cancel handler, then
-  // close its descriptor.
-  void remove(const std::shared_ptr<SourceState>& state) {
+  // Any thread: the source leaves the epoll set and its descriptor is
+  // closed now; its cancel handler runs on the queue.
+  void cancel(const std::shared_ptr<SourceState>& state) {
     {
       std::lock_guard lock(mutex);
       sources.erase(state->id);
     }
-    (void)::epoll_ctl(epoll.get(), EPOLL_CTL_DEL, state->fd.get(), nullptr);
-    if (state->onCancel) runHandler(state->onCancel);
-    state->fd.reset();
+    {
+      std::lock_guard lock(state->mutex);
+      if (state->fd) (void)::epoll_ctl(epoll.get(), EPOLL_CTL_DEL, state->fd.get(), nullptr);
+      state->fd.reset();
+    }
+    if (state->onCancel) submit(std::move(state->onCancel));
   }
 
   void drainWork() {
@@ -300,7 +538,22 @@ struct EpollQueue::Core {
     }
   }
 
+  std::vector<std::shared_ptr<SourceState>> liveSources() {
+    std::lock_guard lock(mutex);
+    std::vector<std::shared_ptr<SourceState>> live;
+    live.reserve(sources.size());
+    for (const auto& [id, state] : sources) live.push_back(state);
+    return live;
+  }
+
   void dispatch(std::uint64_t id) {
+    if (id == kMountsId) {
+      const auto points = readMountPoints(mounts.get());
+      for (const auto& state : liveSources()) {
+        if (!state->cancelled.load()) state->mountsChanged(points);
+      }
+      return;
+    }
     std::shared_ptr<SourceState> state;
     {
       std::lock_guard lock(mutex);
@@ -330,8 +583,8 @@ struct EpollQueue::Core {
         } else {
           dispatch(events[i].data.u64);
         }
-        // Work submitted before the stop, such as the removal of cancelled
-        // sources with their cancel handlers, still runs.
+        // Work submitted before the stop, such as the cancel handlers of
+        // sources cancelled on the way out, still runs.
         if (stopRequested()) {
           drainWork();
           return;
@@ -343,16 +596,17 @@ struct EpollQueue::Core {
 
 namespace {
 
-// Cancels a source by handing its removal to the queue. The queue's core
-// may be gone already: then so are its sources.
-void cancelOnQueue(const std::weak_ptr<EpollQueue::Core>& weak,
-                   const std::shared_ptr<SourceState>& state) {
+// Cancels a source once. The queue's core may be gone already: then the
+// descriptor is simply closed.
+void cancelSource(const std::weak_ptr<EpollQueue::Core>& weak,
+                  const std::shared_ptr<SourceState>& state) {
   if (state->cancelled.exchange(true)) return;
-  const auto core = weak.lock();
-  if (!core) return;
-  EpollQueue::Core* raw = core.get();
-  // The core outlives every piece of work it runs.
-  core->submit([raw, state] { raw->remove(state); });
+  if (const auto core = weak.lock()) {
+    core->cancel(state);
+    return;
+  }
+  std::lock_guard lock(state->mutex);
+  state->fd.reset();
 }
 
 // A source whose last handle goes is cancelled, so that its descriptor is
@@ -361,22 +615,38 @@ class QueueSource final : public Source {
  public:
   QueueSource(std::weak_ptr<EpollQueue::Core> core, std::shared_ptr<SourceState> state)
       : core_(std::move(core)), state_(std::move(state)) {}
-  ~QueueSource() override { cancelOnQueue(core_, state_); }
-  void cancel() override { cancelOnQueue(core_, state_); }
+  ~QueueSource() override { cancelSource(core_, state_); }
+  void cancel() override { cancelSource(core_, state_); }
 
  private:
   std::weak_ptr<EpollQueue::Core> core_;
   std::shared_ptr<SourceState> state_;
 };
 
+class QueueFolderSource final : public FolderSource {
+ public:
+  QueueFolderSource(std::weak_ptr<EpollQueue::Core> core, std::shared_ptr<FolderState> state)
+      : core_(std::move(core)), state_(std::move(state)) {}
+  ~QueueFolderSource() override { cancelSource(core_, state_); }
+  void cancel() override { cancelSource(core_, state_); }
+  TreeWatchResult watchTree(const std::vector<TreeFolder>& folders, std::size_t cap) override {
+    return state_->watchTree(folders, cap);
+  }
+  std::size_t watchCount() const override { return state_->watches.load(); }
+
+ private:
+  std::weak_ptr<EpollQueue::Core> core_;
+  std::shared_ptr<FolderState> state_;
+};
+
 class QueueFolderSet final : public FolderSet {
  public:
   QueueFolderSet(std::weak_ptr<EpollQueue::Core> core, std::shared_ptr<SetState> state)
       : core_(std::move(core)), state_(std::move(state)) {}
-  ~QueueFolderSet() override { cancelOnQueue(core_, state_); }
+  ~QueueFolderSet() override { cancelSource(core_, state_); }
   int add(const std::string& path) override { return state_->add(path); }
-  void remove(const std::string& path) override { state_->forget(path); }
-  void cancel() override { cancelOnQueue(core_, state_); }
+  void remove(const std::string& path) override { state_->remove(path); }
+  void cancel() override { cancelSource(core_, state_); }
 
  private:
   std::weak_ptr<EpollQueue::Core> core_;
@@ -398,6 +668,14 @@ EpollQueue::EpollQueue(const std::string& label) : core_(std::make_shared<Core>(
   event.events = EPOLLIN;
   event.data.u64 = kWakeId;
   (void)::epoll_ctl(core_->epoll.get(), EPOLL_CTL_ADD, core_->wake.get(), &event);
+  // The mount table is always readable; a change of it shows as EPOLLPRI
+  // (with EPOLLERR), once per change, so only that is asked for.
+  core_->mounts.reset(::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC));
+  if (core_->mounts) {
+    event.events = EPOLLPRI;
+    event.data.u64 = kMountsId;
+    (void)::epoll_ctl(core_->epoll.get(), EPOLL_CTL_ADD, core_->mounts.get(), &event);
+  }
   // The worker holds the core, so that it outlives an EpollQueue destroyed
   // by one of its own handlers.
   core_->thread = std::thread([core = core_] { core->run(); });
@@ -421,18 +699,25 @@ EpollQueue::~EpollQueue() {
 
 void EpollQueue::async(Handler work) { core_->submit(std::move(work)); }
 
-std::shared_ptr<Source> EpollQueue::makeFolderSource(const std::string& path,
-                                                     FolderHandler onEvent, Handler onCancel,
-                                                     WatchFailure* failure) {
+std::shared_ptr<FolderSource> EpollQueue::makeFolderSource(const std::string& path,
+                                                           FolderHandler onEvent,
+                                                           Handler onCancel,
+                                                           WatchFailure* failure) {
   auto state = std::make_shared<FolderState>();
   state->fd = newInotify(failure);
   if (!state->fd) return nullptr;
   state->path = path;
   if (!state->watchFolder(failure)) return nullptr;
+  (void)state->resync();
+  state->recount();
+  if (core_->mounts) {
+    std::tie(state->routeMounts, state->insideMounts) =
+        state->mountsOfPath(readMountPoints(core_->mounts.get()));
+  }
   state->onEvent = std::move(onEvent);
   state->onCancel = std::move(onCancel);
   if (!core_->add(state)) return nullptr;
-  return std::make_shared<QueueSource>(core_, state);
+  return std::make_shared<QueueFolderSource>(core_, state);
 }
 
 std::shared_ptr<FolderSet> EpollQueue::makeFolderSet(FolderSetHandler onEvents,

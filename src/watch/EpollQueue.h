@@ -8,25 +8,28 @@
 namespace zivuv::watch {
 
 // The real serial queue: one worker thread in an epoll loop over an eventfd
-// for submitted work, one inotify instance per folder source or folder set
-// and one timerfd per timer. It sleeps until the kernel reports something:
-// no polling, no periodic wakeup. Sources may be added and cancelled from
-// any thread.
+// for submitted work, /proc/self/mountinfo for changes of the mount table
+// (the kernel marks it EPOLLPRI), one inotify instance per folder source or
+// folder set and one timerfd per timer. It sleeps until the kernel reports
+// something: no polling, no periodic wakeup. Sources may be added and
+// cancelled from any thread.
 class EpollQueue final : public SerialQueue {
  public:
   // label names the worker thread (truncated to 15 bytes by the kernel).
   explicit EpollQueue(const std::string& label);
-  // Stops the worker; work not yet begun is dropped. From another thread it
-  // waits for the worker to end; from a handler on the queue itself it lets
-  // the worker end once that handler returns.
+  // Stops the worker. Work submitted before the stop, cancel handlers
+  // included, still runs; nothing submitted after it does. From another
+  // thread it waits for the worker to end; from a handler on the queue
+  // itself it lets the worker end once that handler returns.
   ~EpollQueue() override;
 
   EpollQueue(const EpollQueue&) = delete;
   EpollQueue& operator=(const EpollQueue&) = delete;
 
   void async(Handler work) override;
-  std::shared_ptr<Source> makeFolderSource(const std::string& path, FolderHandler onEvent,
-                                           Handler onCancel, WatchFailure* failure = nullptr) override;
+  std::shared_ptr<FolderSource> makeFolderSource(const std::string& path, FolderHandler onEvent,
+                                                 Handler onCancel,
+                                                 WatchFailure* failure = nullptr) override;
   std::shared_ptr<FolderSet> makeFolderSet(FolderSetHandler onEvents,
                                            WatchFailure* failure = nullptr) override;
   std::shared_ptr<Source> makeTimer(std::chrono::nanoseconds delay, Handler onFire,

@@ -6,7 +6,7 @@
 #include <cerrno>
 
 #include "platform/log/Logger.h"
-#include "watch/FileSystems.h"
+#include "watch/WatchLimits.h"
 
 namespace zivuv::watch {
 
@@ -21,37 +21,39 @@ bool isRealFolder(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Whether the status of the folder at path changed within period before now.
-bool changedWithin(const std::string& path, std::chrono::nanoseconds period) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return false;
-  const auto changed = std::chrono::system_clock::time_point(
-      std::chrono::duration_cast<std::chrono::system_clock::duration>(
-          std::chrono::seconds(st.st_ctim.tv_sec) + std::chrono::nanoseconds(st.st_ctim.tv_nsec)));
-  return std::chrono::system_clock::now() - changed <= period;
-}
-
 }  // namespace
 
 std::shared_ptr<PendingFolders> PendingFolders::create(
-    SerialQueue& queue, Handler onChange, std::function<bool(const std::string&)> isRepository,
+    SerialQueue& queue, RepositoriesHandler onRepositories,
+    std::function<bool(const std::string&)> isRepository, std::chrono::nanoseconds retestDelay,
     std::chrono::nanoseconds quietPeriod) {
-  return std::shared_ptr<PendingFolders>(
-      new PendingFolders(queue, std::move(onChange), std::move(isRepository), quietPeriod));
+  return std::shared_ptr<PendingFolders>(new PendingFolders(
+      queue, std::move(onRepositories), std::move(isRepository), retestDelay, quietPeriod));
 }
 
-PendingFolders::PendingFolders(SerialQueue& queue, Handler onChange,
+PendingFolders::PendingFolders(SerialQueue& queue, RepositoriesHandler onRepositories,
                                std::function<bool(const std::string&)> isRepository,
+                               std::chrono::nanoseconds retestDelay,
                                std::chrono::nanoseconds quietPeriod)
     : queue_(queue),
-      onChange_(std::move(onChange)),
+      onRepositories_(std::move(onRepositories)),
       isRepository_(std::move(isRepository)),
+      retestDelay_(retestDelay),
       quietPeriod_(quietPeriod) {}
 
 PendingFolders::~PendingFolders() { clear(); }
 
-void PendingFolders::update(const std::vector<std::string>& notRepositories) {
-  const std::unordered_set<std::string> failed(notRepositories.begin(), notRepositories.end());
+void PendingFolders::recount() {
+  std::size_t count = folders_.size();
+  for (const auto& [path, folder] : folders_) count += folder.gitWatched ? 1 : 0;
+  size_ = folders_.size();
+  watchCount_ = count;
+}
+
+void PendingFolders::update(const std::vector<Candidate>& notRepositories) {
+  std::unordered_set<std::string> failed;
+  failed.reserve(notRepositories.size());
+  for (const auto& candidate : notRepositories) failed.insert(candidate.path);
   std::vector<std::string> gone;
   for (const auto& [path, folder] : folders_) {
     if (!failed.contains(path)) gone.push_back(path);
@@ -59,18 +61,18 @@ void PendingFolders::update(const std::vector<std::string>& notRepositories) {
   for (const auto& path : gone) drop(path);
   std::erase_if(refused_, [&](const std::string& path) { return !failed.contains(path); });
 
-  bool arrived = false;
-  for (const auto& path : notRepositories) {
-    if (const auto it = folders_.find(path); it != folders_.end()) {
-      arrived |= watchGitFolder(path, it->second);
-    } else if (changedWithin(path, quietPeriod_)) {
-      arrived |= add(path);
+  // The scan's own look at each candidate tells when it last changed.
+  const auto recent = std::chrono::system_clock::now() - quietPeriod_;
+  for (const auto& candidate : notRepositories) {
+    if (folders_.contains(candidate.path) || candidate.changed < recent) continue;
+    // A folder that became a repository before its watch ran is tested at
+    // once: no event will tell of it.
+    if (add(candidate.path) && isRepository_ && isRepository_(candidate.path)) {
+      folders_[candidate.path].retestAt = Clock::now();
     }
   }
   releaseWhenEmpty();
-  if (!folders_.empty() && !quietTimer_) armQuietTimer();
-  // A folder that became a repository before its watch ran is scanned again.
-  if (arrived && onChange_) onChange_();
+  armTimer();
 }
 
 void PendingFolders::clear() {
@@ -79,11 +81,13 @@ void PendingFolders::clear() {
   releaseWhenEmpty();
 }
 
-// Starts watching a folder; true when it passes the repository test by now.
+// Starts watching a folder; false when it could not be.
 bool PendingFolders::add(const std::string& path) {
   if (folders_.size() >= kMaxFolders) {
     if (refused_.insert(path).second) {
-      Logger::shared().info("Pending folder limit of 256 reached, not watching: ", path);
+      Logger::shared().info("Pending folder limit of " + std::to_string(kMaxFolders) +
+                                " reached, not watching: ",
+                            path);
     }
     return false;
   }
@@ -110,20 +114,19 @@ bool PendingFolders::add(const std::string& path) {
   folder.lastActivity = Clock::now();
   Logger::shared().debug("Watching folder for late changes: ", path);
   (void)watchGitFolder(path, folder);
-  return isRepository_ && isRepository_(path);
+  return true;
 }
 
 // Watches the .git folder of a pending folder once there is one: a
 // repository is located by HEAD, objects and refs directly inside it, which
-// may land well after .git itself. True when the folder passes the
-// repository test once the watch runs.
+// may land well after .git itself. True when it is watched now.
 bool PendingFolders::watchGitFolder(const std::string& path, Folder& folder) {
   const std::string git = path + std::string(kGitSuffix);
   if (folder.gitWatched || !watches_ || !isRealFolder(git) || watches_->add(git) != 0) {
     return false;
   }
   folder.gitWatched = true;
-  return isRepository_ && isRepository_(path);
+  return true;
 }
 
 void PendingFolders::drop(const std::string& path) {
@@ -138,11 +141,14 @@ void PendingFolders::drop(const std::string& path) {
 
 void PendingFolders::onEvents(const std::vector<FolderSetEvent>& events) {
   const auto now = Clock::now();
-  bool relevant = false;
+  const auto touch = [&](Folder& folder) {
+    folder.lastActivity = now;
+    folder.retestAt = now + retestDelay_;
+  };
   for (const auto& event : events) {
     if (event.path.empty()) {  // lost events: any folder may have changed
-      for (auto& [path, folder] : folders_) folder.lastActivity = now;
-      relevant = !folders_.empty();
+      ++overflows_;
+      for (auto& [path, folder] : folders_) touch(folder);
       continue;
     }
     const bool inGit = event.path.ends_with(kGitSuffix);
@@ -150,8 +156,7 @@ void PendingFolders::onEvents(const std::vector<FolderSetEvent>& events) {
                                     : event.path;
     const auto it = folders_.find(owner);
     if (it == folders_.end()) continue;
-    relevant = true;
-    it->second.lastActivity = now;
+    touch(it->second);
     if (event.gone && !inGit) {
       drop(owner);
     } else if (event.gone) {
@@ -161,40 +166,55 @@ void PendingFolders::onEvents(const std::vector<FolderSetEvent>& events) {
     }
   }
   releaseWhenEmpty();
-  if (relevant && onChange_) onChange_();
+  armTimer();
 }
 
-void PendingFolders::onQuietTimer() {
-  quietTimer_.reset();
+void PendingFolders::onTimer() {
+  timer_.reset();
+  timerDue_ = Clock::time_point::max();
   const auto now = Clock::now();
-  std::vector<std::string> quiet;
-  for (const auto& [path, folder] : folders_) {
-    if (now - folder.lastActivity >= quietPeriod_) quiet.push_back(path);
+  std::vector<std::string> quiet, passed;
+  for (auto& [path, folder] : folders_) {
+    if (folder.retestAt <= now) {
+      folder.retestAt = Clock::time_point::max();
+      if (isRepository_ && isRepository_(path)) passed.push_back(path);
+    } else if (now - folder.lastActivity >= quietPeriod_) {
+      quiet.push_back(path);
+    }
   }
   for (const auto& path : quiet) drop(path);
+  for (const auto& path : passed) drop(path);
   releaseWhenEmpty();
-  if (!folders_.empty()) armQuietTimer();
+  armTimer();
+  if (!passed.empty() && onRepositories_) onRepositories_(passed);
 }
 
-// One timer for all: it fires when the folder quiet the longest has been
-// quiet for the period; activity since only postpones that folder's end.
-void PendingFolders::armQuietTimer() {
-  auto oldest = Clock::time_point::max();
-  for (const auto& [path, folder] : folders_) oldest = std::min(oldest, folder.lastActivity);
-  const auto delay = std::max<std::chrono::nanoseconds>(oldest + quietPeriod_ - Clock::now(),
-                                                        std::chrono::milliseconds(1));
+// One timer for all: it fires at the first retest or end of a quiet period
+// that is due. A folder whose retest a later change put off finds nothing
+// due then and sets the timer again.
+void PendingFolders::armTimer() {
+  auto due = Clock::time_point::max();
+  for (const auto& [path, folder] : folders_) {
+    due = std::min({due, folder.retestAt, folder.lastActivity + quietPeriod_});
+  }
+  if (due == Clock::time_point::max() || (timer_ && timerDue_ <= due)) return;
   std::weak_ptr<PendingFolders> weak = weak_from_this();
-  quietTimer_ = queue_.makeTimer(delay, [weak] {
-    if (const auto self = weak.lock()) self->onQuietTimer();
-  });
+  timerDue_ = due;
+  timer_ = queue_.makeTimer(std::max<std::chrono::nanoseconds>(due - Clock::now(),
+                                                              std::chrono::milliseconds(1)),
+                            [weak] {
+                              if (const auto self = weak.lock()) self->onTimer();
+                            });
 }
 
 void PendingFolders::releaseWhenEmpty() {
+  recount();
   if (!folders_.empty()) return;
   if (watches_) watches_->cancel();
   watches_.reset();
-  if (quietTimer_) quietTimer_->cancel();
-  quietTimer_.reset();
+  if (timer_) timer_->cancel();
+  timer_.reset();
+  timerDue_ = Clock::time_point::max();
   limitReported_ = false;
 }
 

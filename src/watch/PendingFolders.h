@@ -1,7 +1,9 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -13,69 +15,91 @@
 
 namespace zivuv::watch {
 
-// The subfolders of the monitored folder that failed the repository test
-// but changed lately: a copy, a download or an archive being unpacked may
-// still be filling them, and what happens inside a subfolder makes no event
-// on the monitored folder. Each is watched, with its .git folder once there
-// is one, until it is no longer a failed candidate of a scan (registered,
-// blocked, removed), or it has been quiet for the quiet period. An event in
-// one calls onChange, as a change of the monitored folder would.
+// The candidates of a scan that failed the repository test but changed
+// lately: a copy, a clone or an archive being unpacked may still be filling
+// them, and what happens inside a candidate makes no event on the folder it
+// lies in. Each is watched, with its .git folder once there is one, for
+// entries created, moved in or deleted. A change there tests that folder
+// alone, once it has been quiet for the retest delay; when it passes, it
+// leaves the set and onRepositories hears of it. A folder also leaves when
+// it is no longer a failed candidate of a scan (registered, blocked,
+// removed) or has been quiet for the quiet period.
 //
 // At most kMaxFolders at once, all through one inotify instance, and one
-// timer for their quiet periods; neither exists while nothing is pending. A
-// folder turned away for want of room is logged once, until it is taken or
-// no longer a failed candidate.
+// timer for their retests and quiet periods; neither exists while nothing
+// is pending. A folder turned away for want of room is logged once, until it
+// is taken or no longer a failed candidate.
 // Everything runs on the queue, which must outlive the object.
 class PendingFolders : public std::enable_shared_from_this<PendingFolders> {
  public:
   static constexpr std::size_t kMaxFolders = 256;
   static constexpr std::chrono::minutes kQuietPeriod{10};
 
-  // isRepository is the scan's repository test: a folder that passes it
-  // once its watch runs became one before the watch could see it.
-  static std::shared_ptr<PendingFolders> create(
-      SerialQueue& queue, Handler onChange, std::function<bool(const std::string&)> isRepository,
-      std::chrono::nanoseconds quietPeriod = kQuietPeriod);
+  // A candidate that failed the repository test, and when its status last
+  // changed (its ctime).
+  struct Candidate {
+    std::string path;
+    std::chrono::system_clock::time_point changed;
+  };
+  using RepositoriesHandler = std::function<void(const std::vector<std::string>& paths)>;
+
+  // isRepository is the scan's repository test.
+  static std::shared_ptr<PendingFolders> create(SerialQueue& queue,
+                                                RepositoriesHandler onRepositories,
+                                                std::function<bool(const std::string&)> isRepository,
+                                                std::chrono::nanoseconds retestDelay,
+                                                std::chrono::nanoseconds quietPeriod = kQuietPeriod);
   ~PendingFolders();
 
-  // After a scan: the candidates that failed the repository test, in listing
-  // order. Pending folders that are not among them are dropped; the others
-  // join when their status changed within the quiet period, while there is
-  // room.
-  void update(const std::vector<std::string>& notRepositories);
+  // After a scan: its failed candidates, in walk order. Pending folders that
+  // are not among them are dropped; the others join when their status
+  // changed within the quiet period, while there is room.
+  void update(const std::vector<Candidate>& notRepositories);
 
   // Drops every pending folder.
   void clear();
 
-  std::size_t size() const { return folders_.size(); }
+  // The folders pending, the inotify watches held (each folder, and each
+  // .git folder watched), and how often the kernel dropped their events.
+  // Any thread.
+  std::size_t size() const { return size_.load(); }
+  std::size_t watchCount() const { return watchCount_.load(); }
+  std::uint64_t overflows() const { return overflows_.load(); }
 
  private:
   using Clock = std::chrono::steady_clock;
   struct Folder {
     Clock::time_point lastActivity;
+    Clock::time_point retestAt = Clock::time_point::max();
     bool gitWatched = false;
   };
 
-  PendingFolders(SerialQueue& queue, Handler onChange,
+  PendingFolders(SerialQueue& queue, RepositoriesHandler onRepositories,
                  std::function<bool(const std::string&)> isRepository,
-                 std::chrono::nanoseconds quietPeriod);
+                 std::chrono::nanoseconds retestDelay, std::chrono::nanoseconds quietPeriod);
   bool add(const std::string& path);
   bool watchGitFolder(const std::string& path, Folder& folder);
   void drop(const std::string& path);
   void onEvents(const std::vector<FolderSetEvent>& events);
-  void onQuietTimer();
-  void armQuietTimer();
+  void onTimer();
+  void armTimer();
   void releaseWhenEmpty();
+  void recount();
 
   SerialQueue& queue_;
-  Handler onChange_;
+  RepositoriesHandler onRepositories_;
   std::function<bool(const std::string&)> isRepository_;
+  std::chrono::nanoseconds retestDelay_;
   std::chrono::nanoseconds quietPeriod_;
   std::unordered_map<std::string, Folder> folders_;
   std::unordered_set<std::string> refused_;
   std::shared_ptr<FolderSet> watches_;
-  std::shared_ptr<Source> quietTimer_;
+  std::shared_ptr<Source> timer_;
+  Clock::time_point timerDue_ = Clock::time_point::max();
   bool limitReported_ = false;
+  std::atomic<std::size_t> size_{0};
+  std::atomic<std::size_t> watchCount_{0};
+  std::atomic<std::uint64_t> overflows_{0};
 };
 
 }  // namespace zivuv::watch

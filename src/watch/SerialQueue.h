@@ -1,6 +1,9 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
@@ -11,10 +14,11 @@ namespace zivuv::watch {
 using Handler = std::function<void()>;
 
 // A running event source on a serial queue. cancel() may be called from any
-// thread and returns at once; the cancel handler, if any, then runs once on
-// the queue. A handler that the queue had already begun to dispatch when
-// cancel() was called may still run; none runs after the cancel handler.
-// Dropping the last handle of a source cancels it.
+// thread: it closes the source's descriptors before it returns, and the
+// cancel handler, if any, then runs once on the queue. A handler that the
+// queue had already begun to dispatch when cancel() was called may still
+// run; none runs after the cancel handler. Dropping the last handle of a
+// source cancels it.
 class Source {
  public:
   virtual ~Source() = default;
@@ -23,9 +27,12 @@ class Source {
 
 // What a folder watch saw, reported once per batch of kernel events.
 enum class FolderEvent {
-  Changed,  // entries created, deleted or moved in or out, its attributes, or lost events
-  Gone,     // the folder at the path was moved away, deleted or unmounted
-  Back,     // a folder is at the path again, and it is the one watched now
+  Changed,   // entries created, deleted or moved in or out, or its attributes
+  Overflow,  // the kernel dropped events: anything may have changed
+  Gone,      // the folder at the path was moved away or deleted, or a parent was
+  Back,      // a folder is at the path again, and it is the one watched now
+  Replaced,  // a mount over the path or under it came or went: another folder
+             // is at the path now, and it is the one watched now
 };
 using FolderHandler = std::function<void(FolderEvent)>;
 
@@ -35,9 +42,42 @@ struct WatchFailure {
   int error = 0;
 };
 
-// Many folders watched through one inotify instance: entries created,
-// deleted, moved in or out, and files closed after writing, directly in each
-// folder. add() and remove() run on the queue only.
+// A folder below the watched one whose entries matter too, with the identity
+// it had when it was walked.
+struct TreeFolder {
+  std::string path;
+  dev_t device = 0;
+  ino_t inode = 0;
+};
+
+// How far a tree watch reaches: the folders watched, and whether some were
+// left out, for the cap or for the user's inotify limit (error is then the
+// errno of the watch that failed, ENOSPC).
+struct TreeWatchResult {
+  std::size_t watched = 0;
+  bool capped = false;
+  int error = 0;
+};
+
+// A watch on one folder that follows its path (see makeFolderSource), and
+// optionally on folders below it through the same inotify instance.
+class FolderSource : public Source {
+ public:
+  // Brings the folders watched below the folder in line with folders: those
+  // not listed, or listed with another identity, are dropped, the others
+  // are watched, in the given order, until cap of them are. Events in them
+  // (folders created, deleted, moved in or out, their attributes) are
+  // reported as Changed. On the queue only.
+  virtual TreeWatchResult watchTree(const std::vector<TreeFolder>& folders, std::size_t cap) = 0;
+
+  // The inotify watches the source holds now. On the queue only.
+  virtual std::size_t watchCount() const = 0;
+};
+
+// Many folders watched through one inotify instance: entries created, moved
+// in or deleted directly in each folder (what can make a folder a
+// repository), never files closed after writing. add() and remove() run on
+// the queue only.
 class FolderSet : public Source {
  public:
   // Starts watching the folder at path (not through a symbolic link); 0, or
@@ -64,16 +104,23 @@ class SerialQueue {
   // Runs work on the queue, after what is already queued. Any thread.
   virtual void async(Handler work) = 0;
 
-  // Watches the folder at path itself (entries created, deleted or moved in
-  // and out, its attributes, its own deletion or move; never reads). It
-  // follows the path, not the folder: when the folder goes, onEvent hears
-  // Gone, and the watch waits without polling for a folder to appear at the
-  // same path, then watches that one and reports Back. onEvent runs on the
-  // queue. nullptr when the folder cannot be opened or watched, with the
-  // reason in failure. Any thread.
-  virtual std::shared_ptr<Source> makeFolderSource(const std::string& path, FolderHandler onEvent,
-                                                   Handler onCancel,
-                                                   WatchFailure* failure = nullptr) = 0;
+  // Watches the folder at path itself: entries created, deleted or moved in
+  // and out, its attributes, its own deletion, move or unmount; never reads.
+  // It follows the path, not the folder:
+  // - every parent folder up to "/" is watched for its own move or deletion;
+  // - a change of the mount table makes it check that the folder at the path
+  //   is still the one watched (device and inode), and a mount that comes or
+  //   goes under the path counts as a change;
+  // - when the folder at the path goes (moved, deleted, a parent moved, a
+  //   mount over it), onEvent hears Gone, or Replaced when another folder
+  //   took its place at once; with nothing at the path, the nearest existing
+  //   parent is watched for the name that leads back, and when a folder is
+  //   at the path again it is watched and onEvent hears Back.
+  // Nothing polls. onEvent runs on the queue. nullptr when the folder cannot
+  // be opened or watched, with the reason in failure. Any thread.
+  virtual std::shared_ptr<FolderSource> makeFolderSource(const std::string& path,
+                                                         FolderHandler onEvent, Handler onCancel,
+                                                         WatchFailure* failure = nullptr) = 0;
 
   // An empty FolderSet; onEvents runs on the queue with each batch. nullptr
   // when no inotify instance can be had, with the reason in failure. Any

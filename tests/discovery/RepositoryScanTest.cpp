@@ -27,7 +27,7 @@ class ScanTest : public testing::TempConfigTest {
     const auto before = platform::SecurityScope::totalOpenCount();
     ::testing::internal::CaptureStderr();
     ScanOutcome outcome;
-    printed_ = testing::printed([&] { outcome = scanForNewRepositories(url, notices_); });
+    printed_ = testing::printed([&] { outcome = scanForNewRepositories(url, notices_, settings_); });
     log_ = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(platform::SecurityScope::totalOpenCount(), before) << "unbalanced access";
     return outcome;
@@ -36,6 +36,7 @@ class ScanTest : public testing::TempConfigTest {
 
   std::string watched_, printed_, log_;
   Notices notices_;
+  ScanSettings settings_;
 };
 
 TEST_F(ScanTest, RepositoryKindsAndBrokenGitFolders) {
@@ -52,7 +53,8 @@ TEST_F(ScanTest, RepositoryKindsAndBrokenGitFolders) {
 
   const auto outcome = scan();
   EXPECT_EQ(outcome.registered, 2);  // bare and linked
-  const std::set<std::string> failed(outcome.notRepositories.begin(), outcome.notRepositories.end());
+  std::set<std::string> failed;
+  for (const auto& candidate : outcome.notRepositories) failed.insert(candidate.path);
   EXPECT_EQ(failed, (std::set<std::string>{watched_ + "/plain", watched_ + "/emptygit", watched_ + "/dangling",
                                            watched_ + "/headonly"}));
   EXPECT_EQ(testing::countLines(log_, "info Failed to create repo for " + watched_ + "/plain"), 1u);

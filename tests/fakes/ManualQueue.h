@@ -13,7 +13,9 @@ namespace zivuv::testing {
 // against a manual clock.
 class ManualQueue final : public watch::SerialQueue {
  public:
-  struct FakeSource final : watch::Source {
+  struct FakeSource final : watch::FolderSource {
+    watch::TreeWatchResult watchTree(const std::vector<watch::TreeFolder>&, std::size_t) override { return {}; }
+    std::size_t watchCount() const override { return 0; }
     void cancel() override {
       if (!cancelled && onCancel) queue->async(onCancel);
       cancelled = true;
@@ -26,7 +28,7 @@ class ManualQueue final : public watch::SerialQueue {
   };
 
   void async(watch::Handler work) override { pending_.push_back(std::move(work)); }
-  std::shared_ptr<watch::Source> makeFolderSource(const std::string&, watch::FolderHandler onEvent,
+  std::shared_ptr<watch::FolderSource> makeFolderSource(const std::string&, watch::FolderHandler onEvent,
                                                   watch::Handler onCancel, watch::WatchFailure* failure) override {
     if (failFolderSources) *failure = {watch::WatchFailure::Call::AddWatch, ENOSPC};
     return failFolderSources ? nullptr : add({}, std::move(onEvent), std::move(onCancel));

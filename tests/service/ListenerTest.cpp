@@ -33,12 +33,18 @@ class ListenerTest : public testing::TempConfigTest {
     auto queue = std::make_unique<ManualQueue>();
     queue_ = queue.get();
     ::testing::internal::CaptureStderr();
-    listener_ = ZivuvFolderMonitorListener::create({std::move(queue), notices_, nullptr, nullptr});
+    listener_ = make(std::move(queue));
   }
   void TearDown() override {
     listener_.reset();
     (void)log();
     TempConfigTest::TearDown();
+  }
+  std::shared_ptr<ZivuvFolderMonitorListener> make(std::unique_ptr<ManualQueue> queue) {
+    ListenerEnvironment environment;
+    environment.monitorQueue = std::move(queue);
+    environment.notices = notices_;
+    return ZivuvFolderMonitorListener::create(std::move(environment));
   }
   // The log since the last call.
   std::string log() {
@@ -103,7 +109,7 @@ TEST_F(ListenerTest, RestartsAndFailuresKeepAccessBalanced) {
             std::string::npos);
   platform::Faults::setRefuseAccess(a_);
   EXPECT_FALSE(watch(a_));
-  listener_ = ZivuvFolderMonitorListener::create({std::make_unique<ManualQueue>(), notices_, nullptr, nullptr});
+  listener_ = make(std::make_unique<ManualQueue>());
   EXPECT_EQ(testing::countLines(log(), "error Unable to access URL For Monitoring"), 1u);  // the saved folder
   EXPECT_EQ(SecurityScope::totalOpenCount(), baseline_);
 }

@@ -1,24 +1,25 @@
 // `why DIR`: what the next scan does with DIR, and why. Every step is the
-// scan's own code (the listing's filter, the matching against the shared
-// lists, the repository test), so the answer cannot disagree with a scan.
+// scan's own code (the walk's filter and ignore patterns, the matching
+// against the shared lists, the repository test), taken level by level from
+// the monitored folder down to DIR in the walk's order, so the answer cannot
+// disagree with a scan.
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
-#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 #include "bookmarks/BookmarkUtils.h"
 #include "discovery/Candidates.h"
+#include "discovery/ScanSettings.h"
 #include "monitorctl/Commands.h"
 #include "monitorctl/Output.h"
 #include "platform/fd/UniqueFd.h"
+#include "platform/path/RealPath.h"
 #include "platform/text/Text.h"
 
 namespace zivuv::monitorctl {
@@ -27,18 +28,14 @@ namespace {
 using discovery::EntryKind;
 using discovery::KnownFolders;
 using platform::FileURL;
+using platform::UniqueFd;
+using platform::realPath;
 
 struct Answer {
   const char* key;   // for scripts
   std::string text;  // for people
-  std::string reason;
+  nlohmann::json details = nlohmann::json::object();
 };
-
-std::optional<std::string> realPath(const std::string& path) {
-  std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
-  if (!real) return std::nullopt;
-  return std::string(real.get());
-}
 
 // DIR as the folder that holds it and the name it has there, the last
 // component unresolved, so that a link stays a link. "." and ".." name
@@ -61,8 +58,8 @@ std::pair<std::string, std::string> parentAndName(std::string dir) {
 // are left out.
 std::optional<KnownFolders> loadKnownFolders() {
   std::fflush(stdout);
-  const platform::UniqueFd savedOut(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3));
-  const platform::UniqueFd null(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+  const UniqueFd savedOut(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3));
+  const UniqueFd null(::open("/dev/null", O_WRONLY | O_CLOEXEC));
   if (savedOut && null) (void)::dup2(null.get(), STDOUT_FILENO);
   SharedSuiteSession suite(sharedSuiteName());
   const auto blocked = suite.loadURLs(BookmarkKeys::blockKey);
@@ -72,21 +69,63 @@ std::optional<KnownFolders> loadKnownFolders() {
   return KnownFolders(*blocked, *listed);
 }
 
+Answer ignored(const std::string& pattern, const std::string& folder) {
+  return {"ignored", "ignored: the pattern '" + pattern + "' matches " + folder,
+          {{"pattern", platform::toValidUtf8(pattern)}, {"by", platform::toValidUtf8(folder)}}};
+}
+
+// What the walk does at each folder on the way from the monitored folder
+// down to DIR (below the monitored folder by relative path). Nothing when
+// it reaches DIR.
+std::optional<Answer> onTheWay(const FileURL& monitored, const std::vector<std::string>& names,
+                               const discovery::ScanSettings& settings, const KnownFolders& known) {
+  UniqueFd folder(::open(monitored.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  FileURL url = monitored;
+  std::string relative;
+  const std::size_t depth = names.size();
+  const std::size_t examined = std::min(depth - 1, static_cast<std::size_t>(settings.depth));
+  for (std::size_t i = 0; i < examined && folder; ++i) {
+    const std::string& name = names[i];
+    relative += (relative.empty() ? "" : "/") + name;
+    url = url.appending(name, true);
+    const std::string path = url.path();
+    if (discovery::classifyEntry(folder.get(), name.c_str(), DT_UNKNOWN) == EntryKind::Hidden) {
+      return Answer{"inside-hidden", "inside a hidden folder, which scans pass over: " + path};
+    }
+    if (const auto pattern = settings.ignoredBy(name, relative)) return ignored(*pattern, path);
+    if (known.find(url) == KnownFolders::Kind::Blocked) {
+      return Answer{"inside-blocked", "inside a blocked folder: " + path,
+                    {{"inside", platform::toValidUtf8(path)}}};
+    }
+    if (discovery::isRepositoryAt(folder.get(), name.c_str())) {
+      return Answer{"inside-repository",
+                    "inside the repository " + path + ": scans never look inside repositories",
+                    {{"inside", platform::toValidUtf8(path)}}};
+    }
+    folder.reset(::openat(folder.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  }
+  if (depth > static_cast<std::size_t>(settings.depth)) {
+    return Answer{"too-deep",
+                  "deeper than the scan depth: at depth " + std::to_string(depth) +
+                      ", and scans look " + std::to_string(settings.depth) + " deep",
+                  {{"depth", depth}, {"scanDepth", settings.depth}}};
+  }
+  return std::nullopt;
+}
+
 std::optional<Answer> explain(const std::string& dir, const std::optional<FileURL>& monitored) {
   const auto [parent, name] = parentAndName(dir);
-  const platform::UniqueFd parentFd(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const UniqueFd parentFd(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   struct stat st {};
   const bool exists =
       parentFd && ::fstatat(parentFd.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
   const EntryKind kind = exists ? discovery::classifyEntry(parentFd.get(), name.c_str(), DT_UNKNOWN)
                                 : EntryKind::Missing;
   switch (kind) {
-    case EntryKind::Missing: return Answer{"missing", "does not exist", {}};
-    case EntryKind::Hidden:
-      return Answer{"hidden", "hidden: scans pass over names that start with a dot", {}};
-    case EntryKind::SymbolicLink:
-      return Answer{"symlink", "a symbolic link: scans never follow links", {}};
-    case EntryKind::NotAFolder: return Answer{"not-folder", "not a folder", {}};
+    case EntryKind::Missing: return Answer{"missing", "does not exist"};
+    case EntryKind::Hidden: return Answer{"hidden", "hidden: scans pass over names that start with a dot"};
+    case EntryKind::SymbolicLink: return Answer{"symlink", "a symbolic link: scans never follow links"};
+    case EntryKind::NotAFolder: return Answer{"not-folder", "not a folder"};
     case EntryKind::Candidate: break;
   }
 
@@ -95,24 +134,52 @@ std::optional<Answer> explain(const std::string& dir, const std::optional<FileUR
   const auto real = realPath(dir);
   const auto match = real ? known->find(FileURL::fromPath(*real, true)) : std::nullopt;
   if (match == KnownFolders::Kind::Blocked) {
-    return Answer{"blocked", "blocked: the app has blocked it, so no scan registers it", {}};
+    return Answer{"blocked", "blocked: the app has blocked it, so no scan registers it"};
   }
   if (match == KnownFolders::Kind::Listed) {
-    return Answer{"listed", "listed: the app lists it, registered already", {}};
+    return Answer{"listed", "listed: the app lists it, registered already"};
   }
+  if (!monitored) return Answer{"not-monitored", "no folder is monitored"};
 
-  if (!monitored) return Answer{"not-monitored", "no folder is monitored", {}};
-  if (realPath(parent) != monitored->path()) {
-    return Answer{"not-subfolder",
-                  "not an immediate subfolder of the monitored folder " + monitored->path(), {}};
+  // DIR's place below the monitored folder, by the names the walk meets.
+  const auto settings = discovery::loadScanSettings().settings;
+  const std::string realParent = realPath(parent).value_or(std::string());
+  const std::string& root = monitored->path();
+  std::vector<std::string> names;
+  if (realParent != root) {
+    const std::string prefix = root == "/" ? "/" : root + "/";
+    if (!realParent.starts_with(prefix)) {
+      return Answer{"not-subfolder", settings.depth == 1
+                                         ? "not an immediate subfolder of the monitored folder " + root
+                                         : "not inside the monitored folder " + root};
+    }
+    for (std::size_t at = prefix.size(); at <= realParent.size();) {
+      const std::size_t end = std::min(realParent.find('/', at), realParent.size());
+      names.push_back(realParent.substr(at, end - at));
+      at = end + 1;
+    }
   }
-  // The very path that the scan's listing gives for this entry.
+  names.push_back(name);
+  // A scan of the immediate subfolders alone answers as it always has.
+  if (settings.depth == 1 && names.size() > 1) {
+    return Answer{"not-subfolder", "not an immediate subfolder of the monitored folder " + root};
+  }
+  if (auto answer = onTheWay(*monitored, names, settings, *known)) return answer;
+
+  std::string relative;
+  FileURL url = *monitored;
+  for (const auto& part : names) {
+    relative += (relative.empty() ? "" : "/") + part;
+    url = url.appending(part, true);
+  }
+  if (const auto pattern = settings.ignoredBy(name, relative)) return ignored(*pattern, url.path());
+  // The very test that the scan makes, on the path that its walk gives.
   std::string reason;
-  if (discovery::isGitRepository(monitored->appending(name, true).path(), &reason)) {
-    return Answer{"would-register", "would be registered by the next scan", {}};
+  if (discovery::isRepositoryAt(AT_FDCWD, url.path().c_str(), &reason)) {
+    return Answer{"would-register", "would be registered by the next scan"};
   }
-  if (reason == "unreadable") return Answer{"unreadable", "unreadable", {}};
-  return Answer{"not-repository", "not a repository: " + reason, reason};
+  return Answer{"not-repository", "not a repository: " + reason,
+                {{"reason", platform::toValidUtf8(reason)}}};
 }
 
 }  // namespace
@@ -130,12 +197,11 @@ int runWhy(const std::string& dir, bool json) {
     return kFailure;
   }
   if (json) {
-    nlohmann::json document = {
-        {"folder", platform::toValidUtf8(dir)},
-        {"answer", answer->key},
-        {"text", platform::toValidUtf8(answer->text)},
-        {"monitored", monitored ? nlohmann::json(jsonPath(*monitored)) : nlohmann::json(nullptr)}};
-    if (!answer->reason.empty()) document["reason"] = platform::toValidUtf8(answer->reason);
+    nlohmann::json document = answer->details;
+    document["folder"] = platform::toValidUtf8(dir);
+    document["answer"] = answer->key;
+    document["text"] = platform::toValidUtf8(answer->text);
+    document["monitored"] = monitored ? nlohmann::json(jsonPath(*monitored)) : nlohmann::json(nullptr);
     return printJson(document);
   }
   return printData(platform::escapeControlBytes(dir) + ": " +

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "platform/path/RealPath.h"
+
 namespace zivuv::platform {
 namespace {
 
@@ -24,13 +26,6 @@ std::uint64_t getLittleEndian(std::span<const std::uint8_t> in, std::size_t offs
   std::uint64_t value = 0;
   for (int i = 0; i < bytes; ++i) value |= static_cast<std::uint64_t>(in[offset + i]) << (8 * i);
   return value;
-}
-
-std::optional<std::string> realPath(const std::string& path) {
-  std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
-                                                       &std::free);
-  if (!resolved) return std::nullopt;
-  return std::string(resolved.get());
 }
 
 // Real paths of parent folders, kept while a RealPathCacheScope lives on

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <ctime>
+#include <memory>
 
 namespace zivuv::platform {
 
@@ -88,6 +90,33 @@ int BusLoop::onWake(sd_event_source* /*source*/, int fd, uint32_t /*revents*/, v
     } catch (...) {
       // Work on the loop must not end the loop.
     }
+  }
+  return 0;
+}
+
+void BusLoop::postAfter(std::chrono::microseconds delay, std::function<void()> work) {
+  post([this, delay, work = std::move(work)]() mutable {
+    // The timer owns the work; freeing the timer frees it.
+    auto held = std::make_unique<std::function<void()>>(std::move(work));
+    sd_event_source* source = nullptr;
+    if (sd_event_add_time_relative(event_.get(), &source, CLOCK_MONOTONIC,
+                                   static_cast<uint64_t>(delay.count()), 1000, &BusLoop::onTimer,
+                                   held.get()) < 0) {
+      return;
+    }
+    (void)sd_event_source_set_destroy_callback(
+        source, [](void* userdata) { delete static_cast<std::function<void()>*>(userdata); });
+    (void)held.release();
+  });
+}
+
+int BusLoop::onTimer(sd_event_source* source, uint64_t /*usec*/, void* userdata) {
+  std::function<void()> work = std::move(*static_cast<std::function<void()>*>(userdata));
+  (void)sd_event_source_unref(source);  // one shot: frees the holder
+  try {
+    if (work) work();
+  } catch (...) {
+    // Work on the loop must not end the loop.
   }
   return 0;
 }

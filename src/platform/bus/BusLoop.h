@@ -3,6 +3,7 @@
 #include <systemd/sd-bus.h>
 #include <systemd/sd-event.h>
 
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -54,12 +55,17 @@ class BusLoop {
   // Runs work on the loop thread, in order. Any thread, before or during run().
   void post(std::function<void()> work);
 
+  // Runs work on the loop thread once delay has passed (monotonic clock,
+  // never early). Any thread.
+  void postAfter(std::chrono::microseconds delay, std::function<void()> work);
+
   // Serves until the bus connection is lost.
   void run();
 
  private:
   BusLoop() = default;
   static int onWake(sd_event_source* source, int fd, uint32_t revents, void* userdata);
+  static int onTimer(sd_event_source* source, uint64_t usec, void* userdata);
 
   SdEventPtr event_;
   SdBusPtr bus_;

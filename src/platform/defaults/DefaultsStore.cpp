@@ -204,6 +204,54 @@ void DefaultsStore::setDataArray(std::string_view key, const std::vector<Data>& 
   plist_dict_set_item(root_.get(), k.c_str(), array);
 }
 
+DefaultsStore::Lookup DefaultsStore::integer(std::string_view key, std::int64_t& value) const {
+  const std::string k(key);
+  plist_t node = plist_dict_get_item(root_.get(), k.c_str());
+  if (node == nullptr) return Lookup::Absent;
+  if (plist_get_node_type(node) != PLIST_UINT) return Lookup::WrongType;
+  std::uint64_t raw = 0;
+  plist_get_uint_val(node, &raw);
+  // libplist keeps a negative integer as its two's complement.
+  value = static_cast<std::int64_t>(raw);
+  return Lookup::Found;
+}
+
+DefaultsStore::Lookup DefaultsStore::strings(std::string_view key,
+                                             std::vector<std::string>& values) const {
+  const std::string k(key);
+  plist_t node = plist_dict_get_item(root_.get(), k.c_str());
+  if (node == nullptr) return Lookup::Absent;
+  if (plist_get_node_type(node) != PLIST_ARRAY) return Lookup::WrongType;
+  std::vector<std::string> found;
+  const std::uint32_t count = plist_array_get_size(node);
+  plist_array_iter iter = nullptr;
+  plist_array_new_iter(node, &iter);
+  const std::unique_ptr<void, decltype(&std::free)> ownedIter(iter, &std::free);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    plist_t item = nullptr;
+    plist_array_next_item(node, iter, &item);
+    if (item == nullptr || plist_get_node_type(item) != PLIST_STRING) return Lookup::WrongType;
+    // Never plist_get_string_val: it asserts on a NUL byte in the string.
+    std::uint64_t length = 0;
+    const char* text = plist_get_string_ptr(item, &length);
+    found.emplace_back(text != nullptr ? std::string(text, length) : std::string());
+  }
+  values = std::move(found);
+  return Lookup::Found;
+}
+
+void DefaultsStore::setInteger(std::string_view key, std::int64_t value) {
+  const std::string k(key);
+  plist_dict_set_item(root_.get(), k.c_str(), plist_new_uint(static_cast<std::uint64_t>(value)));
+}
+
+void DefaultsStore::setStrings(std::string_view key, const std::vector<std::string>& values) {
+  plist_t array = plist_new_array();
+  for (const auto& value : values) plist_array_append_item(array, plist_new_string(value.c_str()));
+  const std::string k(key);
+  plist_dict_set_item(root_.get(), k.c_str(), array);
+}
+
 bool DefaultsStore::keepCorruptFileAside() {
   const std::string base = file_ + ".corrupt-" + std::to_string(std::time(nullptr));
   for (int n = 1; n < 1000; ++n) {

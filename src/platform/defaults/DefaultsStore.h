@@ -70,6 +70,15 @@ class DefaultsStore {
   std::optional<std::vector<Data>> dataArray(std::string_view key) const;
   void setDataArray(std::string_view key, const std::vector<Data>& values);
 
+  // A value read as the type asked for: Found (in value), Absent, or
+  // WrongType when the key holds something else. A string holding a NUL
+  // byte is read up to it.
+  enum class Lookup { Found, Absent, WrongType };
+  Lookup integer(std::string_view key, std::int64_t& value) const;
+  Lookup strings(std::string_view key, std::vector<std::string>& values) const;
+  void setInteger(std::string_view key, std::int64_t value);
+  void setStrings(std::string_view key, const std::vector<std::string>& values);
+
   // Replaces the file atomically (temporary file, fsync, rename) while the
   // caller holds the store's lock. On failure nothing changes, the line
   // "Unable to write defaults for:<name>" is printed and false returned.

@@ -4,6 +4,8 @@
 #include <fstream>
 #include <mutex>
 
+#include "platform/faults/FaultFile.h"
+
 namespace zivuv::platform {
 namespace {
 
@@ -18,9 +20,23 @@ Fault gRefuseAccess{"refuse-access", {}};
 Fault gFailWrite{"fail-write", {}};
 Fault gFailLock{"fail-lock", {}};
 
-// The value of the first line of the fault file that starts with verb.
-std::optional<std::string> valueInFaultFile(std::string_view verb,
-                                            std::optional<std::string_view> wanted = {}) {
+bool holds(const Fault& fault, std::string_view value) {
+  {
+    std::lock_guard lock(gMutex);
+    if (!fault.value.empty() && fault.value == value) return true;
+  }
+  return faultFileValue(fault.verb, value).has_value();
+}
+
+void set(Fault& fault, std::string value) {
+  std::lock_guard lock(gMutex);
+  fault.value = std::move(value);
+}
+
+}  // namespace
+
+std::optional<std::string> faultFileValue(std::string_view verb,
+                                          std::optional<std::string_view> wanted) {
   const char* file = std::getenv("ZIVUV_FAULTS");
   if (file == nullptr || *file == '\0') return std::nullopt;
   std::ifstream in(file);
@@ -34,34 +50,9 @@ std::optional<std::string> valueInFaultFile(std::string_view verb,
   return std::nullopt;
 }
 
-bool holds(const Fault& fault, std::string_view value) {
-  {
-    std::lock_guard lock(gMutex);
-    if (!fault.value.empty() && fault.value == value) return true;
-  }
-  return valueInFaultFile(fault.verb, value).has_value();
-}
-
-void set(Fault& fault, std::string value) {
-  std::lock_guard lock(gMutex);
-  fault.value = std::move(value);
-}
-
-}  // namespace
-
 bool Faults::refusesAccess(std::string_view path) { return holds(gRefuseAccess, path); }
 bool Faults::failsWrite(std::string_view storeName) { return holds(gFailWrite, storeName); }
 bool Faults::failsLock(std::string_view storeName) { return holds(gFailLock, storeName); }
-
-std::optional<std::chrono::seconds> Faults::period(std::string_view verb) {
-  const auto value = valueInFaultFile(verb);
-  if (!value) return std::nullopt;
-  try {
-    return std::chrono::seconds(std::stoll(*value));
-  } catch (...) {
-    return std::nullopt;
-  }
-}
 
 void Faults::setRefuseAccess(std::string path) { set(gRefuseAccess, std::move(path)); }
 void Faults::setFailWrite(std::string storeName) { set(gFailWrite, std::move(storeName)); }

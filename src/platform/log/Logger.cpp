@@ -79,7 +79,18 @@ Logger& Logger::shared() {
   return logger;
 }
 
-void Logger::write(LogLevel level, std::string_view message) { sink_->write(level, message); }
+void Logger::write(LogLevel level, std::string_view message) {
+  if (level == LogLevel::Error) {
+    std::lock_guard lock(errorMutex_);
+    lastError_ = {std::chrono::system_clock::now(), std::string(message)};
+  }
+  sink_->write(level, message);
+}
+
+Logger::LastError Logger::lastError() const {
+  std::lock_guard lock(errorMutex_);
+  return lastError_;
+}
 
 void Logger::error(std::string_view text, std::string_view path) {
   write(LogLevel::Error, std::string(text) + escapeControlBytes(path));

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -34,6 +36,13 @@ class Logger {
 
   void write(LogLevel level, std::string_view message);
 
+  // The last error entry and when it was written; an empty text for none.
+  struct LastError {
+    std::chrono::system_clock::time_point when;
+    std::string text;
+  };
+  LastError lastError() const;
+
   // Replaces the sink; tests record entries this way. Not for use while
   // other threads log.
   void setSink(std::shared_ptr<LogSink> sink);
@@ -41,6 +50,8 @@ class Logger {
  private:
   Logger();
   std::shared_ptr<LogSink> sink_;
+  mutable std::mutex errorMutex_;
+  LastError lastError_;
 };
 
 std::shared_ptr<LogSink> makeJournalSink();

@@ -1,6 +1,7 @@
 #include "platform/notify/UrlOpener.h"
 
 #include <signal.h>
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -8,7 +9,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string_view>
 #include <vector>
+
+#include "platform/fd/UniqueFd.h"
+#include "platform/log/Logger.h"
 
 extern char** environ;
 
@@ -37,17 +42,27 @@ std::string findOnPath(const std::string& program) {
   return {};
 }
 
+// Whether a variable of ours must not reach the programs we start: the
+// service manager's hand-over to the service (its notification socket, the
+// sockets it passed and the watchdog) belongs to this process alone.
+bool privateToTheService(std::string_view entry) {
+  for (const std::string_view prefix : {"NOTIFY_SOCKET=", "LISTEN_", "WATCHDOG_", "XDG_ACTIVATION_TOKEN="}) {
+    if (entry.starts_with(prefix)) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
-bool spawnXdgOpen(const std::string& url, const std::string& activationToken) {
+std::string spawnXdgOpen(const std::string& url, const std::string& activationToken) {
   const std::string program = findOnPath("xdg-open");
-  if (program.empty()) return false;
+  if (program.empty()) return "xdg-open is not on PATH";
 
   // Everything the child needs is made before fork: after fork in a
   // threaded process only async-signal-safe calls are allowed.
   std::vector<std::string> environment;
   for (char** entry = environ; *entry != nullptr; ++entry) {
-    if (std::strncmp(*entry, "XDG_ACTIVATION_TOKEN=", 21) != 0) environment.emplace_back(*entry);
+    if (!privateToTheService(*entry)) environment.emplace_back(*entry);
   }
   if (!activationToken.empty()) {
     environment.emplace_back("XDG_ACTIVATION_TOKEN=");
@@ -60,34 +75,64 @@ bool spawnXdgOpen(const std::string& url, const std::string& activationToken) {
   std::string arg1 = url;
   char* argv[] = {arg0.data(), arg1.data(), nullptr};
 
+  // The opener reports a failed execve through this pipe; a successful one
+  // closes it (close-on-exec), so the parent reads either an errno or EOF.
+  int pipeFds[2];
+  if (::pipe2(pipeFds, O_CLOEXEC) != 0) return std::strerror(errno);
+  UniqueFd readEnd(pipeFds[0]);
+  UniqueFd writeEnd(pipeFds[1]);
+  const int reportFd = writeEnd.get();
+
   // Fork twice so that the opener is reparented and never left a zombie:
   // the service installs no SIGCHLD handling.
   const pid_t child = ::fork();
-  if (child < 0) return false;
+  if (child < 0) return std::strerror(errno);
   if (child == 0) {
     const pid_t grandchild = ::fork();
     if (grandchild == 0) {
       // The opener and what it starts begin as any program does: every
       // signal at its default (an ignored SIGPIPE would survive execve and
       // break their pipelines), none blocked, and no descriptor of ours
-      // beyond the standard three. Only async-signal-safe calls here.
+      // beyond the standard three and the report pipe, which execve closes.
+      // Only async-signal-safe calls here.
       struct sigaction standard {};
       standard.sa_handler = SIG_DFL;
       for (int signal = 1; signal < NSIG; ++signal) (void)::sigaction(signal, &standard, nullptr);
       sigset_t none;
       (void)::sigemptyset(&none);
       (void)::sigprocmask(SIG_SETMASK, &none, nullptr);
-      (void)::close_range(3, ~0U, 0);
+      if (reportFd > 3) (void)::close_range(3, static_cast<unsigned>(reportFd) - 1, 0);
+      (void)::close_range(static_cast<unsigned>(reportFd) + 1, ~0U, 0);
       ::execve(program.c_str(), argv, envp.data());
+      const int error = errno;
+      (void)!::write(reportFd, &error, sizeof error);
       ::_exit(127);
     }
     ::_exit(grandchild < 0 ? 1 : 0);
   }
+  writeEnd.reset();
   int status = 0;
   while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "cannot fork";
+  int error = 0;
+  ssize_t n;
+  while ((n = ::read(readEnd.get(), &error, sizeof error)) < 0 && errno == EINTR) {
+  }
+  if (n == sizeof error) return std::string("cannot run ") + program + ": " + std::strerror(error);
+  return {};
 }
+
+namespace {
+
+// Opens the URL through xdg-open; a failure is told in one line.
+void openWithXdgOpen(const std::string& url, const std::string& activationToken) {
+  if (const std::string failure = spawnXdgOpen(url, activationToken); !failure.empty()) {
+    Logger::shared().error("Failed to open " + url + " with xdg-open: " + failure);
+  }
+}
+
+}  // namespace
 
 struct UrlOpener::Request {
   UrlOpener* opener;
@@ -102,7 +147,7 @@ void UrlOpener::open(const std::string& url, const std::string& activationToken)
                                          "NameHasOwner", &UrlOpener::onNameHasOwner,
                                          request.get(), "s", kPortalName);
   if (r < 0) {
-    (void)spawnXdgOpen(url, activationToken);
+    openWithXdgOpen(url, activationToken);
     return;
   }
   (void)request.release();  // owned by the pending call from here on
@@ -123,7 +168,7 @@ int UrlOpener::onNameHasOwner(sd_bus_message* reply, void* userdata, sd_bus_erro
                                          "ListActivatableNames", &UrlOpener::onActivatableNames,
                                          request.get(), "");
   if (r < 0) {
-    (void)spawnXdgOpen(request->url, request->token);
+    openWithXdgOpen(request->url, request->token);
     return 0;
   }
   (void)request.release();
@@ -146,7 +191,7 @@ int UrlOpener::onActivatableNames(sd_bus_message* reply, void* userdata, sd_bus_
   if (activatable) {
     request->opener->openWithPortal(request.release());
   } else {
-    (void)spawnXdgOpen(request->url, request->token);
+    openWithXdgOpen(request->url, request->token);
   }
   return 0;
 }
@@ -168,7 +213,7 @@ void UrlOpener::openWithPortal(Request* raw) {
                           kCallTimeoutUsec);
   }
   if (r < 0) {
-    (void)spawnXdgOpen(request->url, request->token);
+    openWithXdgOpen(request->url, request->token);
     return;
   }
   (void)request.release();
@@ -181,7 +226,7 @@ int UrlOpener::onOpenURI(sd_bus_message* reply, void* userdata, sd_bus_error* /*
   // goes out once, the other way. A time-out may have opened it: leave it.
   if (failure != nullptr && !sd_bus_error_has_name(failure, SD_BUS_ERROR_NO_REPLY) &&
       !sd_bus_error_has_name(failure, SD_BUS_ERROR_TIMEOUT)) {
-    (void)spawnXdgOpen(request->url, request->token);
+    openWithXdgOpen(request->url, request->token);
   }
   return 0;
 }

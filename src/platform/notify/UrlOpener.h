@@ -11,7 +11,8 @@ namespace zivuv::platform {
 // Hands a URL to the desktop, result ignored. Through the desktop portal when
 // org.freedesktop.portal.Desktop is owned or activatable on the bus, since a
 // child of a sandboxed service would inherit the sandbox; otherwise through
-// xdg-open from PATH, started without a shell. Loop thread only.
+// xdg-open from PATH, started without a shell; a failure to start it is
+// logged. Loop thread only.
 class UrlOpener {
  public:
   explicit UrlOpener(sd_bus* bus) : bus_(bus) {}
@@ -29,7 +30,9 @@ class UrlOpener {
 };
 
 // Starts xdg-open (found on PATH) with url, XDG_ACTIVATION_TOKEN set when a
-// token is given; does not wait for it. false when it could not be started.
-bool spawnXdgOpen(const std::string& url, const std::string& activationToken);
+// token is given, in the service's environment less what the service manager
+// handed to the service alone; does not wait for it. Empty when it started,
+// else why not.
+std::string spawnXdgOpen(const std::string& url, const std::string& activationToken);
 
 }  // namespace zivuv::platform

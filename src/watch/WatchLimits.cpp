@@ -1,42 +1,29 @@
-#include "watch/FileSystems.h"
+#include "watch/WatchLimits.h"
 
 #include <fcntl.h>
-#include <sys/vfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdint>
 #include <fstream>
 
+#include "platform/timing/Overrides.h"
+
 namespace zivuv::watch {
-
-std::string remoteFileSystemName(const std::string& path) {
-  struct Kind {
-    std::uint32_t magic;
-    const char* name;
-  };
-  // The statfs(2) magic numbers of the file systems whose changes can come
-  // from other machines.
-  static constexpr Kind kRemote[] = {
-      {0x6969, "nfs"},       {0x517B, "smb"},       {0xFF534D42, "cifs"},
-      {0xFE534D42, "smb2"},  {0x01021997, "9p"},    {0x5346414F, "afs"},
-      {0x6B414653, "afs"},   {0x00C36400, "ceph"},  {0x65735546, "fuse"},
-  };
-  struct statfs fs {};
-  if (::statfs(path.c_str(), &fs) != 0) return {};
-  for (const Kind& kind : kRemote) {
-    if (static_cast<std::uint32_t>(fs.f_type) == kind.magic) return kind.name;
-  }
-  return {};
-}
-
 namespace {
 
-std::string limitLine(const char* what, const char* sysctl) {
+constexpr const char* kMaxUserWatches = "fs/inotify/max_user_watches";
+
+std::string readSysctl(const char* name) {
   std::string value;
-  std::ifstream(std::string("/proc/sys/") + sysctl) >> value;
+  std::ifstream(std::string("/proc/sys/") + name) >> value;
+  return value;
+}
+
+std::string limitLine(const char* what, const char* sysctl) {
+  const std::string value = readSysctl(sysctl);
   std::string name = sysctl;
-  for (char& c : name) c = c == '/' ? '.' : c;
+  std::replace(name.begin(), name.end(), '/', '.');
   return std::string("The limit of ") + what + " is used up (" + name + " = " +
          (value.empty() ? "?" : value) + "): sysctl can raise it";
 }
@@ -46,7 +33,7 @@ std::string limitLine(const char* what, const char* sysctl) {
 std::string inotifyLimitLine(const WatchFailure& failure) {
   using Call = WatchFailure::Call;
   if (failure.call == Call::AddWatch && failure.error == ENOSPC) {
-    return limitLine("inotify watches", "fs/inotify/max_user_watches");
+    return limitLine("inotify watches", kMaxUserWatches);
   }
   if (failure.call == Call::InotifyInit && failure.error == EMFILE) {
     // EMFILE also stands for the process's own limit of open files; a
@@ -59,6 +46,20 @@ std::string inotifyLimitLine(const WatchFailure& failure) {
     return limitLine("inotify instances", "fs/inotify/max_user_instances");
   }
   return {};
+}
+
+std::size_t maxUserWatches() {
+  try {
+    return static_cast<std::size_t>(std::stoull(readSysctl(kMaxUserWatches)));
+  } catch (...) {
+    return 0;
+  }
+}
+
+std::size_t treeWatchCap() {
+  const std::size_t limit = maxUserWatches();
+  const std::size_t cap = limit == 0 ? kMaxTreeWatches : std::min(limit / 2, kMaxTreeWatches);
+  return platform::Overrides::watchCap(cap);
 }
 
 }  // namespace zivuv::watch

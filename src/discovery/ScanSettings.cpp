@@ -1,0 +1,92 @@
+#include "discovery/ScanSettings.h"
+
+#include <fnmatch.h>
+
+#include <cstdint>
+
+#include "bookmarks/BookmarkUtils.h"
+#include "platform/defaults/DefaultsStore.h"
+#include "platform/print/Print.h"
+
+namespace zivuv::discovery {
+
+using platform::DefaultsLock;
+using platform::DefaultsStore;
+
+std::optional<std::string> ScanSettings::ignoredBy(const std::string& name,
+                                                   const std::string& relativePath) const {
+  if (!ignoredFoldersSet && depth <= 1) return std::nullopt;
+  for (const auto& pattern : ignoredFolders) {
+    const bool byPath = pattern.find('/') != std::string::npos;
+    if (byPath ? ::fnmatch(pattern.c_str(), relativePath.c_str(), FNM_PATHNAME) == 0
+               : ::fnmatch(pattern.c_str(), name.c_str(), 0) == 0) {
+      return pattern;
+    }
+  }
+  return std::nullopt;
+}
+
+namespace {
+
+LoadedScanSettings readScanSettings(const DefaultsStore& store) {
+  LoadedScanSettings loaded;
+  std::int64_t depth = 0;
+  switch (store.integer(ScanSettings::kDepthKey, depth)) {
+    case DefaultsStore::Lookup::Found:
+      if (depth >= 1 && depth <= ScanSettings::kMaxDepth) {
+        loaded.settings.depth = static_cast<int>(depth);
+      } else {
+        loaded.invalidKeys.emplace_back(ScanSettings::kDepthKey);
+      }
+      break;
+    case DefaultsStore::Lookup::WrongType:
+      loaded.invalidKeys.emplace_back(ScanSettings::kDepthKey);
+      break;
+    case DefaultsStore::Lookup::Absent: break;
+  }
+  std::vector<std::string> ignored;
+  switch (store.strings(ScanSettings::kIgnoredKey, ignored)) {
+    case DefaultsStore::Lookup::Found:
+      loaded.settings.ignoredFolders = std::move(ignored);
+      loaded.settings.ignoredFoldersSet = true;
+      break;
+    case DefaultsStore::Lookup::WrongType:
+      loaded.invalidKeys.emplace_back(ScanSettings::kIgnoredKey);
+      break;
+    case DefaultsStore::Lookup::Absent: break;
+  }
+  return loaded;
+}
+
+}  // namespace
+
+LoadedScanSettings loadScanSettings() {
+  return readScanSettings(DefaultsStore::openDomain(standardDomainName()));
+}
+
+bool editScanSettings(const std::function<void(ScanSettings&)>& edit, ScanSettings& result) {
+  const auto lock = DefaultsLock::acquire(standardDomainName());
+  auto store = DefaultsStore::openDomain(standardDomainName());
+  const ScanSettings before = readScanSettings(store).settings;
+  result = before;
+  edit(result);
+  if (result.depth == before.depth && result.ignoredFolders == before.ignoredFolders) return true;
+  if (result.depth != before.depth) store.setInteger(ScanSettings::kDepthKey, result.depth);
+  if (result.ignoredFolders != before.ignoredFolders ||
+      result.ignoredFoldersSet != before.ignoredFoldersSet) {
+    result.ignoredFoldersSet = true;
+    store.setStrings(ScanSettings::kIgnoredKey, result.ignoredFolders);
+  }
+  if (!lock) {
+    platform::printLine("Unable to write defaults for:", store.name());
+    result = before;
+    return false;
+  }
+  if (!store.write(*lock)) {
+    result = before;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace zivuv::discovery

@@ -1,0 +1,94 @@
+#include "discovery/Walk.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+
+#include "discovery/Candidates.h"
+#include "platform/fd/UniqueFd.h"
+#include "platform/fs/NetworkFileSystems.h"
+
+namespace zivuv::discovery {
+namespace {
+
+using platform::FileURL;
+using platform::UniqueFd;
+
+struct DirCloser {
+  void operator()(DIR* dir) const noexcept { (void)::closedir(dir); }
+};
+
+// One open folder on the way down.
+struct Level {
+  std::unique_ptr<DIR, DirCloser> dir;
+  FileURL url;
+  std::string relativePath;
+  int depth = 0;
+  dev_t device = 0;
+};
+
+// Opens a folder for listing; what it is, in walked.
+std::unique_ptr<DIR, DirCloser> openFolder(UniqueFd fd, WalkedFolder& walked) {
+  struct stat st {};
+  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISDIR(st.st_mode)) return nullptr;
+  walked.device = st.st_dev;
+  walked.inode = st.st_ino;
+  std::unique_ptr<DIR, DirCloser> dir(::fdopendir(fd.get()));
+  if (dir) (void)fd.release();  // owned by dir now
+  return dir;
+}
+
+}  // namespace
+
+std::vector<WalkedFolder> walkTree(const FileURL& root, const ScanSettings& settings,
+                                   const WalkVisitor& visit) {
+  std::vector<WalkedFolder> walked;
+  WalkedFolder top;
+  top.path = root.path();
+  auto dir = openFolder(UniqueFd(::open(root.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
+                        top);
+  if (!dir) return walked;
+  std::vector<Level> levels;
+  levels.push_back({std::move(dir), root, {}, 0, top.device});
+  walked.push_back(std::move(top));
+
+  while (!levels.empty()) {
+    Level& level = levels.back();
+    const int dirFd = ::dirfd(level.dir.get());
+    const dirent* entry = ::readdir(level.dir.get());
+    if (entry == nullptr) {
+      levels.pop_back();
+      continue;
+    }
+    if (classifyEntry(dirFd, entry->d_name, entry->d_type) != EntryKind::Candidate) continue;
+    const std::string name = entry->d_name;
+    const int depth = level.depth + 1;
+    const std::string relativePath =
+        level.relativePath.empty() ? name : level.relativePath + "/" + name;
+    if (settings.ignoredBy(name, relativePath)) continue;
+    const FileURL url = level.url.appending(name, true);
+    const bool deepest = depth >= settings.depth;
+    if (!visit({dirFd, name.c_str(), url, relativePath, depth, deepest}) || deepest) continue;
+
+    WalkedFolder below;
+    below.path = url.path();
+    below.depth = depth;
+    auto child = openFolder(
+        UniqueFd(::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)),
+        below);
+    if (!child) continue;
+    // Only where a file system starts is it worth asking which one it is.
+    if (below.device != level.device) {
+      below.networkFileSystem = platform::remoteFileSystemNameOf(::dirfd(child.get()));
+    }
+    const dev_t device = below.device;
+    walked.push_back(std::move(below));
+    levels.push_back({std::move(child), url, relativePath, depth, device});
+  }
+  return walked;
+}
+
+}  // namespace zivuv::discovery

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "discovery/ScanSettings.h"
+#include "platform/url/FileURL.h"
+
+namespace zivuv::discovery {
+
+// A candidate that the walk reached: a visible folder, no symbolic link,
+// not ignored, at depth 1 (an immediate subfolder) to the scan depth.
+struct WalkEntry {
+  int dirFd;                        // the folder it lies in, open
+  const char* name;                 // its name there
+  const platform::FileURL& url;     // its folder URL, as a listing gives it
+  const std::string& relativePath;  // relative to the monitored folder
+  int depth;
+  bool deepest;                     // at the scan depth: never descended into
+};
+
+// A folder that the walk opened and listed (the monitored folder, and each
+// folder it descended into): its subfolders are candidates.
+struct WalkedFolder {
+  std::string path;
+  dev_t device = 0;
+  ino_t inode = 0;
+  int depth = 0;
+  // The network file system it lies on, when that is another file system
+  // than its parent's (a share mounted inside the tree); empty otherwise.
+  std::string networkFileSystem;
+};
+
+// Decides, for a candidate above the scan depth, whether the walk descends
+// into it; for the deepest ones the answer is not used.
+using WalkVisitor = std::function<bool(const WalkEntry&)>;
+
+// Walks the tree of root, depth first, each folder's entries in the order
+// it lists them: every candidate is visited once, before the candidates
+// below it. Each folder is opened once and its entries are looked at
+// relative to its descriptor; at most one descriptor per level is open.
+// Returns the folders walked, root first; nothing when root cannot be
+// opened as a folder. Any thread.
+std::vector<WalkedFolder> walkTree(const platform::FileURL& root, const ScanSettings& settings,
+                                   const WalkVisitor& visit);
+
+}  // namespace zivuv::discovery
