@@ -2,33 +2,12 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <git2.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <memory>
-#include <mutex>
 
 namespace zivuv::discovery {
 namespace {
-
-void initGitOnce() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    (void)git_libgit2_init();
-    // Nothing the test needs lives in the git configuration: keep libgit2
-    // from ever looking for the global, XDG or system files.
-    for (const auto level : {GIT_CONFIG_LEVEL_SYSTEM, GIT_CONFIG_LEVEL_XDG,
-                             GIT_CONFIG_LEVEL_GLOBAL, GIT_CONFIG_LEVEL_PROGRAMDATA}) {
-      (void)git_libgit2_opts(GIT_OPT_SET_SEARCH_PATH, level, "");
-    }
-  });
-}
-
-bool exists(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0;
-}
 
 struct DirCloser {
   void operator()(DIR* dir) const noexcept { (void)::closedir(dir); }
@@ -61,33 +40,6 @@ std::vector<FileURL> listSubfolders(const FileURL& folder) {
     }
   }
   return entries;
-}
-
-bool isGitRepository(const std::string& path, std::string* reason) {
-  initGitOnce();
-  if (reason != nullptr) {
-    if (::access(path.c_str(), R_OK | X_OK) != 0) {
-      *reason = "unreadable";
-      return false;
-    }
-  } else if (!exists(path + "/.git") && !exists(path + "/HEAD")) {
-    // libgit2 can only locate a repository here through a ".git" entry or,
-    // for a bare repository, a HEAD file in the folder itself: without
-    // either the answer is no, and libgit2 need not be asked.
-    return false;
-  }
-  // Locate only (a NULL repository): no configuration is read, no owner
-  // check refuses another user's repository, and NO_SEARCH keeps a plain
-  // folder inside a repository from counting. A .git that lacks HEAD,
-  // objects or refs, or a .git file that points nowhere, is not located.
-  if (git_repository_open_ext(nullptr, path.c_str(), GIT_REPOSITORY_OPEN_NO_SEARCH, nullptr) == 0) {
-    return true;
-  }
-  if (reason != nullptr) {
-    const git_error* error = git_error_last();
-    *reason = error != nullptr && error->message != nullptr ? error->message : "not a repository";
-  }
-  return false;
 }
 
 KnownFolders::KnownFolders(const std::vector<FileURL>& blocked, const std::vector<FileURL>& listed) {

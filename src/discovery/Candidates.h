@@ -5,6 +5,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "discovery/RepositoryTest.h"
 #include "platform/url/FileURL.h"
 
 namespace zivuv::discovery {
@@ -22,12 +23,6 @@ EntryKind classifyEntry(int dirFd, const char* name, unsigned char type);
 // The candidates among the immediate entries of folder, in the order the
 // folder lists them. Any failure gives an empty list.
 std::vector<FileURL> listSubfolders(const FileURL& folder);
-
-// The repository test: whether the folder at path is itself a git
-// repository (a working tree, a linked worktree or a bare repository);
-// parent folders are never searched. With reason, a folder that is not one
-// gets why: "unreadable", or libgit2's own message. Any thread.
-bool isGitRepository(const std::string& path, std::string* reason = nullptr);
 
 // The folders that a scan passes over: those the app has blocked and those
 // it lists, matched by URL (blocked first).
