@@ -3,8 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
-
 
 namespace zivuv::discovery {
 

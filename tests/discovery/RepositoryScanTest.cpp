@@ -1,7 +1,5 @@
 // The scan on real folders, real repositories and real settings files.
 
-#include <set>
-
 #include "discovery/RepositoryScan.h"
 #include "fakes/TestSupport.h"
 #include "platform/scope/SecurityScope.h"
@@ -38,27 +36,6 @@ class ScanTest : public testing::TempConfigTest {
   Notices notices_;
   ScanSettings settings_;
 };
-
-TEST_F(ScanTest, RepositoryKindsAndBrokenGitFolders) {
-  ASSERT_TRUE(testing::gitInit(watched_));  // its plain subfolder must not count through a parent search
-  ASSERT_TRUE(testing::gitInit(watched_ + "/bare", true));
-  const std::string main = root_ + "/main";
-  ASSERT_EQ(std::system(("git init -q '" + main + "' && git -C '" + main + "' -c user.name=t -c user.email=t@t "
-                         "commit -q --allow-empty -m x && git -C '" + main + "' worktree add -q '" + watched_ +
-                         "/linked'").c_str()),
-            0);
-  for (const char* folder : {"plain", "emptygit/.git"}) makeFolder("watched/" + std::string(folder));
-  testing::writeFile(watched_ + "/dangling/.git", "gitdir: " + root_ + "/nowhere\n");
-  testing::writeFile(watched_ + "/headonly/HEAD", "ref: refs/heads/main\n");
-
-  const auto outcome = scan();
-  EXPECT_EQ(outcome.registered, 2);  // bare and linked
-  std::set<std::string> failed;
-  for (const auto& candidate : outcome.notRepositories) failed.insert(candidate.path);
-  EXPECT_EQ(failed, (std::set<std::string>{watched_ + "/plain", watched_ + "/emptygit", watched_ + "/dangling",
-                                           watched_ + "/headonly"}));
-  EXPECT_EQ(testing::countLines(log_, "info Failed to create repo for " + watched_ + "/plain"), 1u);
-}
 
 TEST_F(ScanTest, StopsBeforeTheSharedSuiteWithoutAFolderItMayRead) {
   platform::Faults::setRefuseAccess(watched_);
