@@ -32,4 +32,14 @@ std::optional<KnownFolders::Kind> KnownFolders::find(const FileURL& url) const {
   return it->second;
 }
 
+Judgement judgeCandidate(const WalkEntry& entry, const KnownFolders& known) {
+  using Verdict = Judgement::Verdict;
+  if (const auto match = known.find(entry.url)) {
+    if (*match == KnownFolders::Kind::Blocked) return {Verdict::Blocked, false};
+    return {Verdict::Listed, !entry.deepest && !isRepositoryAt(entry.dirFd, entry.name)};
+  }
+  if (isRepositoryAt(entry.dirFd, entry.name)) return {Verdict::Repository, false};
+  return {Verdict::NotRepository, !entry.deepest};
+}
+
 }  // namespace zivuv::discovery

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "discovery/RepositoryTest.h"
+#include "discovery/Walk.h"
 #include "platform/url/FileURL.h"
 
 namespace zivuv::discovery {
@@ -32,5 +33,15 @@ class KnownFolders {
  private:
   std::unordered_map<std::string, Kind> byText_;
 };
+
+// What a scan makes of a candidate of its walk, and whether the walk goes
+// below it: never below a blocked folder or a repository (listed, new or
+// blocked), nor below the scan depth. A listed folder is tested only when
+// the walk could go below it.
+struct Judgement {
+  enum class Verdict { Blocked, Listed, Repository, NotRepository } verdict;
+  bool descend;
+};
+Judgement judgeCandidate(const WalkEntry& entry, const KnownFolders& known);
 
 }  // namespace zivuv::discovery

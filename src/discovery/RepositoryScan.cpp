@@ -85,20 +85,22 @@ ScanOutcome scanForNewRepositories(const std::optional<FileURL>& monitoringURL,
     std::vector<FileURL> repositories;
     outcome.walked = walkTree(*monitoringURL, settings, [&](const WalkEntry& entry) {
       ++outcome.candidates;
-      if (const auto match = known.find(entry.url)) {
-        log.info("Existing or blocked folder: ", entry.url.path());
-        // Never below a blocked folder, nor below a repository the app lists.
-        return *match == KnownFolders::Kind::Listed && !entry.deepest &&
-               !isRepositoryAt(entry.dirFd, entry.name);
+      const auto judgement = judgeCandidate(entry, known);
+      switch (judgement.verdict) {
+        case Judgement::Verdict::Blocked:
+        case Judgement::Verdict::Listed:
+          log.info("Existing or blocked folder: ", entry.url.path());
+          break;
+        case Judgement::Verdict::Repository:
+          repositories.push_back(entry.url);
+          break;
+        case Judgement::Verdict::NotRepository:
+          log.info("Failed to create repo for ", entry.url.path());
+          outcome.notRepositories.push_back(
+              {entry.url.path(), changeTime(entry.dirFd, entry.name)});
+          break;
       }
-      if (isRepositoryAt(entry.dirFd, entry.name)) {
-        repositories.push_back(entry.url);
-        return false;
-      }
-      log.info("Failed to create repo for ", entry.url.path());
-      outcome.notRepositories.push_back(
-          {entry.url.path(), changeTime(entry.dirFd, entry.name)});
-      return true;
+      return judgement.descend;
     });
     return repositories;
   });
