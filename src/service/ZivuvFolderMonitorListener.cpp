@@ -498,7 +498,7 @@ void ZivuvFolderMonitorListener::folderDidChange() {
   Logger::shared().debug("File Has Changed, Setting Timer");
   std::lock_guard lock(fieldsMutex_);
   if (timerSource) timerSource->cancel();
-  const auto now = Clock::now();
+  const auto now = monitorQueue->now();
   if (!seriesStart_) seriesStart_ = now;
   const auto delay = std::min<Clock::duration>(kDebounceDelay, *seriesStart_ + kDebounceCeiling - now);
   std::weak_ptr<ZivuvFolderMonitorListener> weak = weak_from_this();

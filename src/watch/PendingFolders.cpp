@@ -68,7 +68,7 @@ void PendingFolders::update(const std::vector<Candidate>& notRepositories) {
     // A folder that became a repository before its watch ran is tested at
     // once: no event will tell of it.
     if (add(candidate.path) && isRepository_ && isRepository_(candidate.path)) {
-      folders_[candidate.path].retestAt = Clock::now();
+      folders_[candidate.path].retestAt = queue_.now();
     }
   }
   releaseWhenEmpty();
@@ -111,7 +111,7 @@ bool PendingFolders::add(const std::string& path) {
     return false;
   }
   Folder& folder = folders_[path];
-  folder.lastActivity = Clock::now();
+  folder.lastActivity = queue_.now();
   Logger::shared().debug("Watching folder for late changes: ", path);
   (void)watchGitFolder(path, folder);
   return true;
@@ -140,7 +140,7 @@ void PendingFolders::drop(const std::string& path) {
 }
 
 void PendingFolders::onEvents(const std::vector<FolderSetEvent>& events) {
-  const auto now = Clock::now();
+  const auto now = queue_.now();
   const auto touch = [&](Folder& folder) {
     folder.lastActivity = now;
     folder.retestAt = now + retestDelay_;
@@ -172,7 +172,7 @@ void PendingFolders::onEvents(const std::vector<FolderSetEvent>& events) {
 void PendingFolders::onTimer() {
   timer_.reset();
   timerDue_ = Clock::time_point::max();
-  const auto now = Clock::now();
+  const auto now = queue_.now();
   std::vector<std::string> quiet, passed;
   for (auto& [path, folder] : folders_) {
     if (folder.retestAt <= now) {
@@ -200,7 +200,7 @@ void PendingFolders::armTimer() {
   if (due == Clock::time_point::max() || (timer_ && timerDue_ <= due)) return;
   std::weak_ptr<PendingFolders> weak = weak_from_this();
   timerDue_ = due;
-  timer_ = queue_.makeTimer(std::max<std::chrono::nanoseconds>(due - Clock::now(),
+  timer_ = queue_.makeTimer(std::max<std::chrono::nanoseconds>(due - queue_.now(),
                                                               std::chrono::milliseconds(1)),
                             [weak] {
                               if (const auto self = weak.lock()) self->onTimer();

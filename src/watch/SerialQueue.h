@@ -128,6 +128,11 @@ class SerialQueue {
   virtual std::shared_ptr<FolderSet> makeFolderSet(FolderSetHandler onEvents,
                                                    WatchFailure* failure = nullptr) = 0;
 
+  // The monotonic clock of the queue's timers. Any thread.
+  virtual std::chrono::steady_clock::time_point now() const {
+    return std::chrono::steady_clock::now();
+  }
+
   // A timer on the monotonic clock: onFire runs on the queue no earlier than
   // delay from now, and then every interval if one is given. It fires late
   // by the queue's own latency only, never early. Any thread.

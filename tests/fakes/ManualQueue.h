@@ -43,6 +43,10 @@ class ManualQueue final : public watch::SerialQueue {
     return timer;
   }
 
+  std::chrono::steady_clock::time_point now() const override {
+    return std::chrono::steady_clock::time_point(std::chrono::duration_cast<std::chrono::steady_clock::duration>(now_));
+  }
+
   // Runs submitted work, including work that it submits, until none is left.
   void runPending() {
     for (; !pending_.empty(); pending_.pop_front()) pending_.front()();

@@ -1,5 +1,6 @@
-// The service object with a manual queue and clock: the debounce, the life
-// of the folder watch, and balanced access.
+// The service object with a manual queue and clock: the debounce and its
+// ceiling, the life of the folder watch, balanced access, a folder that does
+// not answer, and a scan that fails.
 
 #include "fakes/ManualQueue.h"
 #include "fakes/TestSupport.h"
@@ -15,11 +16,14 @@ using testing::ManualQueue;
 using watch::FolderEvent;
 
 struct Notices final : discovery::NoticeCenter {
-  void postDistributedNotification(const NotificationName&, const std::string&) override {}
+  void postDistributedNotification(const NotificationName&, const std::string&) override {
+    if (fail) throw std::runtime_error("no bus");
+  }
   void deliverNotification(const std::string& title, const std::string&) override {
     titles.push_back(title);
   }
   std::vector<std::string> titles;
+  bool fail = false;
 };
 
 class ListenerTest : public testing::TempConfigTest {
@@ -40,10 +44,15 @@ class ListenerTest : public testing::TempConfigTest {
     (void)log();
     TempConfigTest::TearDown();
   }
-  std::shared_ptr<ZivuvFolderMonitorListener> make(std::unique_ptr<ManualQueue> queue) {
+  std::shared_ptr<ZivuvFolderMonitorListener> make(std::unique_ptr<ManualQueue> queue,
+                                                   Executor probeWork = nullptr) {
     ListenerEnvironment environment;
     environment.monitorQueue = std::move(queue);
     environment.notices = notices_;
+    environment.probeWork = std::move(probeWork);
+    environment.after = [this](std::chrono::milliseconds, std::function<void()> work) {
+      later_.push_back(std::move(work));
+    };
     return ZivuvFolderMonitorListener::create(std::move(environment));
   }
   // The log since the last call.
@@ -52,6 +61,7 @@ class ListenerTest : public testing::TempConfigTest {
     ::testing::internal::CaptureStderr();
     return text;
   }
+  std::size_t scans() { return testing::countLines(log(), "debug Checking For New Repositories"); }
   bool watch(const std::string& path) {
     std::optional<bool> reply;
     listener_->startMonitoringWithPath(
@@ -64,10 +74,11 @@ class ListenerTest : public testing::TempConfigTest {
   std::size_t baseline_ = 0;
   ManualQueue* queue_ = nullptr;
   std::shared_ptr<Notices> notices_ = std::make_shared<Notices>();
+  std::vector<std::function<void()>> later_;
   std::shared_ptr<ZivuvFolderMonitorListener> listener_;
 };
 
-TEST_F(ListenerTest, BurstOfEventsGivesOneScanThreeSecondsAfterTheLastEvent) {
+TEST_F(ListenerTest, BurstOfEventsGivesOneScanExactlyThreeSecondsAfterTheLastEvent) {
   ASSERT_TRUE(watch(a_));
   (void)log();
   for (int i = 0; i < 3; ++i) {
@@ -75,22 +86,34 @@ TEST_F(ListenerTest, BurstOfEventsGivesOneScanThreeSecondsAfterTheLastEvent) {
     queue_->advance(2s);
   }
   queue_->advance(999ms);  // 2.999 s after the last event
-  std::string lines = log();
-  EXPECT_EQ(testing::countLines(lines, "debug Checking For New Repositories"), 0u);
+  EXPECT_EQ(scans(), 0u);
   queue_->advance(1ms);
-  queue_->advance(60s);
-  lines += log();
-  EXPECT_EQ(testing::countLines(lines, "debug File Has Changed, Setting Timer"), 3u);
-  EXPECT_EQ(testing::countLines(lines, "debug Timer event has fired"), 1u);
-  EXPECT_EQ(testing::countLines(lines, "debug Checking For New Repositories"), 1u);
+  EXPECT_EQ(scans(), 1u);
+  EXPECT_EQ(listener_->status().state, ServiceState::Idle);
 
   // A timer armed just before the switch to another folder scans that one.
   queue_->raise(FolderEvent::Changed);
+  EXPECT_EQ(listener_->status().state, ServiceState::Settling);
   listener_->reset();
   ASSERT_TRUE(testing::gitInit(b_ + "/repo"));
   ASSERT_TRUE(watch(b_));
   queue_->advance(3s);
   EXPECT_EQ(notices_->titles, std::vector<std::string>{"Repository Automatically Added"});
+}
+
+TEST_F(ListenerTest, ChangesThatNeverSettleAreScannedThirtySecondsAfterTheFirst) {
+  ASSERT_TRUE(watch(a_));
+  (void)log();
+  for (int series = 1; series <= 2; ++series) {
+    // A change every two seconds, from the first one at 0 s on.
+    for (int t = 0; t < 30; t += 2) {
+      queue_->raise(FolderEvent::Changed);
+      queue_->advance(t < 28 ? 2s : 1999ms);
+    }
+    EXPECT_EQ(scans(), 0u) << "series " << series << " at 29.999 s";
+    queue_->advance(1ms);
+    EXPECT_EQ(scans(), 1u) << "series " << series << " at 30 s";
+  }
 }
 
 TEST_F(ListenerTest, RestartsAndFailuresKeepAccessBalanced) {
@@ -107,11 +130,44 @@ TEST_F(ListenerTest, RestartsAndFailuresKeepAccessBalanced) {
   EXPECT_EQ(testing::countLines(lines, "error Failed to open Dir FD"), 1u);
   EXPECT_NE(lines.find("error The limit of inotify watches is used up (fs.inotify.max_user_watches"),
             std::string::npos);
+  EXPECT_EQ(listener_->status().state, ServiceState::CannotWatch);
   platform::Faults::setRefuseAccess(a_);
   EXPECT_FALSE(watch(a_));
   listener_ = make(std::make_unique<ManualQueue>());
   EXPECT_EQ(testing::countLines(log(), "error Unable to access URL For Monitoring"), 1u);  // the saved folder
   EXPECT_EQ(SecurityScope::totalOpenCount(), baseline_);
+}
+
+TEST_F(ListenerTest, FolderThatDoesNotAnswerGetsTheDataOfItsWatchOnceAndOnlyOnce) {
+  std::vector<std::function<void()>> probes;
+  listener_ = make(std::make_unique<ManualQueue>(), [&](std::function<void()> work) {
+    probes.push_back(std::move(work));
+  });
+  ASSERT_TRUE(watch(a_));
+  const Data made = *BookmarkUtils::createTransportData(FileURL::fromPath(a_, true));
+  std::vector<std::optional<Data>> replies;
+  for (int i = 0; i < 2; ++i) {
+    listener_->verifyAgentWithCompletion([&](std::optional<Data> data, const std::string&) {
+      replies.push_back(std::move(data));
+    });
+  }
+  EXPECT_EQ(probes.size(), 1u) << "one look at the folder for both callers";
+  for (const auto& work : later_) work();  // the folder does not answer in time
+  EXPECT_EQ(replies, (std::vector<std::optional<Data>>{made, made}));
+  EXPECT_EQ(testing::countLines(log(), "info Monitored folder does not answer within 1 s, answering "
+                                       "with what it was when its watch began: " + a_), 1u);
+  probes.front()();  // it answers at last: nobody is answered twice
+  EXPECT_EQ(replies.size(), 2u);
+}
+
+TEST_F(ListenerTest, ScanThatFailsStillAnswersEveryCallerWithZero) {
+  ASSERT_TRUE(testing::gitInit(a_ + "/repo"));
+  ASSERT_TRUE(watch(a_));
+  notices_->fail = true;
+  std::vector<std::int64_t> counts;
+  for (int i = 0; i < 2; ++i) listener_->checkFolderNowWithCompletion([&](std::int64_t n) { counts.push_back(n); });
+  queue_->runPending();
+  EXPECT_EQ(counts, (std::vector<std::int64_t>{0, 0}));
 }
 
 }  // namespace

@@ -1,11 +1,17 @@
-// The real queue against the kernel: a watch that follows its path, lost
-// events, timers that never fire early, and a queue ended by its own work.
+// The real queue against the kernel: a watch that follows its path and its
+// parents, a tree of folders on one watch, lost events, descriptors closed
+// by the cancel itself, timers that never fire early or after their cancel,
+// and a queue ended by its own work.
 
 #include "watch/EpollQueue.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
 
 #include <condition_variable>
 #include <thread>
 
+#include "discovery/RepositoryTest.h"
 #include "fakes/TestSupport.h"
 
 namespace zivuv::watch {
@@ -25,10 +31,26 @@ struct Recorder {
     std::unique_lock lock(mutex);
     return changed.wait_for(lock, 10s, [&] { return seen.size() >= n; });
   }
+  std::vector<std::string> take() {
+    std::lock_guard lock(mutex);
+    return std::exchange(seen, {});
+  }
   std::mutex mutex;
   std::condition_variable changed;
   std::vector<std::string> seen;
 };
+
+std::size_t openDescriptors() {
+  std::size_t n = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++n;
+  return n;
+}
+
+TreeFolder treeFolder(const std::string& path) {
+  struct stat st {};
+  ::stat(path.c_str(), &st);
+  return {path, st.st_dev, st.st_ino};
+}
 
 class EpollQueueTest : public testing::TempConfigTest {
  protected:
@@ -38,9 +60,10 @@ class EpollQueueTest : public testing::TempConfigTest {
     auto timer = queue_.makeTimer(50ms, [&] { done.add("settled"); });
     ASSERT_TRUE(done.waitFor(1));
   }
-  std::shared_ptr<Source> watch(const std::string& path) {
+  std::shared_ptr<FolderSource> watch(const std::string& path) {
     return queue_.makeFolderSource(path, [this](FolderEvent event) {
-      events_.add(event == FolderEvent::Changed ? "changed" : event == FolderEvent::Gone ? "gone" : "back");
+      static const char* const kNames[] = {"changed", "overflow", "gone", "back", "replaced"};
+      events_.add(kNames[static_cast<int>(event)]);
     }, nullptr);
   }
 
@@ -48,7 +71,7 @@ class EpollQueueTest : public testing::TempConfigTest {
   EpollQueue queue_{"test-queue"};
 };
 
-TEST_F(EpollQueueTest, WatchFollowsThePathThroughMovesAndDeletions) {
+TEST_F(EpollQueueTest, WatchFollowsThePathThroughMovesOfItselfAndItsParents) {
   const std::string folder = makeFolder("parent/w");
   const auto source = watch(folder);
   fs::rename(folder, root_ + "/moved");
@@ -58,18 +81,74 @@ TEST_F(EpollQueueTest, WatchFollowsThePathThroughMovesAndDeletions) {
   ASSERT_TRUE(events_.waitFor(2));
   fs::create_directory(folder + "/new");
   ASSERT_TRUE(events_.waitFor(3));
-  fs::remove(folder + "/new");
+  fs::rename(root_ + "/parent", root_ + "/parent.old");  // a parent moves: the path leads nowhere
   ASSERT_TRUE(events_.waitFor(4));
-  fs::remove_all(root_ + "/parent");  // the parent goes too: its parent waits
-  ASSERT_TRUE(events_.waitFor(5));
+  fs::create_directory(root_ + "/parent.old/w/other");  // nor is the folder it took along
   fs::create_directories(folder);
+  ASSERT_TRUE(events_.waitFor(5));
+  fs::remove_all(root_ + "/parent");  // the parent goes: its parent waits
   ASSERT_TRUE(events_.waitFor(6));
+  fs::create_directories(folder);
+  ASSERT_TRUE(events_.waitFor(7));
   settle();
-  EXPECT_EQ(events_.seen, (std::vector<std::string>{"gone", "back", "changed", "changed", "gone", "back"}));
+  EXPECT_EQ(events_.take(),
+            (std::vector<std::string>{"gone", "back", "changed", "gone", "back", "gone", "back"}));
   EXPECT_EQ(queue_.makeFolderSource(root_ + "/absent", nullptr, nullptr), nullptr);
 }
 
-TEST_F(EpollQueueTest, QueueOverflowCountsAsOneChange) {
+TEST_F(EpollQueueTest, ListingTheFolderAndTestingItsRepositoriesWakesNothing) {
+  const std::string folder = makeFolder("w");
+  ASSERT_TRUE(testing::gitInit(folder + "/repo"));
+  const auto source = watch(folder);
+  ASSERT_EQ(source->watchTree({treeFolder(folder + "/repo")}, 10).watched, 1u);
+  // What a scan does: list the folders, test each entry, read settings.
+  for (const std::string& listed : {folder, folder + "/repo"}) {
+    DIR* dir = ::opendir(listed.c_str());
+    ASSERT_NE(dir, nullptr);
+    while (const dirent* entry = ::readdir(dir)) {
+      if (entry->d_name[0] != '.' && listed == folder) {
+        EXPECT_TRUE(discovery::isRepositoryAt(::dirfd(dir), entry->d_name));
+      }
+    }
+    ::closedir(dir);
+  }
+  EXPECT_FALSE(testing::readFile(folder + "/repo/.git/HEAD").empty());
+  settle();
+  EXPECT_EQ(events_.take(), std::vector<std::string>{});
+}
+
+TEST_F(EpollQueueTest, TreeWatchSeesFoldersBelowUpToItsCapAndDropsWhatLeft) {
+  const std::string folder = makeFolder("w");
+  std::vector<TreeFolder> tree;
+  for (const char* name : {"a", "b", "c"}) tree.push_back(treeFolder(makeFolder(std::string("w/") + name)));
+  const TreeFolder later = treeFolder(makeFolder("w/d"));
+  const auto source = watch(folder);
+  const auto full = source->watchCount();
+  EXPECT_EQ(source->watchTree(tree, 3).watched, 3u);
+  EXPECT_FALSE(source->watchTree(tree, 3).capped);
+  writeFile(folder + "/a/file", "x");  // files below come and go unseen
+  settle();
+  EXPECT_EQ(events_.take(), std::vector<std::string>{});
+  fs::create_directory(folder + "/b/sub");
+  ASSERT_TRUE(events_.waitFor(1));
+  settle();
+  EXPECT_EQ(events_.take(), std::vector<std::string>{"changed"});
+
+  const auto capped = source->watchTree(tree, 2);  // kept while listed, none added past the cap
+  EXPECT_EQ(capped.watched, 3u);
+  tree.pop_back();
+  tree.push_back(later);
+  const auto replaced = source->watchTree(tree, 2);
+  EXPECT_TRUE(replaced.capped);
+  EXPECT_EQ(replaced.watched, 2u);
+  EXPECT_EQ(source->watchCount(), full + 2);
+  fs::create_directory(folder + "/d/sub");  // never watched
+  fs::create_directory(folder + "/c/sub");  // no longer watched
+  settle();
+  EXPECT_EQ(events_.take(), std::vector<std::string>{});
+}
+
+TEST_F(EpollQueueTest, QueueOverflowIsToldAndCountsAsAChange) {
   // Tens of thousands of entry changes: on tmpfs, where they are cheap.
   char pattern[] = "/dev/shm/zivuv-overflow-XXXXXX";
   if (::mkdtemp(pattern) == nullptr) GTEST_SKIP() << "no /dev/shm here";
@@ -87,22 +166,27 @@ TEST_F(EpollQueueTest, QueueOverflowCountsAsOneChange) {
     fs::remove(std::string(pattern) + "/" + std::to_string(i));
   }
   hold.unlock();
-  ASSERT_TRUE(events_.waitFor(1));
+  ASSERT_TRUE(events_.waitFor(2));
   settle();
-  EXPECT_EQ(events_.seen, std::vector<std::string>{"changed"});
+  EXPECT_EQ(events_.take(), (std::vector<std::string>{"overflow", "changed"}));
   fs::remove_all(pattern);
 }
 
-TEST_F(EpollQueueTest, TimersNeverFireEarlyAndNeverAfterTheirCancel) {
+TEST_F(EpollQueueTest, CancelClosesDescriptorsAtOnceAndTimersNeverFireEarlyOrAfterIt) {
+  const std::size_t before = openDescriptors();
   const auto start = std::chrono::steady_clock::now();
   std::vector<std::chrono::steady_clock::duration> at;
   auto timer = queue_.makeTimer(200ms, [&] { at.push_back(std::chrono::steady_clock::now() - start), events_.add("tick"); }, 100ms);
   auto cancelled = queue_.makeTimer(100ms, [&] { events_.add("cancelled"); });
-  std::thread([&] { cancelled->cancel(); }).join();
+  const auto folder = watch(makeFolder("w"));
+  EXPECT_EQ(openDescriptors(), before + 3);
+  std::thread([&] { cancelled->cancel(), folder->cancel(); }).join();
+  EXPECT_EQ(openDescriptors(), before + 1) << "closed by the cancel, not later by the queue";
   ASSERT_TRUE(events_.waitFor(3));
   timer->cancel();
+  std::this_thread::sleep_for(250ms);  // past two more periods of the cancelled timer
   settle();
-  EXPECT_EQ(events_.seen, std::vector<std::string>(3, "tick"));
+  EXPECT_EQ(events_.take(), std::vector<std::string>(3, "tick"));
   EXPECT_GE(at[0], 200ms);
   EXPECT_GE(at[2], 400ms);
 }
