@@ -1,5 +1,9 @@
 // The scan on real folders, real repositories and real settings files.
 
+#include <plist/plist.h>
+
+#include <set>
+
 #include "discovery/RepositoryScan.h"
 #include "fakes/TestSupport.h"
 #include "platform/scope/SecurityScope.h"
@@ -58,6 +62,93 @@ TEST_F(ScanTest, DeadEntriesAreToldOncePerScanHoweverManyFoldersItAdds) {
   EXPECT_EQ(printed_, "No previous bookmarks\nError resolving from transport data:no folder at " + gone + "\n");
   EXPECT_EQ(platform::DefaultsStore::openSuite(sharedSuiteName())->dataArray("kSandboxKey")->size(), 21u);
   EXPECT_EQ(notices_.count, 2);
+}
+
+TEST_F(ScanTest, DeepWalkRegistersEachRepositoryOnceAndNeverLooksInsideOne) {
+  settings_.depth = 3;
+  for (const char* repo : {"host/owner/a", "host/owner/b", "host/top", "host/owner/b/vendor/dep",
+                           "host/owner/node_modules/pkg", "blocked/owner/c", ".hidden/owner/d",
+                           "host/owner/plain/deeper", "listed", "listed/sub/e"}) {
+    ASSERT_TRUE(testing::gitInit(watched_ + "/" + repo));
+  }
+  fs::create_symlink(watched_ + "/host", watched_ + "/link");
+  testing::storeList(sharedSuiteName(), "kBlockedKey",
+                     {*platform::createBookmark(watched_ + "/blocked", platform::BookmarkKind::Transport).data});
+  testing::storeList(sharedSuiteName(), "kSandboxKey",
+                     {*platform::createBookmark(watched_ + "/listed", platform::BookmarkKind::Transport).data});
+  const auto outcome = scan();
+  EXPECT_EQ(outcome.registered, 3);
+  std::set<std::string> listed;
+  const auto stored = platform::DefaultsStore::openSuite(sharedSuiteName())->dataArray("kSandboxKey");
+  for (const auto& data : stored.value()) {
+    std::string path;
+    (void)platform::validateBookmark(data, platform::BookmarkKind::Transport, &path);
+    listed.insert(path.substr(watched_.size() + 1));
+  }
+  EXPECT_EQ(listed, (std::set<std::string>{"listed", "host/owner/a", "host/owner/b", "host/top"}));
+  // Walked: the folders whose subfolders are candidates, and nothing else.
+  std::set<std::string> walked;
+  for (const auto& folder : outcome.walked) walked.insert(folder.path);
+  EXPECT_EQ(walked, (std::set<std::string>{watched_, watched_ + "/host", watched_ + "/host/owner"}));
+  std::set<std::string> failed;
+  for (const auto& candidate : outcome.notRepositories) {
+    failed.insert(candidate.path);
+    EXPECT_GT(candidate.changed, std::chrono::system_clock::now() - std::chrono::minutes(1));
+  }
+  EXPECT_EQ(failed, (std::set<std::string>{watched_ + "/host", watched_ + "/host/owner",
+                                           watched_ + "/host/owner/plain"}));
+}
+
+TEST_F(ScanTest, SettingsOfTheWrongTypeOrOutOfRangeReadAsTheDefault) {
+  const std::string own = settingsFile(standardDomainName());
+  struct Case {
+    const char* body;
+    int depth;
+    std::vector<std::string> ignored;
+    std::vector<std::string> invalid;
+  };
+  const Case cases[] = {
+      {"", 1, {"node_modules"}, {}},
+      {"<key>scanDepth</key><integer>8</integer><key>ignoredFolders</key><array><string>b*</string></array>",
+       8, {"b*"}, {}},
+      {"<key>scanDepth</key><integer>9</integer><key>ignoredFolders</key><array/>", 1, {}, {"scanDepth"}},
+      {"<key>scanDepth</key><integer>0</integer>", 1, {"node_modules"}, {"scanDepth"}},
+      {"<key>scanDepth</key><integer>-1</integer>", 1, {"node_modules"}, {"scanDepth"}},
+      {"<key>scanDepth</key><string>3</string><key>ignoredFolders</key><string>x</string>", 1,
+       {"node_modules"}, {"scanDepth", "ignoredFolders"}},
+      {"<key>ignoredFolders</key><array><string>a</string><integer>1</integer></array>", 1,
+       {"node_modules"}, {"ignoredFolders"}},
+  };
+  for (const auto& c : cases) {
+    testing::writeFile(own, std::string("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>") + c.body +
+                                "</dict></plist>");
+    const auto loaded = loadScanSettings();
+    EXPECT_EQ(loaded.settings.depth, c.depth) << c.body;
+    EXPECT_EQ(loaded.settings.ignoredFolders, c.ignored) << c.body;
+    EXPECT_EQ(loaded.invalidKeys, c.invalid) << c.body;
+  }
+}
+
+TEST(ScanSettingsTest, PatternsMatchNamesOrRelativePaths) {
+  ScanSettings deep;
+  deep.depth = 2;
+  deep.ignoredFolders = {"node_modules", "build*", "vendor/*", "*/cache"};
+  const std::pair<std::pair<const char*, const char*>, std::optional<std::string>> cases[] = {
+      {{"node_modules", "a/node_modules"}, "node_modules"},
+      {{"build-x", "build-x"}, "build*"},
+      {{"lib", "vendor/lib"}, "vendor/*"},
+      {{"deep", "vendor/lib/deep"}, std::nullopt},  // '*' never crosses a '/'
+      {{"cache", "a/cache"}, "*/cache"},
+      {{"cache", "cache"}, std::nullopt},
+      {{"src", "src"}, std::nullopt},
+  };
+  for (const auto& [entry, pattern] : cases) {
+    EXPECT_EQ(deep.ignoredBy(entry.first, entry.second), pattern) << entry.second;
+  }
+  ScanSettings shallow;  // the default list leaves a scan of depth 1 as it was
+  EXPECT_EQ(shallow.ignoredBy("node_modules", "node_modules"), std::nullopt);
+  shallow.ignoredFoldersSet = true;
+  EXPECT_EQ(shallow.ignoredBy("node_modules", "node_modules"), "node_modules");
 }
 
 }  // namespace
