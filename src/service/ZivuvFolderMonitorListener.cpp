@@ -635,8 +635,7 @@ void ZivuvFolderMonitorListener::followTree(const std::optional<FileURL>& url,
   std::stable_sort(folders.begin(), folders.end(), [](const auto& a, const auto& b) {
     return std::count(a.path.begin(), a.path.end(), '/') < std::count(b.path.begin(), b.path.end(), '/');
   });
-  const std::size_t cap = watch::treeWatchCap();
-  const auto result = source->watchTree(folders, cap);
+  const auto result = source->watchTree(folders, watch::treeWatchCap());
   bool tell = false;
   {
     std::lock_guard lock(fieldsMutex_);
@@ -650,11 +649,11 @@ void ZivuvFolderMonitorListener::followTree(const std::optional<FileURL>& url,
     log.error(watch::inotifyLimitLine({watch::WatchFailure::Call::AddWatch, result.error}));
   }
   log.info("Watching " + std::to_string(result.watched) + " of the " +
-           std::to_string(folders.size()) + " folders below the monitored folder (at most " +
-           std::to_string(cap) +
-           ", half of fs.inotify.max_user_watches; sysctl can raise it): the rest is found by a "
-           "scan every " +
-           describe(kRescanPeriod));
+           std::to_string(folders.size()) +
+           " folders below the monitored folder, the most it takes (half of "
+           "fs.inotify.max_user_watches, at most " +
+           std::to_string(watch::kMaxTreeWatches) +
+           "; sysctl can raise it): the rest is found by a scan every " + describe(kRescanPeriod));
 }
 
 }  // namespace zivuv

@@ -3,6 +3,7 @@
 # and dbusmock playing the desktop (notification server, portal).
 
 import os
+import plistlib
 import re
 import shutil
 import signal
@@ -119,11 +120,13 @@ def watched(root):
 @pytest.fixture
 def env(root):
     (root / 'bin').mkdir()
-    # A stand-in xdg-open records its argument, token and signal masks; one
-    # printf is one write with O_APPEND, so runs side by side never mix lines.
+    # A stand-in xdg-open records its argument, token, signal masks and what
+    # it got of the service manager's variables; one printf is one write
+    # with O_APPEND, so runs side by side never mix lines.
     (root / 'bin' / 'xdg-open').write_text(
         '#!/bin/sh\nsig=$(grep -E "^Sig(Ign|Blk):" /proc/$$/status | tr "\\t\\n" "  ")\n'
-        f'printf "%s\\t%s\\t%s\\n" "$*" "${{XDG_ACTIVATION_TOKEN-}}" "$sig" >> {root}/xdg-open.log\n')
+        'own=$(env | grep -E "^(NOTIFY_SOCKET|LISTEN_|WATCHDOG_)" | tr "\\n" " ")\n'
+        f'printf "%s\\t%s\\t%s\\t%s\\n" "$*" "${{XDG_ACTIVATION_TOKEN-}}" "$sig" "$own" >> {root}/xdg-open.log\n')
     (root / 'bin' / 'xdg-open').chmod(0o755)
     env = {k: v for k, v in os.environ.items() if k not in ('LANGUAGE', 'LANG')}
     env.update(DBUS_SESSION_BUS_ADDRESS=f'unix:path={root}/no-bus', XDG_CONFIG_HOME=f'{root}/config',
@@ -141,6 +144,48 @@ def xdg_open(root):
 
 def suite_file(env):
     return Path(env['XDG_CONFIG_HOME']) / 'Zivuv' / f'{SUITE}.plist'
+
+
+def own_settings(env, **keys):
+    # Sets keys of the service's own settings file, as the app may.
+    path = Path(env['XDG_CONFIG_HOME']) / 'Zivuv' / 'com.vezudi.Zivuv.FolderMonitor.plist'
+    path.parent.mkdir(parents=True, exist_ok=True)
+    settings = plistlib.loads(path.read_bytes()) if path.exists() else {}
+    path.write_bytes(plistlib.dumps({**settings, **keys}, fmt=plistlib.FMT_BINARY))
+
+
+@pytest.fixture
+def faults(env):
+    # Lines for the service's fault file: failures and shortened periods.
+    return lambda *lines: Path(env['ZIVUV_FAULTS']).write_text(''.join(f'{line}\n' for line in lines))
+
+
+@pytest.fixture
+def fuse_mount(root):
+    # Mounts a FUSE file system (bindfs) of a folder; unmounts it at the end.
+    if not shutil.which('bindfs') or not os.path.exists('/dev/fuse'):
+        pytest.skip('bindfs or /dev/fuse is missing: no FUSE mount here')
+    mounted = []
+
+    def mount(source, target):
+        if subprocess.run(['bindfs', '-o', 'nonempty', source, target]).returncode != 0:
+            pytest.skip('bindfs cannot mount here')
+        mounted.append(target)
+
+    def unmount(target):
+        subprocess.run(['fusermount', '-u', '-z', target], check=False)
+        mounted.remove(target)
+    mount.unmount = unmount
+    yield mount
+    for target in reversed(mounted):
+        subprocess.run(['fusermount', '-u', '-z', target], check=False)
+
+
+def quiet_for(proc, seconds, line='debug File Has Changed, Setting Timer'):
+    # True when the service logged no such line for that long.
+    before = proc.err.count(line)
+    time.sleep(seconds)
+    return proc.err.count(line) == before
 
 
 def stop_bus(pid):

@@ -19,7 +19,7 @@ def announce(service, ctl, watched, mock):
     def run(name, **env):
         server = mock('notification_daemon')
         repo(watched / name)
-        service.watching(**env)
+        run.proc = service.watching(**env)
         assert ctl.scan() == 1
         return server, wait_until(lambda: server.calls('Notify'), what='the notice')[0]
     return run
@@ -28,18 +28,19 @@ def announce(service, ctl, watched, mock):
 def test_mixed_folder_registers_only_visible_repositories_once(service, ctl, watched, mock,
                                                                defaults_changed):
     server = mock('notification_daemon')
-    for name in ('alpha', 'beta', 'gamma', 'blocked', '.hidden', 'plain/inner'):
+    # Two: the fewest that take the notice of several.
+    for name in ('alpha', 'beta', 'blocked', '.hidden', 'plain/inner'):
         repo(watched / name)
     ctl.out('block', watched / 'blocked')
     (watched / 'file.txt').write_text('x')
     (watched / 'link').symlink_to(watched / 'alpha')
     proc = service.watching()
 
-    assert ctl.scan() == 3
-    expected = [f'{watched}/{name}' for name in os.listdir(watched) if name in ('alpha', 'beta', 'gamma')]
+    assert ctl.scan() == 2
+    expected = [f'{watched}/{name}' for name in os.listdir(watched) if name in ('alpha', 'beta')]
     assert ctl.listed() == expected, 'listing order'
     (notice,) = wait_until(lambda: server.calls('Notify'))
-    assert notice == ['Zivuv', 0, '', '3 Repositories Added', 'Zivuv is now monitoring 3 more repositories',
+    assert notice == ['Zivuv', 0, '', '2 Repositories Added', 'Zivuv is now monitoring 2 more repositories',
                       ['default', 'Open'], {'desktop-entry': 'com.dozezeza.Zivuv'}, -1]
     assert defaults_changed() == ['com.dozezeza.Zivuv']
     assert proc.wait_line(f'info Failed to create repo for {watched}/plain') == 1
@@ -56,7 +57,8 @@ def test_mixed_folder_registers_only_visible_repositories_once(service, ctl, wat
 def test_new_repository_is_announced_and_only_our_click_opens_the_app(service, ctl, watched, mock, bus,
                                                                       defaults_changed, xdg_open):
     server = mock('notification_daemon')
-    service.watching()
+    # What the service manager hands the service is not handed on.
+    service.watching(NOTIFY_SOCKET='/nowhere', LISTEN_FDS='3', LISTEN_PID='1', WATCHDOG_USEC='1')
     repo(watched / 'new')
     wait_until(defaults_changed, 15, 'DefaultsChanged')
     (notice,) = wait_until(lambda: server.calls('Notify'))
@@ -76,8 +78,8 @@ def test_new_repository_is_announced_and_only_our_click_opens_the_app(service, c
     server.emit('ActionInvoked', 1, 'default')
     wait_until(xdg_open, what='xdg-open')
     ctl.out('status')
-    ((url, token, signals),) = xdg_open()
-    assert (url, token) == ('vizarudavez://', 'token-1')
+    ((url, token, signals, own),) = xdg_open()
+    assert (url, token, own) == ('vizarudavez://', 'token-1', '')
     # It starts as any program does: no signal ignored or blocked.
     assert signals.split() == ['SigBlk:', '0' * 16, 'SigIgn:', '0' * 16]
 
@@ -94,6 +96,15 @@ def test_notification_server_restarted_forgets_our_ids(announce, mock, ctl, watc
     # Some servers send the click only to the connection that called Notify.
     second.emit('ActionInvoked', 1, 'default', destination=bus.get_name_owner(NAME))
     assert [call[:2] for call in wait_until(xdg_open, what='xdg-open')] == [['vizarudavez://', '']]
+
+
+def test_opener_that_cannot_run_is_told(announce, root):
+    (root / 'bin' / 'xdg-open').write_text('#!/nonexistent/interpreter\n')
+    server, _ = announce('one')
+    server.emit('ActionInvoked', 1, 'default')
+    service_log = announce.proc.err
+    wait_until(lambda: f'error Failed to open vizarudavez:// with xdg-open: cannot run {root}/bin/xdg-open: '
+               'No such file or directory' in service_log, what='the line')
 
 
 def test_portal_opens_the_app_when_it_is_on_the_bus(announce, mock, ctl, xdg_open):

@@ -1,0 +1,65 @@
+# A scan depth that a person opts into: repositories at every depth up to
+# it, nothing inside a repository, a blocked or an ignored folder, the whole
+# tree watched up to a cap, and `why` telling each case.
+
+import json
+import os
+
+import dbus
+from conftest import NAME, PATH, own_settings, repo, wait_until
+
+STATUS = 'VO9ZE47VOD.com.dozezeza.FolderMonitor.Status'
+
+
+def test_deep_tree_registers_each_repository_once_and_is_watched_to_its_depth(service, ctl, watched, env):
+    own_settings(env, scanDepth=3, ignoredFolders=['node_modules', 'build*', 'srv/skip/*'])
+    tree = watched / 'srv'
+    for path in ('alice/one', 'alice/two', 'bob/three', 'alice/one/vendor/lib', 'node_modules/pkg',
+                 'build-out/r', 'skip/x', '.cache/r', 'blocked/r', 'alice/deep/er/r'):
+        repo(tree / path)
+    (tree / 'link').symlink_to(tree / 'alice')
+    ctl.out('block', tree / 'blocked')
+    proc = service.watching()
+    assert ctl.scan() == 3
+    assert sorted(ctl.listed()) == [f'{tree}/{p}' for p in ('alice/one', 'alice/two', 'bob/three')]
+    answers = {
+        'alice/one/vendor/lib': ('inside-repository', f'inside the repository {tree}/alice/one: scans '
+                                 'never look inside repositories'),
+        'node_modules/pkg': ('ignored', f"ignored: the pattern 'node_modules' matches {tree}/node_modules"),
+        'skip/x': ('ignored', f"ignored: the pattern 'srv/skip/*' matches {tree}/skip/x"),
+        'blocked/r': ('inside-blocked', f'inside a blocked folder: {tree}/blocked'),
+        'alice/deep/er/r': ('too-deep', 'deeper than the scan depth: at depth 5, and scans look 3 deep'),
+        'alice/two': ('listed', 'listed: the app lists it, registered already'),
+    }
+    for path, (key, text) in answers.items():
+        assert ctl.out('why', tree / path) == f'{tree / path}: {text}\n'
+        assert json.loads(ctl.out('why', '--json', tree / path))['answer'] == key
+
+    # New repositories at any depth, and below a folder made after the scan.
+    repo(tree / 'bob' / 'late')
+    wait_until(lambda: f'{tree}/bob/late' in ctl.listed(), 10, 'a repository at depth 3')
+    (tree / 'carol').mkdir()
+    proc.wait_line('info Checked and no new repos')  # carol is watched once that scan ends
+    repo(tree / 'carol' / 'new')
+    wait_until(lambda: f'{tree}/carol/new' in ctl.listed(), 10, 'a repository below the new folder')
+    assert [line for line in proc.err if 'wrong type' in line] == []
+
+
+def test_tree_past_the_watch_cap_is_found_by_the_rescan(service, ctl, watched, env, faults, bus):
+    faults('watch-cap 2', 'rescan-period 2')
+    own_settings(env, scanDepth=3, ignoredFolders='not a list')
+    for path in ('a/x', 'b/y'):
+        (watched / path).mkdir(parents=True)
+    proc = service.watching()
+    assert ctl.scan() == 0
+    # The shallow folders are watched first; a and b take the cap, a/x and b/y go without.
+    proc.wait_line('info Watching 2 of the 4 folders below the monitored folder, the most it takes (half of '
+                   'fs.inotify.max_user_watches, at most 65536; sysctl can raise it): the rest is found by a '
+                   'scan every 5 minutes')
+    proc.wait_line('info Setting ignoredFolders has a value of the wrong type or out of range; using its default')
+    status = bus.get_object(NAME, PATH, introspect=False)
+    assert status.Get(STATUS, 'Watcher', dbus_interface=dbus.PROPERTIES_IFACE) == 'inotify+rescan 2s'
+    assert status.Get(STATUS, 'ScanDepth', dbus_interface=dbus.PROPERTIES_IFACE) == 3
+    repo(watched / 'a' / 'x' / 'unwatched')
+    wait_until(lambda: ctl.listed() == [f'{watched}/a/x/unwatched'], 10, 'the rescan')
+    assert status.Get(STATUS, 'Rescans', dbus_interface=dbus.PROPERTIES_IFACE) >= 1

@@ -1,0 +1,100 @@
+# Repositories that arrive in a candidate after a scan passed it over: the
+# folder alone is tested again once it is quiet, however busy the folders
+# beside it are, and its watch ends when it is taken, removed or quiet.
+
+import os
+import threading
+import time
+
+import pytest
+from conftest import repo, wait_until
+
+SCAN = 'debug Checking For New Repositories'
+
+
+def write_git(folder, parts):
+    # The pieces of a .git folder that locating a repository needs.
+    for part in parts:
+        (folder / '.git' / part).parent.mkdir(parents=True, exist_ok=True)
+        if part == 'HEAD':
+            (folder / '.git' / part).write_text('ref: refs/heads/main\n')
+        else:
+            (folder / '.git' / part).mkdir(exist_ok=True)
+
+
+@pytest.mark.parametrize('order', ['git written last', 'HEAD arrives later'])
+def test_repository_that_arrives_slowly_is_registered_once_complete(service, ctl, watched, order):
+    proc = service.watching()
+    late = watched / 'late'
+    late.mkdir()
+    if order == 'git written last':  # a copy that fills the folder first
+        (late / 'README').write_text('x')
+        proc.wait_line(f'debug Watching folder for late changes: {late}')
+        for i in range(3):
+            (late / f'file{i}').write_text('x')
+            time.sleep(0.3)
+        write_git(late, ['objects', 'refs', 'HEAD'])
+    else:
+        write_git(late, ['objects', 'refs'])
+        proc.wait_line(f'debug Watching folder for late changes: {late}')
+        write_git(late, ['HEAD'])
+    landed = time.monotonic()
+    wait_until(lambda: ctl.listed() == [str(late)], 15, 'the late repository')
+    assert time.monotonic() - landed >= 3  # the same quiet period as the folder's own changes
+    assert proc.err.count(f'debug Pending folder became a repository: {late}') == 1
+    assert proc.err.count(SCAN) == 1, 'only the folder itself was tested again'
+
+
+def test_busy_folder_beside_a_new_repository_delays_nothing(service, ctl, watched):
+    busy = watched / 'busy'
+    busy.mkdir()
+    proc = service.watching()
+    assert ctl.scan() == 0
+    proc.wait_line(f'debug Watching folder for late changes: {busy}')
+    stop = threading.Event()
+
+    def fill():  # a download that writes a new file every 0.3 s
+        i = 0
+        while not stop.wait(0.3):
+            (busy / f'part{i}').write_text('x')
+            i += 1
+    writer = threading.Thread(target=fill)
+    writer.start()
+    try:
+        repo(watched / 'new')
+        wait_until(lambda: ctl.listed() == [f'{watched}/new'], 10, 'the repository beside the busy folder')
+    finally:
+        stop.set()
+        writer.join()
+    assert proc.err.count(SCAN) == 2
+
+
+def test_pending_folders_are_tested_alone_and_end_when_taken_or_quiet(service, ctl, watched, faults):
+    faults('pending-quiet 4')
+    proc = service.watching()
+    fds = lambda: len(os.listdir(f'/proc/{proc.p.pid}/fd'))
+    # After a change: the debounce timer, and while folders wait, one inotify
+    # instance and one timer for them all.
+    idle, waiting = fds() + 1, fds() + 3
+    for i in range(257):
+        (watched / f'plain{i}').mkdir()
+    proc.wait_line('info Checked and no new repos')
+    wait_until(lambda: fds() == waiting, 10, 'the pending folders')
+    # Room for 256: one folder is turned away, and told of once.
+    assert len([line for line in proc.err if line.startswith('info Pending folder limit of 256 reached')]) == 1
+    failed = len([line for line in proc.err if line.startswith('info Failed to create repo for')])
+    assert failed == 257
+
+    # Each one becomes a repository by itself, tested alone; a blocked one is never registered.
+    taken = [name for name in sorted(os.listdir(watched)) if f'debug Watching folder for late changes: '
+             f'{watched}/{name}' in proc.err][:2]
+    ctl.out('block', watched / taken[1])
+    for name in taken:
+        repo(watched / name)
+    wait_until(lambda: ctl.listed() == [f'{watched}/{taken[0]}'], 10, 'the pending repository')
+    proc.wait_line(f'info Existing or blocked folder: {watched}/{taken[1]}')
+    assert proc.err.count(SCAN) == 1
+    assert len([line for line in proc.err if line.startswith('info Failed to create repo for')]) == failed
+
+    # Quiet for the period, the plain folders are no longer watched.
+    wait_until(lambda: fds() == idle, 10, 'the quiet folders to go')
