@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "platform/defaults/DefaultsStore.h"
@@ -84,6 +85,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   walk(root.get());
   const auto listed = dataArray(root.get(), "kSandboxKey");
   (void)dataArray(root.get(), "kBlockedKey");
+  // The service's own settings, as every scan reads them.
+  std::int64_t depth = 0;
+  std::vector<std::string> ignored;
+  (void)lookupInteger(root.get(), "scanDepth", depth);
+  (void)lookupStrings(root.get(), "ignoredFolders", ignored);
 
   // What a write would put on disk reads back with the same list, or the
   // write is refused.

@@ -32,28 +32,28 @@ LoadedScanSettings readScanSettings(const DefaultsStore& store) {
   LoadedScanSettings loaded;
   std::int64_t depth = 0;
   switch (store.integer(ScanSettings::kDepthKey, depth)) {
-    case DefaultsStore::Lookup::Found:
+    case platform::Lookup::Found:
       if (depth >= 1 && depth <= ScanSettings::kMaxDepth) {
         loaded.settings.depth = static_cast<int>(depth);
       } else {
         loaded.invalidKeys.emplace_back(ScanSettings::kDepthKey);
       }
       break;
-    case DefaultsStore::Lookup::WrongType:
+    case platform::Lookup::WrongType:
       loaded.invalidKeys.emplace_back(ScanSettings::kDepthKey);
       break;
-    case DefaultsStore::Lookup::Absent: break;
+    case platform::Lookup::Absent: break;
   }
   std::vector<std::string> ignored;
   switch (store.strings(ScanSettings::kIgnoredKey, ignored)) {
-    case DefaultsStore::Lookup::Found:
+    case platform::Lookup::Found:
       loaded.settings.ignoredFolders = std::move(ignored);
       loaded.settings.ignoredFoldersSet = true;
       break;
-    case DefaultsStore::Lookup::WrongType:
+    case platform::Lookup::WrongType:
       loaded.invalidKeys.emplace_back(ScanSettings::kIgnoredKey);
       break;
-    case DefaultsStore::Lookup::Absent: break;
+    case platform::Lookup::Absent: break;
   }
   return loaded;
 }

@@ -204,9 +204,9 @@ void DefaultsStore::setDataArray(std::string_view key, const std::vector<Data>& 
   plist_dict_set_item(root_.get(), k.c_str(), array);
 }
 
-DefaultsStore::Lookup DefaultsStore::integer(std::string_view key, std::int64_t& value) const {
+Lookup lookupInteger(plist_t dict, std::string_view key, std::int64_t& value) {
   const std::string k(key);
-  plist_t node = plist_dict_get_item(root_.get(), k.c_str());
+  plist_t node = plist_dict_get_item(dict, k.c_str());
   if (node == nullptr) return Lookup::Absent;
   if (plist_get_node_type(node) != PLIST_UINT) return Lookup::WrongType;
   std::uint64_t raw = 0;
@@ -216,10 +216,9 @@ DefaultsStore::Lookup DefaultsStore::integer(std::string_view key, std::int64_t&
   return Lookup::Found;
 }
 
-DefaultsStore::Lookup DefaultsStore::strings(std::string_view key,
-                                             std::vector<std::string>& values) const {
+Lookup lookupStrings(plist_t dict, std::string_view key, std::vector<std::string>& values) {
   const std::string k(key);
-  plist_t node = plist_dict_get_item(root_.get(), k.c_str());
+  plist_t node = plist_dict_get_item(dict, k.c_str());
   if (node == nullptr) return Lookup::Absent;
   if (plist_get_node_type(node) != PLIST_ARRAY) return Lookup::WrongType;
   std::vector<std::string> found;
@@ -231,13 +230,20 @@ DefaultsStore::Lookup DefaultsStore::strings(std::string_view key,
     plist_t item = nullptr;
     plist_array_next_item(node, iter, &item);
     if (item == nullptr || plist_get_node_type(item) != PLIST_STRING) return Lookup::WrongType;
-    // Never plist_get_string_val: it asserts on a NUL byte in the string.
     std::uint64_t length = 0;
     const char* text = plist_get_string_ptr(item, &length);
     found.emplace_back(text != nullptr ? std::string(text, length) : std::string());
   }
   values = std::move(found);
   return Lookup::Found;
+}
+
+Lookup DefaultsStore::integer(std::string_view key, std::int64_t& value) const {
+  return lookupInteger(root_.get(), key, value);
+}
+
+Lookup DefaultsStore::strings(std::string_view key, std::vector<std::string>& values) const {
+  return lookupStrings(root_.get(), key, values);
 }
 
 void DefaultsStore::setInteger(std::string_view key, std::int64_t value) {

@@ -34,6 +34,13 @@ PlistPtr parseSettings(std::span<const std::uint8_t> bytes);
 // writes some malformed keys and strings that it cannot read back).
 std::optional<Data> serialiseSettings(plist_t root);
 
+// A value of a dictionary read as the type asked for: Found (in value),
+// Absent, or WrongType when the key holds something else. A string holding
+// a NUL byte is read up to it (libplist asserts on it otherwise).
+enum class Lookup { Found, Absent, WrongType };
+Lookup lookupInteger(plist_t dict, std::string_view key, std::int64_t& value);
+Lookup lookupStrings(plist_t dict, std::string_view key, std::vector<std::string>& values);
+
 // The folder of every settings file: ${XDG_CONFIG_HOME:-$HOME/.config}/Zivuv.
 std::string settingsFolder();
 
@@ -70,10 +77,7 @@ class DefaultsStore {
   std::optional<std::vector<Data>> dataArray(std::string_view key) const;
   void setDataArray(std::string_view key, const std::vector<Data>& values);
 
-  // A value read as the type asked for: Found (in value), Absent, or
-  // WrongType when the key holds something else. A string holding a NUL
-  // byte is read up to it.
-  enum class Lookup { Found, Absent, WrongType };
+  // Values read as the type asked for (see lookupInteger, lookupStrings).
   Lookup integer(std::string_view key, std::int64_t& value) const;
   Lookup strings(std::string_view key, std::vector<std::string>& values) const;
   void setInteger(std::string_view key, std::int64_t value);
