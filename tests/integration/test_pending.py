@@ -81,7 +81,8 @@ def test_pending_folders_are_tested_alone_and_end_when_taken_or_quiet(service, c
     proc.wait_line('info Checked and no new repos')
     wait_until(lambda: fds() == waiting, 10, 'the pending folders')
     # Room for 256: one folder is turned away, and told of once.
-    assert len([line for line in proc.err if line.startswith('info Pending folder limit of 256 reached')]) == 1
+    limit = lambda: [line for line in proc.err if line.startswith('info Pending folder limit of 256 reached')]
+    wait_until(limit, 10, 'the folder turned away')
     failed = len([line for line in proc.err if line.startswith('info Failed to create repo for')])
     assert failed == 257
 
@@ -95,6 +96,7 @@ def test_pending_folders_are_tested_alone_and_end_when_taken_or_quiet(service, c
     proc.wait_line(f'info Existing or blocked folder: {watched}/{taken[1]}')
     assert proc.err.count(SCAN) == 1
     assert len([line for line in proc.err if line.startswith('info Failed to create repo for')]) == failed
+    assert len(limit()) == 1
 
     # Quiet for the period, the plain folders are no longer watched.
     wait_until(lambda: fds() == idle, 10, 'the quiet folders to go')
