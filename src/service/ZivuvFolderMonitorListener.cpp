@@ -396,7 +396,7 @@ bool ZivuvFolderMonitorListener::startMonitoring() {
     reportedShares_.clear();
     capReported_ = false;
   }
-  decideNetworkRescan(*url);
+  decideNetworkRescan(*url, generation);
   setWatchState(WatchState::Watching);
   return true;
 }
@@ -422,12 +422,14 @@ void ZivuvFolderMonitorListener::stopMonitoring() {
 
 // Changes made on other machines make no event: on a network file system
 // the folder is scanned every few minutes as well.
-void ZivuvFolderMonitorListener::decideNetworkRescan(const FileURL& folder) {
+void ZivuvFolderMonitorListener::decideNetworkRescan(const FileURL& folder,
+                                                     std::uint64_t generation) {
   const std::string network = platform::remoteFileSystemName(folder.path());
+  std::lock_guard lock(fieldsMutex_);
+  if (generation != watchGeneration_) return;  // another watch began meanwhile
   if (!network.empty()) {
     Logger::shared().info("Folder is on a network file system (" + network + "): " + rescanNote());
   }
-  std::lock_guard lock(fieldsMutex_);
   rootNetwork_ = network;
   updateRescanLocked();
 }
@@ -477,7 +479,7 @@ void ZivuvFolderMonitorListener::folderEvent(watch::FolderEvent event, std::uint
       break;
     case watch::FolderEvent::Back:
       log.info("Monitored folder is back, watching it again: ", folder.path());
-      decideNetworkRescan(folder);
+      decideNetworkRescan(folder, generation);
       setWatchState(WatchState::Watching);
       break;
     case watch::FolderEvent::Replaced:
@@ -485,7 +487,7 @@ void ZivuvFolderMonitorListener::folderEvent(watch::FolderEvent event, std::uint
       // went: what is at the path now is scanned at once.
       log.info("Monitored folder changed with a mount, watching the folder now at its path: ",
                folder.path());
-      decideNetworkRescan(folder);
+      decideNetworkRescan(folder, generation);
       setWatchState(WatchState::Watching);
       (void)checkForNewRepositories();
       return;

@@ -118,7 +118,7 @@ class ZivuvFolderMonitorListener
   void folderEvent(watch::FolderEvent event, std::uint64_t generation, const FileURL& folder);
   std::int64_t runScan(const std::vector<std::function<void(std::int64_t)>>& replies);
   void followTree(const std::optional<FileURL>& url, const discovery::ScanOutcome& outcome);
-  void decideNetworkRescan(const FileURL& folder);
+  void decideNetworkRescan(const FileURL& folder, std::uint64_t generation);
   void updateRescanLocked();
   void noteRegistered(const std::optional<FileURL>& url, std::int64_t registered);
   void setWatchState(WatchState state);
