@@ -46,6 +46,26 @@ bool validStoreName(const std::string& name) {
 
 enum class ReadOutcome { Missing, Ok, Corrupt, Unreadable };
 
+// Visits each item of array in order; false, and no further visit, at the
+// first one of another type. It walks with an iterator:
+// plist_array_get_item(node, i) on an array parsed from a file starts from
+// the head every time, which made a loop over it quadratic (42 ms for
+// 5,000 entries, 8.5 s for 50,000).
+template <typename Visit>
+bool eachItemOf(plist_t array, plist_type type, const Visit& visit) {
+  const std::uint32_t count = plist_array_get_size(array);
+  plist_array_iter iter = nullptr;
+  plist_array_new_iter(array, &iter);
+  const std::unique_ptr<void, decltype(&std::free)> ownedIter(iter, &std::free);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    plist_t item = nullptr;
+    plist_array_next_item(array, iter, &item);
+    if (item == nullptr || plist_get_node_type(item) != type) return false;
+    visit(item);
+  }
+  return true;
+}
+
 ReadOutcome readSettingsFile(const std::string& file, PlistPtr& root) {
   // O_NONBLOCK: a FIFO in the file's place must not block the open.
   UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
@@ -173,24 +193,15 @@ std::optional<std::vector<Data>> DefaultsStore::dataArray(std::string_view key) 
   const std::string k(key);
   plist_t node = plist_dict_get_item(root_.get(), k.c_str());
   if (node == nullptr || plist_get_node_type(node) != PLIST_ARRAY) return std::nullopt;
-  const std::uint32_t count = plist_array_get_size(node);
   std::vector<Data> values;
-  values.reserve(count);
-  // Walk the array with an iterator: plist_array_get_item(node, i) on an
-  // array parsed from a file starts from the head every time, which made
-  // this loop quadratic (42 ms for 5,000 entries, 8.5 s for 50,000).
-  plist_array_iter iter = nullptr;
-  plist_array_new_iter(node, &iter);
-  const std::unique_ptr<void, decltype(&std::free)> ownedIter(iter, &std::free);
-  for (std::uint32_t i = 0; i < count; ++i) {
-    plist_t item = nullptr;
-    plist_array_next_item(node, iter, &item);
-    if (item == nullptr || plist_get_node_type(item) != PLIST_DATA) return std::nullopt;
+  values.reserve(plist_array_get_size(node));
+  const bool allData = eachItemOf(node, PLIST_DATA, [&](plist_t item) {
     std::uint64_t length = 0;
     const char* bytes = plist_get_data_ptr(item, &length);
     const auto* begin = reinterpret_cast<const std::uint8_t*>(bytes);
     values.emplace_back(begin, begin + (bytes == nullptr ? 0 : length));
-  }
+  });
+  if (!allData) return std::nullopt;
   return values;
 }
 
@@ -222,18 +233,13 @@ Lookup lookupStrings(plist_t dict, std::string_view key, std::vector<std::string
   if (node == nullptr) return Lookup::Absent;
   if (plist_get_node_type(node) != PLIST_ARRAY) return Lookup::WrongType;
   std::vector<std::string> found;
-  const std::uint32_t count = plist_array_get_size(node);
-  plist_array_iter iter = nullptr;
-  plist_array_new_iter(node, &iter);
-  const std::unique_ptr<void, decltype(&std::free)> ownedIter(iter, &std::free);
-  for (std::uint32_t i = 0; i < count; ++i) {
-    plist_t item = nullptr;
-    plist_array_next_item(node, iter, &item);
-    if (item == nullptr || plist_get_node_type(item) != PLIST_STRING) return Lookup::WrongType;
+  const bool allStrings = eachItemOf(node, PLIST_STRING, [&](plist_t item) {
+    // Never plist_get_string_val: it asserts on a NUL byte in the string.
     std::uint64_t length = 0;
     const char* text = plist_get_string_ptr(item, &length);
     found.emplace_back(text != nullptr ? std::string(text, length) : std::string());
-  }
+  });
+  if (!allStrings) return Lookup::WrongType;
   values = std::move(found);
   return Lookup::Found;
 }
