@@ -74,9 +74,8 @@ std::string sessionBusAddress() {
   return {};
 }
 
-// The user's session bus, connected and greeted; null after the reason was
-// reported.
-SdBusPtr connectSession() {
+// The user's session bus, connected and greeted; null with the reason.
+SdBusPtr openSession(std::string& reason) {
   const std::string address = sessionBusAddress();
   sd_bus* raw = nullptr;
   int r = address.empty() ? -ENOMEDIUM : sd_bus_new(&raw);
@@ -92,10 +91,17 @@ SdBusPtr connectSession() {
   const char* unique = nullptr;
   if (r >= 0) r = sd_bus_get_unique_name(raw, &unique);
   if (r >= 0) return bus;
-  std::string reason = errnoText(r);
+  reason = errnoText(r);
   if (r == -ENOMEDIUM) reason = "neither DBUS_SESSION_BUS_ADDRESS nor XDG_RUNTIME_DIR is set";
-  printMessage(std::string(kNotRunning) + " (no session bus: " + reason + ")");
   return nullptr;
+}
+
+// The session bus; null after the reason was reported, when report.
+SdBusPtr connectSession(bool report = true) {
+  std::string reason;
+  auto bus = openSession(reason);
+  if (!bus && report) printMessage(std::string(kNotRunning) + " (no session bus: " + reason + ")");
+  return bus;
 }
 
 void reportCallFailure(const char* member, std::uint64_t timeout, int r, const sd_bus_error* e) {
@@ -132,32 +138,33 @@ SdBusMessagePtr newCall(sd_bus* bus, const char* interface, const char* member) 
 }
 
 // Sends call and waits up to timeout for its reply; null after the failure
-// was reported.
+// was reported, when report.
 SdBusMessagePtr callService(sd_bus* bus, sd_bus_message* call, const char* member,
-                            std::uint64_t timeout) {
+                            std::uint64_t timeout, bool report = true) {
   BusError error;
   sd_bus_message* raw = nullptr;
   const int r = sd_bus_call(bus, call, timeout, error.get(), &raw);
   SdBusMessagePtr reply(raw);
   if (r < 0) {
-    reportCallFailure(member, timeout, r, error.get());
+    if (report) reportCallFailure(member, timeout, r, error.get());
     return nullptr;
   }
   return reply;
 }
 
-SdBusMessagePtr callProtocol(sd_bus* bus, const char* member, std::uint64_t timeout) {
+SdBusMessagePtr callProtocol(sd_bus* bus, const char* member, std::uint64_t timeout,
+                             bool report = true) {
   auto call = newCall(bus, kProtocolInterface, member);
-  return call ? callService(bus, call.get(), member, timeout) : nullptr;
+  return call ? callService(bus, call.get(), member, timeout, report) : nullptr;
 }
 
 void reportBadReply(const char* member, int r) {
   printMessage(std::string("unexpected reply to ") + member + ": " + errnoText(r));
 }
 
-std::optional<Agent> verifyAgent(sd_bus* bus) {
+std::optional<Agent> verifyAgent(sd_bus* bus, bool report = true) {
   constexpr const char* kMember = "verifyAgentWithCompletion";
-  const auto reply = callProtocol(bus, kMember, kCallTimeout);
+  const auto reply = callProtocol(bus, kMember, kCallTimeout, report);
   if (!reply) return std::nullopt;
   Agent agent;
   int r = sd_bus_message_enter_container(reply.get(), 'a', "ay");
@@ -176,7 +183,7 @@ std::optional<Agent> verifyAgent(sd_bus* bus) {
   const char* name = nullptr;
   if (r >= 0) r = sd_bus_message_read(reply.get(), "s", &name);
   if (r < 0) {
-    reportBadReply(kMember, r);
+    if (report) reportBadReply(kMember, r);
     return std::nullopt;
   }
   agent.processName = name != nullptr ? name : "";
@@ -272,10 +279,10 @@ int runWatch(const std::string& dir) {
   return kSuccess;
 }
 
-std::optional<Agent> askAgent() {
-  const auto bus = connectSession();
+std::optional<Agent> askAgent(bool report) {
+  const auto bus = connectSession(report);
   if (!bus) return std::nullopt;
-  return verifyAgent(bus.get());
+  return verifyAgent(bus.get(), report);
 }
 
 int runStatus(bool json) {

@@ -18,8 +18,9 @@ int runScan();
 int runReset();
 int runListen();
 
-// On the shared settings file, directly.
-int runRepos(bool json);
+// On the shared settings file, directly. With check, each listed entry
+// carries its state (RepoCheck.h).
+int runRepos(bool json, bool check);
 int runBlock(const std::string& dir);
 int runUnblock(const std::string& dir);
 
@@ -39,7 +40,7 @@ struct Agent {
 };
 
 // Asks the folder monitor on the session bus; nullopt after the failure was
-// reported.
-std::optional<Agent> askAgent();
+// reported, or silently when report is false.
+std::optional<Agent> askAgent(bool report = true);
 
 }  // namespace zivuv::monitorctl

@@ -2,6 +2,7 @@
 // directly in its file, as the app does. None of them tells the service.
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "bookmarks/BookmarkUtils.h"
 #include "monitorctl/Commands.h"
 #include "monitorctl/Output.h"
+#include "monitorctl/RepoCheck.h"
 #include "platform/bookmark/BookmarkRecord.h"
 #include "platform/defaults/DefaultsStore.h"
 #include "platform/text/Text.h"
@@ -71,7 +73,8 @@ int editBlocked(const std::string& dir, bool block) {
 
 }  // namespace
 
-int runRepos(bool json) {
+int runRepos(bool json, bool check) {
+  const auto monitored = check ? monitoredFolder() : std::nullopt;
   const auto store = DefaultsStore::openSuite(sharedSuiteName());
   if (!store) {
     printMessage("cannot read the shared settings " + sharedSettingsFile());
@@ -81,17 +84,33 @@ int runRepos(bool json) {
     BookmarkKeys key;
     std::string_view label;
   };
+  // A key of another shape lists nothing, as it counts for nothing.
+  const auto entries = [&](BookmarkKeys key) {
+    return store->dataArray(rawValue(key)).value_or(std::vector<Data>{});
+  };
+  std::vector<EntryCheck> checks;
+  if (check) {
+    checks = checkListed(entries(BookmarkKeys::sandboxKey), entries(BookmarkKeys::blockKey),
+                         monitored);
+  }
   nlohmann::json document = nlohmann::json::object();
   for (const Section section : {Section{BookmarkKeys::sandboxKey, "listed"},
                                 Section{BookmarkKeys::blockKey, "blocked"}}) {
-    // A key of another shape lists nothing, as it counts for nothing.
-    const auto list = store->dataArray(rawValue(section.key)).value_or(std::vector<Data>{});
-    auto& entries = document[std::string(section.label)] = nlohmann::json::array();
-    for (const Data& data : list) {
-      if (json) {
-        const auto url = platform::resolveBookmark(data, platform::BookmarkKind::Transport).url;
-        entries.push_back(url ? nlohmann::json(jsonPath(*url)) : nlohmann::json(nullptr));
-      } else if (!printData(std::string(section.label) + " " + shownResolution(data))) {
+    const auto list = entries(section.key);
+    const std::string label(section.label);
+    const bool checked = check && section.key == BookmarkKeys::sandboxKey;
+    auto& items = document[label] = nlohmann::json::array();
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      if (checked && json) {
+        items.push_back(jsonEntry(checks[i]));
+      } else if (checked) {
+        if (!printData(label + " " + shownEntry(checks[i]) + ": " + shownState(checks[i]))) {
+          return kFailure;
+        }
+      } else if (json) {
+        const auto url = platform::resolveBookmark(list[i], platform::BookmarkKind::Transport).url;
+        items.push_back(url ? nlohmann::json(jsonPath(*url)) : nlohmann::json(nullptr));
+      } else if (!printData(label + " " + shownResolution(list[i]))) {
         return kFailure;
       }
     }

@@ -50,25 +50,44 @@ constexpr const char* kHelp =
     "Exit status: 0 on success; 1 when the folder monitor is not running, answers\n"
     "NO, or anything else fails; 2 on a usage error.\n";
 
-// A command: what it takes and whether it can print JSON.
+// The options, each wherever it stands before "--".
+struct Options {
+  bool json = false;
+  bool check = false;
+};
+
+// What a command takes after its name.
+enum class Takes { Nothing, Folder };
+
+struct Invocation {
+  std::string dir;
+  Options options;
+};
+
+// A command: what it takes, whether it can print JSON, the option of its
+// own (or none).
 struct Command {
   std::string_view name;
-  bool takesFolder;
+  Takes takes;
   bool printsJson;
-  int (*run)(const std::string& dir, bool json);
+  std::string_view option;
+  int (*run)(const Invocation& invocation);
 };
 
 constexpr Command kCommands[] = {
-    {"watch", true, false, [](const std::string& dir, bool) { return runWatch(dir); }},
-    {"status", false, true, [](const std::string&, bool json) { return runStatus(json); }},
-    {"scan", false, false, [](const std::string&, bool) { return runScan(); }},
-    {"reset", false, false, [](const std::string&, bool) { return runReset(); }},
-    {"repos", false, true, [](const std::string&, bool json) { return runRepos(json); }},
-    {"block", true, false, [](const std::string& dir, bool) { return runBlock(dir); }},
-    {"unblock", true, false, [](const std::string& dir, bool) { return runUnblock(dir); }},
-    {"listen", false, false, [](const std::string&, bool) { return runListen(); }},
-    {"why", true, true, runWhy},
-    {"bookmark", true, false, [](const std::string& dir, bool) { return runBookmark(dir); }},
+    {"watch", Takes::Folder, false, {}, [](const Invocation& i) { return runWatch(i.dir); }},
+    {"status", Takes::Nothing, true, {},
+     [](const Invocation& i) { return runStatus(i.options.json); }},
+    {"scan", Takes::Nothing, false, {}, [](const Invocation&) { return runScan(); }},
+    {"reset", Takes::Nothing, false, {}, [](const Invocation&) { return runReset(); }},
+    {"repos", Takes::Nothing, true, "--check",
+     [](const Invocation& i) { return runRepos(i.options.json, i.options.check); }},
+    {"block", Takes::Folder, false, {}, [](const Invocation& i) { return runBlock(i.dir); }},
+    {"unblock", Takes::Folder, false, {}, [](const Invocation& i) { return runUnblock(i.dir); }},
+    {"listen", Takes::Nothing, false, {}, [](const Invocation&) { return runListen(); }},
+    {"why", Takes::Folder, true, {},
+     [](const Invocation& i) { return runWhy(i.dir, i.options.json); }},
+    {"bookmark", Takes::Folder, false, {}, [](const Invocation& i) { return runBookmark(i.dir); }},
 };
 
 int usageError(const std::string& problem) {
@@ -80,22 +99,26 @@ int usageError(const std::string& problem) {
 }
 
 // An argument for a message, control bytes escaped.
-std::string quoted(std::string_view argument) {
+std::string shownArgument(std::string_view argument) {
   return "'" + zivuv::platform::escapeControlBytes(argument) + "'";
 }
 
 int run(int argc, char** argv) {
-  // --json may stand anywhere; "--" ends the options, so that a folder may
-  // be named "--json".
+  // The options may stand anywhere; "--" ends them, so that a folder may be
+  // named "--json".
   std::vector<std::string> words;
-  bool json = false;
-  bool options = true;
+  Options options;
+  std::vector<std::string_view> given;  // the options of one command, in order
+  bool optionsOpen = true;
   for (int i = 1; i < argc; ++i) {
     const std::string_view word = argv[i];
-    if (options && word == "--json") {
-      json = true;
-    } else if (options && word == "--") {
-      options = false;
+    if (optionsOpen && word == "--json") {
+      options.json = true;
+    } else if (optionsOpen && word == "--check") {
+      options.check = true;
+      given.push_back(word);
+    } else if (optionsOpen && word == "--") {
+      optionsOpen = false;
     } else {
       words.emplace_back(word);
     }
@@ -103,8 +126,9 @@ int run(int argc, char** argv) {
   if (words.empty()) return usageError("no command given");
   const std::string& first = words[0];
   if (first == "--help" || first == "-h" || first == "--version") {
-    if (words.size() > 1) return usageError("unexpected argument " + quoted(words[1]));
-    if (json) return usageError(first + " prints no JSON");
+    if (words.size() > 1) return usageError("unexpected argument " + shownArgument(words[1]));
+    if (options.json) return usageError(first + " prints no JSON");
+    if (!given.empty()) return usageError(first + " takes no option " + shownArgument(given[0]));
     const bool printed = first == "--version"
                              ? printData(std::string(kProgram) + " " + ZIVUV_VERSION)
                              : printData(std::string_view(kHelp, std::strlen(kHelp) - 1));
@@ -112,14 +136,23 @@ int run(int argc, char** argv) {
   }
   for (const Command& command : kCommands) {
     if (command.name != first) continue;
-    const std::size_t wanted = command.takesFolder ? 2 : 1;
+    Invocation invocation{{}, options};
+    const std::size_t wanted = command.takes == Takes::Folder ? 2 : 1;
     if (words.size() < wanted) return usageError(first + " needs a folder: DIR");
-    if (words.size() > wanted) return usageError("unexpected argument " + quoted(words[wanted]));
-    if (json && !command.printsJson) return usageError(first + " prints no JSON");
-    return command.run(command.takesFolder ? words[1] : std::string(), json);
+    if (words.size() > wanted) {
+      return usageError("unexpected argument " + shownArgument(words[wanted]));
+    }
+    if (command.takes == Takes::Folder) invocation.dir = words[1];
+    for (const std::string_view option : given) {
+      if (option != command.option) {
+        return usageError(first + " takes no option " + shownArgument(option));
+      }
+    }
+    if (options.json && !command.printsJson) return usageError(first + " prints no JSON");
+    return command.run(invocation);
   }
-  if (first.starts_with("-")) return usageError("unknown option " + quoted(first));
-  return usageError("unknown command " + quoted(first));
+  if (first.starts_with("-")) return usageError("unknown option " + shownArgument(first));
+  return usageError("unknown command " + shownArgument(first));
 }
 
 }  // namespace
