@@ -234,6 +234,97 @@ int pollTimeout(sd_bus* bus) {
   return static_cast<int>(std::min<std::uint64_t>((until - nowUs + 999) / 1000, 60000));
 }
 
+// One complete value at the read position of message, as JSON: numbers,
+// booleans and text as themselves, arrays and structures as arrays,
+// dictionaries as objects, a variant as what it holds.
+int readJson(sd_bus_message* message, nlohmann::json& out) {
+  char type = 0;
+  const char* contents = nullptr;
+  int r = sd_bus_message_peek_type(message, &type, &contents);
+  if (r <= 0) return r < 0 ? r : -EBADMSG;
+  const auto basic = [&](auto value) {
+    r = sd_bus_message_read_basic(message, type, &value);
+    out = value;
+    return r;
+  };
+  switch (type) {
+    case 's':
+    case 'o':
+    case 'g': {
+      const char* text = nullptr;
+      r = sd_bus_message_read_basic(message, type, &text);
+      out = text != nullptr ? text : "";
+      return r;
+    }
+    case 'b': {
+      int value = 0;
+      r = sd_bus_message_read_basic(message, type, &value);
+      out = value != 0;
+      return r;
+    }
+    case 'y': return basic(std::uint8_t{});
+    case 'n': return basic(std::int16_t{});
+    case 'q': return basic(std::uint16_t{});
+    case 'i':
+    case 'h': return basic(std::int32_t{});
+    case 'u': return basic(std::uint32_t{});
+    case 'x': return basic(std::int64_t{});
+    case 't': return basic(std::uint64_t{});
+    case 'd': return basic(double{});
+    default: break;
+  }
+  r = sd_bus_message_enter_container(message, type, contents);
+  if (r < 0) return r;
+  if (type == 'v') {
+    r = readJson(message, out);
+  } else if (type == 'a' && contents[0] == '{') {
+    out = nlohmann::json::object();
+    while (r >= 0 && (r = sd_bus_message_at_end(message, 0)) == 0) {
+      nlohmann::json key;
+      nlohmann::json value;
+      char entry = 0;
+      const char* entryContents = nullptr;
+      r = sd_bus_message_peek_type(message, &entry, &entryContents);
+      if (r >= 0) r = sd_bus_message_enter_container(message, entry, entryContents);
+      if (r >= 0) r = readJson(message, key);
+      if (r >= 0) r = readJson(message, value);
+      if (r >= 0) r = sd_bus_message_exit_container(message);
+      if (r >= 0) out[key.is_string() ? key.get<std::string>() : key.dump()] = std::move(value);
+    }
+  } else {
+    out = nlohmann::json::array();
+    while (r >= 0 && (r = sd_bus_message_at_end(message, 0)) == 0) {
+      nlohmann::json item;
+      r = readJson(message, item);
+      if (r >= 0) out.push_back(std::move(item));
+    }
+  }
+  if (r >= 0) r = sd_bus_message_exit_container(message);
+  return r < 0 ? r : 1;
+}
+
+// Every property of the status interface, by name, with one GetAll;
+// nullopt after the failure was reported.
+std::optional<nlohmann::json> readStatusProperties(sd_bus* bus) {
+  constexpr const char* kMember = "GetAll";
+  const auto call = newCall(bus, "org.freedesktop.DBus.Properties", kMember);
+  if (!call) return std::nullopt;
+  int r = sd_bus_message_append(call.get(), "s", names::kStatusInterface);
+  if (r < 0) {
+    printMessage(std::string("cannot make the call ") + kMember + ": " + errnoText(r));
+    return std::nullopt;
+  }
+  const auto reply = callService(bus, call.get(), kMember, kCallTimeout);
+  if (!reply) return std::nullopt;
+  nlohmann::json properties;
+  r = readJson(reply.get(), properties);
+  if (r < 0 || !properties.is_object()) {
+    reportBadReply(kMember, r < 0 ? r : -EBADMSG);
+    return std::nullopt;
+  }
+  return properties;
+}
+
 }  // namespace
 
 int runWatch(const std::string& dir) {
@@ -285,23 +376,14 @@ std::optional<Agent> askAgent(bool report) {
   return verifyAgent(bus.get(), report);
 }
 
-int runStatus(bool json) {
-  const auto agent = askAgent();
-  if (!agent) return kFailure;
-  if (json) {
-    std::optional<platform::FileURL> folder;
-    if (agent->data) {
-      folder = platform::resolveBookmark(*agent->data, platform::BookmarkKind::Transport).url;
-    }
-    const nlohmann::json document = {
-        {"folder", folder ? jsonPath(*folder) : nullptr},
-        {"unresolvable", agent->data && !folder},
-        {"process", platform::toValidUtf8(agent->processName)}};
-    return printJson(document);
-  }
-  const bool printed = printData("folder: " + shownFolder(*agent)) &&
-                       printData("process: " + platform::escapeControlBytes(agent->processName));
-  return printed ? kSuccess : kFailure;
+std::optional<ServiceReport> askStatus() {
+  const auto bus = connectSession();
+  if (!bus) return std::nullopt;
+  auto agent = verifyAgent(bus.get());
+  if (!agent) return std::nullopt;
+  auto properties = readStatusProperties(bus.get());
+  if (!properties) return std::nullopt;
+  return ServiceReport{std::move(*agent), std::move(*properties)};
 }
 
 int runScan() {

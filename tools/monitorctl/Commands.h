@@ -3,6 +3,8 @@
 #include <optional>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "platform/bookmark/BookmarkRecord.h"
 
 namespace zivuv::monitorctl {
@@ -13,6 +15,8 @@ namespace zivuv::monitorctl {
 
 // Over the session bus, to the folder monitor.
 int runWatch(const std::string& dir);
+// The monitored folder, the service's status interface and the counts of
+// the shared lists.
 int runStatus(bool json);
 int runScan();
 int runReset();
@@ -42,5 +46,17 @@ struct Agent {
 // Asks the folder monitor on the session bus; nullopt after the failure was
 // reported, or silently when report is false.
 std::optional<Agent> askAgent(bool report = true);
+
+// The answer of verifyAgentWithCompletion and every property of the status
+// interface by name, read with one GetAll: text, numbers and booleans as
+// themselves, structures and arrays as arrays.
+struct ServiceReport {
+  Agent agent;
+  nlohmann::json properties;
+};
+
+// Asks the folder monitor on the session bus; nullopt after the failure was
+// reported.
+std::optional<ServiceReport> askStatus();
 
 }  // namespace zivuv::monitorctl

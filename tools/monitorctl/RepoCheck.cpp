@@ -183,6 +183,20 @@ nlohmann::json jsonEntry(const EntryCheck& check) {
   return entry;
 }
 
+std::optional<RepositoryCounts> countRepositories(const std::optional<FileURL>& monitored) {
+  const auto store = platform::DefaultsStore::openSuite(sharedSuiteName());
+  if (!store) return std::nullopt;
+  const auto listed =
+      store->dataArray(rawValue(BookmarkKeys::sandboxKey)).value_or(std::vector<Data>{});
+  const auto blocked =
+      store->dataArray(rawValue(BookmarkKeys::blockKey)).value_or(std::vector<Data>{});
+  RepositoryCounts counts{listed.size(), 0, blocked.size()};
+  for (const auto& check : checkListed(listed, blocked, monitored)) {
+    if (check.state == EntryState::Missing) ++counts.missing;
+  }
+  return counts;
+}
+
 std::optional<FileURL> monitoredFolder() {
   if (const auto agent = askAgent(false)) {
     if (!agent->data) return std::nullopt;

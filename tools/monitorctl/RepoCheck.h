@@ -47,6 +47,18 @@ std::string shownState(const EntryCheck& check);
 // "reason" for an unreachable one.
 nlohmann::json jsonEntry(const EntryCheck& check);
 
+// The listed and blocked entries of the shared settings, and how many of
+// the listed ones are missing.
+struct RepositoryCounts {
+  std::size_t listed = 0;
+  std::size_t missing = 0;
+  std::size_t blocked = 0;
+};
+
+// nullopt when the shared settings cannot be read.
+std::optional<RepositoryCounts> countRepositories(
+    const std::optional<platform::FileURL>& monitored);
+
 // The folder in which moved folders are looked for: the one the service
 // monitors when it answers, else the first of its saved folders; nullopt
 // when neither names one. Prints nothing.
