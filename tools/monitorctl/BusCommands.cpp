@@ -386,6 +386,21 @@ std::optional<ServiceReport> askStatus() {
   return ServiceReport{std::move(*agent), std::move(*properties)};
 }
 
+bool broadcastDefaultsChanged(std::string& reason) {
+  const auto bus = openSession(reason);
+  if (!bus) return false;
+  const NotificationName& notice = NotificationName::DefaultsChanged();
+  sd_bus_message* raw = nullptr;
+  int r = sd_bus_message_new_signal(bus.get(), &raw, kObjectPath, notice.interface, notice.member);
+  const SdBusMessagePtr signal(raw);
+  if (r >= 0) r = sd_bus_message_append(signal.get(), "s", names::kAppId);
+  if (r >= 0) r = sd_bus_send(bus.get(), signal.get(), nullptr);
+  // Out of this process before the connection closes.
+  if (r >= 0) r = sd_bus_flush(bus.get());
+  if (r < 0) reason = errnoText(r);
+  return r >= 0;
+}
+
 int runScan() {
   constexpr const char* kMember = "checkFolderNowWithCompletion";
   const auto bus = connectSession();

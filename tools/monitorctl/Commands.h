@@ -27,6 +27,10 @@ int runListen();
 int runRepos(bool json, bool check);
 int runBlock(const std::string& dir);
 int runUnblock(const std::string& dir);
+// Without apply, tells what it would do to each listed entry; with it,
+// removes the missing ones and re-records the moved ones in one locked
+// write, then broadcasts DefaultsChanged.
+int runPrune(bool apply);
 
 // Why the next scan registers DIR or passes over it, found with the scan's
 // own code: asks the service for the monitored folder, reads the shared
@@ -58,5 +62,10 @@ struct ServiceReport {
 // Asks the folder monitor on the session bus; nullopt after the failure was
 // reported.
 std::optional<ServiceReport> askStatus();
+
+// Sends DefaultsChanged on the session bus as the service does, so that the
+// app reloads the shared settings. False with the reason when there is no
+// bus to send it on.
+bool broadcastDefaultsChanged(std::string& reason);
 
 }  // namespace zivuv::monitorctl

@@ -54,6 +54,7 @@ constexpr const char* kHelp =
 struct Options {
   bool json = false;
   bool check = false;
+  bool yes = false;
 };
 
 // What a command takes after its name.
@@ -82,6 +83,8 @@ constexpr Command kCommands[] = {
     {"reset", Takes::Nothing, false, {}, [](const Invocation&) { return runReset(); }},
     {"repos", Takes::Nothing, true, "--check",
      [](const Invocation& i) { return runRepos(i.options.json, i.options.check); }},
+    {"prune", Takes::Nothing, false, "--yes",
+     [](const Invocation& i) { return runPrune(i.options.yes); }},
     {"block", Takes::Folder, false, {}, [](const Invocation& i) { return runBlock(i.dir); }},
     {"unblock", Takes::Folder, false, {}, [](const Invocation& i) { return runUnblock(i.dir); }},
     {"listen", Takes::Nothing, false, {}, [](const Invocation&) { return runListen(); }},
@@ -114,8 +117,8 @@ int run(int argc, char** argv) {
     const std::string_view word = argv[i];
     if (optionsOpen && word == "--json") {
       options.json = true;
-    } else if (optionsOpen && word == "--check") {
-      options.check = true;
+    } else if (optionsOpen && (word == "--check" || word == "--yes")) {
+      (word == "--check" ? options.check : options.yes) = true;
       given.push_back(word);
     } else if (optionsOpen && word == "--") {
       optionsOpen = false;
