@@ -386,6 +386,21 @@ std::optional<ServiceReport> askStatus() {
   return ServiceReport{std::move(*agent), std::move(*properties)};
 }
 
+std::optional<std::int64_t> requestScan() {
+  constexpr const char* kMember = "checkFolderNowWithCompletion";
+  const auto bus = connectSession();
+  if (!bus) return std::nullopt;
+  const auto reply = callProtocol(bus.get(), kMember, kScanTimeout);
+  if (!reply) return std::nullopt;
+  std::int64_t count = 0;
+  const int r = sd_bus_message_read(reply.get(), "x", &count);
+  if (r < 0) {
+    reportBadReply(kMember, r);
+    return std::nullopt;
+  }
+  return count;
+}
+
 bool broadcastDefaultsChanged(std::string& reason) {
   const auto bus = openSession(reason);
   if (!bus) return false;
@@ -402,18 +417,9 @@ bool broadcastDefaultsChanged(std::string& reason) {
 }
 
 int runScan() {
-  constexpr const char* kMember = "checkFolderNowWithCompletion";
-  const auto bus = connectSession();
-  if (!bus) return kFailure;
-  const auto reply = callProtocol(bus.get(), kMember, kScanTimeout);
-  if (!reply) return kFailure;
-  std::int64_t count = 0;
-  const int r = sd_bus_message_read(reply.get(), "x", &count);
-  if (r < 0) {
-    reportBadReply(kMember, r);
-    return kFailure;
-  }
-  return printData(std::to_string(count)) ? kSuccess : kFailure;
+  const auto count = requestScan();
+  if (!count) return kFailure;
+  return printData(std::to_string(*count)) ? kSuccess : kFailure;
 }
 
 int runReset() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -32,6 +33,15 @@ int runUnblock(const std::string& dir);
 // write, then broadcasts DefaultsChanged.
 int runPrune(bool apply);
 
+// The scan's settings in the service's own settings file: shown, or changed
+// under the domain's lock and followed by a request for a scan.
+struct ConfigChange {
+  enum class Kind { Show, Depth, Ignore, Unignore } kind = Kind::Show;
+  int depth = 0;        // Depth: 1 to 8
+  std::string pattern;  // Ignore, Unignore
+};
+int runConfig(const ConfigChange& change, bool json);
+
 // Why the next scan registers DIR or passes over it, found with the scan's
 // own code: asks the service for the monitored folder, reads the shared
 // lists itself.
@@ -62,6 +72,10 @@ struct ServiceReport {
 // Asks the folder monitor on the session bus; nullopt after the failure was
 // reported.
 std::optional<ServiceReport> askStatus();
+
+// Asks the folder monitor for a scan now and waits for its count; nullopt
+// after the failure was reported.
+std::optional<std::int64_t> requestScan();
 
 // Sends DefaultsChanged on the session bus as the service does, so that the
 // app reloads the shared settings. False with the reason when there is no

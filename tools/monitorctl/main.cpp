@@ -58,10 +58,11 @@ struct Options {
 };
 
 // What a command takes after its name.
-enum class Takes { Nothing, Folder };
+enum class Takes { Nothing, Folder, ConfigWords };
 
 struct Invocation {
   std::string dir;
+  ConfigChange config;
   Options options;
 };
 
@@ -87,6 +88,8 @@ constexpr Command kCommands[] = {
      [](const Invocation& i) { return runPrune(i.options.yes); }},
     {"block", Takes::Folder, false, {}, [](const Invocation& i) { return runBlock(i.dir); }},
     {"unblock", Takes::Folder, false, {}, [](const Invocation& i) { return runUnblock(i.dir); }},
+    {"config", Takes::ConfigWords, true, {},
+     [](const Invocation& i) { return runConfig(i.config, i.options.json); }},
     {"listen", Takes::Nothing, false, {}, [](const Invocation&) { return runListen(); }},
     {"why", Takes::Folder, true, {},
      [](const Invocation& i) { return runWhy(i.dir, i.options.json); }},
@@ -104,6 +107,38 @@ int usageError(const std::string& problem) {
 // An argument for a message, control bytes escaped.
 std::string shownArgument(std::string_view argument) {
   return "'" + zivuv::platform::escapeControlBytes(argument) + "'";
+}
+
+// The words after "config": nothing, "depth N" or "ignore add|remove
+// PATTERN". The problem for a usage error, or empty.
+std::string parseConfig(const std::vector<std::string>& words, ConfigChange& change) {
+  using Kind = ConfigChange::Kind;
+  if (words.size() == 1) return {};
+  const std::string& setting = words[1];
+  std::size_t wanted = 0;
+  if (setting == "depth") {
+    if (words.size() < 3) return "config depth needs a number from 1 to 8";
+    const std::string& n = words[2];
+    if (n.size() != 1 || n[0] < '1' || n[0] > '8') {
+      return "the scan depth is a number from 1 to 8, not " + shownArgument(n);
+    }
+    change = {Kind::Depth, n[0] - '0', {}};
+    wanted = 3;
+  } else if (setting == "ignore") {
+    if (words.size() < 3) return "config ignore needs add or remove, then a PATTERN";
+    const std::string& verb = words[2];
+    if (verb != "add" && verb != "remove") {
+      return "config ignore takes add or remove, not " + shownArgument(verb);
+    }
+    if (words.size() < 4) return "config ignore " + verb + " needs a PATTERN";
+    if (words[3].empty()) return "the PATTERN is empty";
+    change = {verb == "add" ? Kind::Ignore : Kind::Unignore, 0, words[3]};
+    wanted = 4;
+  } else {
+    return "config takes depth or ignore, not " + shownArgument(setting);
+  }
+  if (words.size() > wanted) return "unexpected argument " + shownArgument(words[wanted]);
+  return {};
 }
 
 int run(int argc, char** argv) {
@@ -139,13 +174,19 @@ int run(int argc, char** argv) {
   }
   for (const Command& command : kCommands) {
     if (command.name != first) continue;
-    Invocation invocation{{}, options};
-    const std::size_t wanted = command.takes == Takes::Folder ? 2 : 1;
-    if (words.size() < wanted) return usageError(first + " needs a folder: DIR");
-    if (words.size() > wanted) {
-      return usageError("unexpected argument " + shownArgument(words[wanted]));
+    Invocation invocation{{}, {}, options};
+    if (command.takes == Takes::ConfigWords) {
+      if (const auto problem = parseConfig(words, invocation.config); !problem.empty()) {
+        return usageError(problem);
+      }
+    } else {
+      const std::size_t wanted = command.takes == Takes::Folder ? 2 : 1;
+      if (words.size() < wanted) return usageError(first + " needs a folder: DIR");
+      if (words.size() > wanted) {
+        return usageError("unexpected argument " + shownArgument(words[wanted]));
+      }
+      if (command.takes == Takes::Folder) invocation.dir = words[1];
     }
-    if (command.takes == Takes::Folder) invocation.dir = words[1];
     for (const std::string_view option : given) {
       if (option != command.option) {
         return usageError(first + " takes no option " + shownArgument(option));
