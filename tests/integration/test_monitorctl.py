@@ -25,7 +25,9 @@ def test_usage_errors_exit_two_with_a_hint_and_no_data(ctl, args):
 
 
 def test_help_and_version(ctl):
-    assert ctl.out('--help').startswith('Usage: zivuv-monitorctl [--json] COMMAND [DIR]\n')
+    text = ctl.out('--help')
+    assert text.startswith('Usage: zivuv-monitorctl [--json] COMMAND [ARGUMENT...]\n')
+    assert all(words in text for words in ('repos [--check]', 'prune [--yes]', 'config depth N', 'ignore add|remove'))
     assert ctl.out('--version') == f'zivuv-monitorctl {VERSION}\n'
 
 

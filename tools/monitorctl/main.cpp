@@ -21,29 +21,43 @@ namespace {
 using namespace zivuv::monitorctl;
 
 constexpr const char* kHelp =
-    "Usage: zivuv-monitorctl [--json] COMMAND [DIR]\n"
+    "Usage: zivuv-monitorctl [--json] COMMAND [ARGUMENT...]\n"
     "\n"
     "Talks to the Zivuv folder monitor on the session bus, as the Zivuv app does.\n"
     "\n"
     "Commands:\n"
     "  watch DIR     ask the folder monitor to monitor DIR, then show the folder\n"
     "                it monitors\n"
-    "  status        show the monitored folder and the service's process name\n"
+    "  status        show the monitored folder, the service's process name, what\n"
+    "                the service is doing and the counts of the shared lists\n"
     "  scan          look for new repositories in the monitored folder now and\n"
     "                print how many were added\n"
     "  reset         forget the saved folders; the folder monitored now stays\n"
     "                monitored until another is watched or the service restarts\n"
-    "  repos         list the listed and the blocked repositories of the shared\n"
-    "                settings, in stored order\n"
+    "  repos [--check]\n"
+    "                list the listed and the blocked repositories of the shared\n"
+    "                settings, in stored order; with --check, each listed one\n"
+    "                with its state: ok, missing, moved, unreachable, unresolvable\n"
+    "  prune [--yes] tell what pruning would do to each listed repository; with\n"
+    "                --yes, remove the missing ones, re-record the moved ones and\n"
+    "                tell the app\n"
     "  block DIR     add DIR to the blocked repositories\n"
     "  unblock DIR   remove DIR from the blocked repositories\n"
+    "  config        show the scan depth and the ignored folder patterns\n"
+    "  config depth N\n"
+    "                scan N folders deep (1 to 8), then ask for a scan\n"
+    "  config ignore add|remove PATTERN\n"
+    "                add or remove an ignored folder pattern, then ask for a scan\n"
     "  listen        print the argument of every DefaultsChanged signal until\n"
     "                interrupted\n"
     "  why DIR       tell why the next scan registers DIR or passes over it\n"
     "  bookmark DIR  print the transport data of DIR in base64\n"
     "\n"
     "Options:\n"
-    "  --json        status, repos and why: print one JSON document instead\n"
+    "  --json        status, repos, config and why: print one JSON document instead\n"
+    "  --check       repos: tell the state of each listed repository\n"
+    "  --yes         prune: make the changes\n"
+    "  --            end of the options: a DIR or PATTERN may start with '-'\n"
     "  -h, --help    show this help and exit\n"
     "  --version     show the version and exit\n"
     "\n"
@@ -99,8 +113,8 @@ constexpr Command kCommands[] = {
 int usageError(const std::string& problem) {
   printMessage(problem);
   printMessage(
-      "usage: zivuv-monitorctl [--json] COMMAND [DIR]; 'zivuv-monitorctl --help' lists the "
-      "commands");
+      "usage: zivuv-monitorctl [--json] COMMAND [ARGUMENT...]; 'zivuv-monitorctl --help' lists "
+      "the commands");
   return kUsage;
 }
 
