@@ -4,8 +4,9 @@
 import json
 import os
 import subprocess
+import time
 
-from conftest import repo
+from conftest import IFACE, NAME, PATH, repo
 from test_monitorctl import SOURCE
 
 
@@ -48,10 +49,49 @@ def test_json_holds_the_same_facts_as_the_lines(service, ctl, watched, root):
     ctl.out('block', root / 'gone')
     (root / 'gone').rmdir()
     assert ctl.scan() == 1
-    assert json.loads(ctl.out('--json', 'status')) == {
+    status = json.loads(ctl.out('--json', 'status'))
+    assert {key: status[key] for key in ('folder', 'unresolvable', 'process')} == {
         'folder': str(watched), 'unresolvable': False, 'process': 'zivuv-folder-monitor'}
     # A path that is not UTF-8 travels as the bus carries text.
     assert json.loads(ctl.out('repos', '--json')) == {'listed': [f'{watched}/bad\ufffd'], 'blocked': [None]}
+
+
+def local(us):
+    return time.strftime('%Y-%m-%d %H:%M:%S', time.localtime(us // 10**6))
+
+
+def test_status_tells_what_the_status_interface_tells(service, ctl, watched, env):
+    for name in ('a', 'b', 'plain/inner'):
+        repo(watched / name)
+    service.watching()
+    assert ctl.scan() == 2
+    # The properties as a client that no one here wrote reads them.
+    reply = subprocess.run(['busctl', '--user', '--json=short', 'call', NAME, PATH, 'org.freedesktop.DBus.Properties',
+                            'GetAll', 's', f'{IFACE}.Status'], env=env, capture_output=True, text=True, check=True)
+    props = {key: value['data'] for key, value in json.loads(reply.stdout)['data'][0].items()}
+    assert (props['State'], props['Folder'], props['Watcher'], props['Scans'], props['LastScanCandidates'],
+            props['LastScanRegistered']) == ('idle', str(watched), 'inotify', 1, 3, 2)
+    status = json.loads(ctl.out('status', '--json'))
+    assert ({key: status[key] for key in props}, status['repositories']) == (
+        props, {'listed': 2, 'missing': 0, 'blocked': 0})
+    when, error = props['LastError']
+    duration = props['LastScanDuration']
+    assert ctl.out('status').splitlines() == [
+        f'folder: {watched}', 'process: zivuv-folder-monitor', 'state: idle, watcher: inotify',
+        f'watches: {props["Watches"]}/{props["WatchLimit"]}', f'pending folders: {props["PendingFolders"]}', 'scan depth: 1',
+        f'last event: {local(props["LastEvent"]) if props["LastEvent"] else "never"}',
+        f'last scan: {local(props["LastScan"])}, {duration // 1000}.{duration % 1000 // 100} ms, 3 candidates, 2 registered',
+        'since start: 1 scan, 0 rescans, 0 overflows', f'last error: {local(when)}: {error}' if when else 'last error: none',
+        'repositories: 2 listed (0 missing), 0 blocked', f'started: {local(props["StartedAt"])}',
+        f'version: {props["Version"]}', f'confinement: {", ".join(props["Confinement"]) or "none"}']
+
+    # A change of the settings asks for a scan, which applies it.
+    ctl.out('config', 'depth', '2')
+    assert f'{watched}/plain/inner' in ctl.listed()
+    # The monitored folder comes from the service, which has no saved folder after a reset.
+    ctl.out('reset')
+    (watched / 'a').rename(watched / 'c')
+    assert f'listed {watched}/a: moved {watched}/c\n' in ctl.out('repos', '--check')
 
 
 def complete(*words):
@@ -68,3 +108,7 @@ def test_bash_completes_commands_options_and_folders(root):
     assert complete('zivuv-monitorctl', '--j') == ['--json']
     assert complete('zivuv-monitorctl', 'why', '--json', 'sr') == ['src']
     assert complete('zivuv-monitorctl', 'watch', 'src', 's') == []
+    for words, expected in ((['repos', '--'], ['--check', '--json']), (['prune', '--'], ['--yes']),
+                            (['config', 'd'], ['depth']), (['config', 'ignore', 'r'], ['remove']),
+                            (['config', '--json', 'ignore', 'a'], ['add'])):
+        assert complete('zivuv-monitorctl', *words) == expected

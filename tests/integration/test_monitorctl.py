@@ -3,14 +3,17 @@
 # has no service, or there is no bus.
 
 import base64
+import json
 import os
 import plistlib
 import re
+import shutil
+import subprocess
 from pathlib import Path
 
 import dbus
 import pytest
-from conftest import BIN, PATH, Proc, bookmark, stop_bus, suite_file, wait_until
+from conftest import BIN, PATH, SUITE, Proc, bookmark, stop_bus, suite_file, wait_until
 
 SOURCE = Path(os.environ.get('ZIVUV_SOURCE_DIR', '.'))
 VERSION = re.match(r'\S+ \(([^)]+)\)', (SOURCE / 'debian' / 'changelog').read_text())[1]
@@ -18,14 +21,19 @@ VERSION = re.match(r'\S+ \(([^)]+)\)', (SOURCE / 'debian' / 'changelog').read_te
 
 @pytest.mark.parametrize('args', [[], ['frobnicate'], ['--frob'], ['watch'], ['block'], ['bookmark'],
                                   ['status', 'x'], ['watch', '/', '/'], ['--help', 'x'], ['--json', 'scan'],
-                                  ['why']])
+                                  ['why'], ['status', '--check'], ['repos', '--yes'], ['prune', '--json'],
+                                  ['config', 'depth'], ['config', 'depth', '0'], ['config', 'depth', '9'],
+                                  ['config', 'depth', '+2'], ['config', 'depth', '2', '3'], ['config', 'ignore', 'add'],
+                                  ['config', 'ignore', 'drop', 'x'], ['config', 'ignore', 'add', ''], ['config', 'frob']])
 def test_usage_errors_exit_two_with_a_hint_and_no_data(ctl, args):
     result = ctl(*args)
     assert (result.returncode, result.stdout, '--help' in result.stderr) == (2, '', True)
 
 
 def test_help_and_version(ctl):
-    assert ctl.out('--help').startswith('Usage: zivuv-monitorctl [--json] COMMAND [DIR]\n')
+    text = ctl.out('--help')
+    assert text.startswith('Usage: zivuv-monitorctl [--json] COMMAND [ARGUMENT...]\n')
+    assert all(words in text for words in ('repos [--check]', 'prune [--yes]', 'config depth N', 'ignore add|remove'))
     assert ctl.out('--version') == f'zivuv-monitorctl {VERSION}\n'
 
 
@@ -123,3 +131,79 @@ def test_listen_prints_each_defaults_changed_until_stopped_or_the_bus_goes(bus, 
     stop_bus(bus.pid)
     assert second.status() == 1
     assert any('connection to the session bus was lost' in line for line in second.err)
+
+
+def own_settings(env):
+    return Path(env['XDG_CONFIG_HOME']) / 'Zivuv' / 'com.vezudi.Zivuv.FolderMonitor.plist'
+
+
+@pytest.fixture
+def entries(root, watched, env):
+    # A listed entry in each state, in a mixed order; the monitored folder is
+    # the service's saved folder, as no service answers.
+    if not (shutil.which('bindfs') and os.path.exists('/dev/fuse')):
+        pytest.skip('needs bindfs and /dev/fuse')
+    for folder in (watched / 'gone', watched / 'ok', watched / 'old', root / 'disk', root / 'mnt'):
+        folder.mkdir()
+    subprocess.run(['bindfs', root / 'disk', root / 'mnt'], check=True)
+    try:  # recorded on the mount, which then goes: its parent is on another device
+        (root / 'mnt' / 'repo').mkdir()
+        unreachable = bookmark(root / 'mnt' / 'repo')
+    finally:
+        subprocess.run(['umount', root / 'mnt'], check=True)
+    listed = [bookmark(watched / 'gone'), bookmark(watched / 'old'), unreachable, bookmark(watched / 'ok'), b'ZVBM broken']
+    shutil.rmtree(watched / 'gone')
+    (watched / 'old').rename(watched / 'new')
+    write_suite(env, {'kSandboxKey': listed, 'kBlockedKey': listed[:1]})
+    own_settings(env).write_bytes(plistlib.dumps({'kSandboxKey': [bookmark(watched, 2)]}, fmt=plistlib.FMT_BINARY))
+    return listed
+
+
+def test_check_tells_each_listed_entry_its_state_and_plain_repos_is_unchanged(ctl, entries, root, watched):
+    unreachable = f'unreachable not mounted: {root}/mnt is on another device'
+    assert ctl.out('repos', '--check') == (
+        f'listed {watched}/gone: missing\nlisted {watched}/old: moved {watched}/new\nlisted {root}/mnt/repo: {unreachable}\n'
+        f'listed {watched}/ok: ok\nlisted (unresolvable): unresolvable\nblocked (unresolvable)\n')
+    unresolvable = 'listed (unresolvable)\n'
+    assert ctl.out('repos') == f'{unresolvable * 3}listed {watched}/ok\n{unresolvable}blocked (unresolvable)\n'
+    document = json.loads(ctl.out('--json', 'repos', '--check'))
+    assert [(e['path'], e['state'], e.get('to', e.get('reason'))) for e in document['listed']] == [
+        (f'{watched}/gone', 'missing', None), (f'{watched}/old', 'moved', f'{watched}/new'),
+        (f'{root}/mnt/repo', 'unreachable', unreachable[12:]), (f'{watched}/ok', 'ok', None), (None, 'unresolvable', None)]
+
+
+def test_prune_removes_missing_rerecords_moved_in_place_and_tells_the_app_once(ctl, entries, env, root, watched,
+                                                                               defaults_changed):
+    before = suite_file(env).read_bytes()
+    assert ctl.out('prune') == (
+        f'remove {watched}/gone: missing\nre-record {watched}/old: moved {watched}/new\nkeep {root}/mnt/repo: '
+        f'unreachable not mounted: {root}/mnt is on another device\nkeep {watched}/ok: ok\nkeep (unresolvable): unresolvable\n')
+    (root / 'faults').write_text(f'fail-write {SUITE}\n')
+    failed = ctl('prune', '--yes')
+    assert (failed.returncode, failed.stdout, suite_file(env).read_bytes()) == (1, '', before)
+    (root / 'faults').write_text('')
+    assert ctl.out('prune', '--yes') == f'removed {watched}/gone: missing\nre-recorded {watched}/old: moved {watched}/new\n'
+    assert ctl.out('prune', '--yes') == ''  # nothing left to do: nothing written, nothing sent
+    assert plistlib.loads(suite_file(env).read_bytes()) == {
+        'kSandboxKey': [bookmark(watched / 'new'), *entries[2:]], 'kBlockedKey': entries[:1]}
+    assert defaults_changed() == ['com.dozezeza.Zivuv']
+
+
+# Each step: its arguments, the settings then, and whether it changed them.
+CONFIG_STEPS = [(['depth', '3'], 3, ['node_modules'], True),
+                (['ignore', 'add', 'build'], 3, ['node_modules', 'build'], True),
+                (['ignore', 'add', 'build'], 3, ['node_modules', 'build'], False),
+                (['ignore', 'remove', 'node_modules'], 3, ['build'], True),
+                (['ignore', 'remove', 'node_modules'], 3, ['build'], False)]
+
+
+def test_config_edits_stand_without_the_service(ctl, env):
+    assert ctl.out('config') == 'scanDepth: 1\nignoredFolders: node_modules (the default, used when scanDepth is above 1)\n'
+    for args, depth, ignored, changed in CONFIG_STEPS:
+        before = own_settings(env).read_bytes() if own_settings(env).exists() else b''
+        result = ctl('--json', 'config', *args)
+        assert (result.returncode, json.loads(result.stdout)) == (0, {'scanDepth': depth, 'ignoredFolders': ignored})
+        stored = plistlib.loads(own_settings(env).read_bytes())
+        assert (stored['scanDepth'], stored.get('ignoredFolders', ['node_modules'])) == (depth, ignored), args
+        assert (own_settings(env).read_bytes() != before, 'applies them at its next scan' in result.stderr) == (changed,) * 2
+    assert ctl.out('config') == 'scanDepth: 3\nignoredFolders: build\n'

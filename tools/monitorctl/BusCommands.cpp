@@ -74,9 +74,8 @@ std::string sessionBusAddress() {
   return {};
 }
 
-// The user's session bus, connected and greeted; null after the reason was
-// reported.
-SdBusPtr connectSession() {
+// The user's session bus, connected and greeted; null with the reason.
+SdBusPtr openSession(std::string& reason) {
   const std::string address = sessionBusAddress();
   sd_bus* raw = nullptr;
   int r = address.empty() ? -ENOMEDIUM : sd_bus_new(&raw);
@@ -92,10 +91,17 @@ SdBusPtr connectSession() {
   const char* unique = nullptr;
   if (r >= 0) r = sd_bus_get_unique_name(raw, &unique);
   if (r >= 0) return bus;
-  std::string reason = errnoText(r);
+  reason = errnoText(r);
   if (r == -ENOMEDIUM) reason = "neither DBUS_SESSION_BUS_ADDRESS nor XDG_RUNTIME_DIR is set";
-  printMessage(std::string(kNotRunning) + " (no session bus: " + reason + ")");
   return nullptr;
+}
+
+// The session bus; null after the reason was reported, when report.
+SdBusPtr connectSession(bool report = true) {
+  std::string reason;
+  auto bus = openSession(reason);
+  if (!bus && report) printMessage(std::string(kNotRunning) + " (no session bus: " + reason + ")");
+  return bus;
 }
 
 void reportCallFailure(const char* member, std::uint64_t timeout, int r, const sd_bus_error* e) {
@@ -132,32 +138,33 @@ SdBusMessagePtr newCall(sd_bus* bus, const char* interface, const char* member) 
 }
 
 // Sends call and waits up to timeout for its reply; null after the failure
-// was reported.
+// was reported, when report.
 SdBusMessagePtr callService(sd_bus* bus, sd_bus_message* call, const char* member,
-                            std::uint64_t timeout) {
+                            std::uint64_t timeout, bool report = true) {
   BusError error;
   sd_bus_message* raw = nullptr;
   const int r = sd_bus_call(bus, call, timeout, error.get(), &raw);
   SdBusMessagePtr reply(raw);
   if (r < 0) {
-    reportCallFailure(member, timeout, r, error.get());
+    if (report) reportCallFailure(member, timeout, r, error.get());
     return nullptr;
   }
   return reply;
 }
 
-SdBusMessagePtr callProtocol(sd_bus* bus, const char* member, std::uint64_t timeout) {
+SdBusMessagePtr callProtocol(sd_bus* bus, const char* member, std::uint64_t timeout,
+                             bool report = true) {
   auto call = newCall(bus, kProtocolInterface, member);
-  return call ? callService(bus, call.get(), member, timeout) : nullptr;
+  return call ? callService(bus, call.get(), member, timeout, report) : nullptr;
 }
 
 void reportBadReply(const char* member, int r) {
   printMessage(std::string("unexpected reply to ") + member + ": " + errnoText(r));
 }
 
-std::optional<Agent> verifyAgent(sd_bus* bus) {
+std::optional<Agent> verifyAgent(sd_bus* bus, bool report = true) {
   constexpr const char* kMember = "verifyAgentWithCompletion";
-  const auto reply = callProtocol(bus, kMember, kCallTimeout);
+  const auto reply = callProtocol(bus, kMember, kCallTimeout, report);
   if (!reply) return std::nullopt;
   Agent agent;
   int r = sd_bus_message_enter_container(reply.get(), 'a', "ay");
@@ -176,7 +183,7 @@ std::optional<Agent> verifyAgent(sd_bus* bus) {
   const char* name = nullptr;
   if (r >= 0) r = sd_bus_message_read(reply.get(), "s", &name);
   if (r < 0) {
-    reportBadReply(kMember, r);
+    if (report) reportBadReply(kMember, r);
     return std::nullopt;
   }
   agent.processName = name != nullptr ? name : "";
@@ -227,6 +234,97 @@ int pollTimeout(sd_bus* bus) {
   return static_cast<int>(std::min<std::uint64_t>((until - nowUs + 999) / 1000, 60000));
 }
 
+// One complete value at the read position of message, as JSON: numbers,
+// booleans and text as themselves, arrays and structures as arrays,
+// dictionaries as objects, a variant as what it holds.
+int readJson(sd_bus_message* message, nlohmann::json& out) {
+  char type = 0;
+  const char* contents = nullptr;
+  int r = sd_bus_message_peek_type(message, &type, &contents);
+  if (r <= 0) return r < 0 ? r : -EBADMSG;
+  const auto basic = [&](auto value) {
+    r = sd_bus_message_read_basic(message, type, &value);
+    out = value;
+    return r;
+  };
+  switch (type) {
+    case 's':
+    case 'o':
+    case 'g': {
+      const char* text = nullptr;
+      r = sd_bus_message_read_basic(message, type, &text);
+      out = text != nullptr ? text : "";
+      return r;
+    }
+    case 'b': {
+      int value = 0;
+      r = sd_bus_message_read_basic(message, type, &value);
+      out = value != 0;
+      return r;
+    }
+    case 'y': return basic(std::uint8_t{});
+    case 'n': return basic(std::int16_t{});
+    case 'q': return basic(std::uint16_t{});
+    case 'i':
+    case 'h': return basic(std::int32_t{});
+    case 'u': return basic(std::uint32_t{});
+    case 'x': return basic(std::int64_t{});
+    case 't': return basic(std::uint64_t{});
+    case 'd': return basic(double{});
+    default: break;
+  }
+  r = sd_bus_message_enter_container(message, type, contents);
+  if (r < 0) return r;
+  if (type == 'v') {
+    r = readJson(message, out);
+  } else if (type == 'a' && contents[0] == '{') {
+    out = nlohmann::json::object();
+    while (r >= 0 && (r = sd_bus_message_at_end(message, 0)) == 0) {
+      nlohmann::json key;
+      nlohmann::json value;
+      char entry = 0;
+      const char* entryContents = nullptr;
+      r = sd_bus_message_peek_type(message, &entry, &entryContents);
+      if (r >= 0) r = sd_bus_message_enter_container(message, entry, entryContents);
+      if (r >= 0) r = readJson(message, key);
+      if (r >= 0) r = readJson(message, value);
+      if (r >= 0) r = sd_bus_message_exit_container(message);
+      if (r >= 0) out[key.is_string() ? key.get<std::string>() : key.dump()] = std::move(value);
+    }
+  } else {
+    out = nlohmann::json::array();
+    while (r >= 0 && (r = sd_bus_message_at_end(message, 0)) == 0) {
+      nlohmann::json item;
+      r = readJson(message, item);
+      if (r >= 0) out.push_back(std::move(item));
+    }
+  }
+  if (r >= 0) r = sd_bus_message_exit_container(message);
+  return r < 0 ? r : 1;
+}
+
+// Every property of the status interface, by name, with one GetAll;
+// nullopt after the failure was reported.
+std::optional<nlohmann::json> readStatusProperties(sd_bus* bus) {
+  constexpr const char* kMember = "GetAll";
+  const auto call = newCall(bus, "org.freedesktop.DBus.Properties", kMember);
+  if (!call) return std::nullopt;
+  int r = sd_bus_message_append(call.get(), "s", names::kStatusInterface);
+  if (r < 0) {
+    printMessage(std::string("cannot make the call ") + kMember + ": " + errnoText(r));
+    return std::nullopt;
+  }
+  const auto reply = callService(bus, call.get(), kMember, kCallTimeout);
+  if (!reply) return std::nullopt;
+  nlohmann::json properties;
+  r = readJson(reply.get(), properties);
+  if (r < 0 || !properties.is_object()) {
+    reportBadReply(kMember, r < 0 ? r : -EBADMSG);
+    return std::nullopt;
+  }
+  return properties;
+}
+
 }  // namespace
 
 int runWatch(const std::string& dir) {
@@ -272,44 +370,56 @@ int runWatch(const std::string& dir) {
   return kSuccess;
 }
 
-std::optional<Agent> askAgent() {
+std::optional<Agent> askAgent(bool report) {
+  const auto bus = connectSession(report);
+  if (!bus) return std::nullopt;
+  return verifyAgent(bus.get(), report);
+}
+
+std::optional<ServiceReport> askStatus() {
   const auto bus = connectSession();
   if (!bus) return std::nullopt;
-  return verifyAgent(bus.get());
+  auto agent = verifyAgent(bus.get());
+  if (!agent) return std::nullopt;
+  auto properties = readStatusProperties(bus.get());
+  if (!properties) return std::nullopt;
+  return ServiceReport{std::move(*agent), std::move(*properties)};
 }
 
-int runStatus(bool json) {
-  const auto agent = askAgent();
-  if (!agent) return kFailure;
-  if (json) {
-    std::optional<platform::FileURL> folder;
-    if (agent->data) {
-      folder = platform::resolveBookmark(*agent->data, platform::BookmarkKind::Transport).url;
-    }
-    const nlohmann::json document = {
-        {"folder", folder ? jsonPath(*folder) : nullptr},
-        {"unresolvable", agent->data && !folder},
-        {"process", platform::toValidUtf8(agent->processName)}};
-    return printJson(document);
-  }
-  const bool printed = printData("folder: " + shownFolder(*agent)) &&
-                       printData("process: " + platform::escapeControlBytes(agent->processName));
-  return printed ? kSuccess : kFailure;
-}
-
-int runScan() {
+std::optional<std::int64_t> requestScan() {
   constexpr const char* kMember = "checkFolderNowWithCompletion";
   const auto bus = connectSession();
-  if (!bus) return kFailure;
+  if (!bus) return std::nullopt;
   const auto reply = callProtocol(bus.get(), kMember, kScanTimeout);
-  if (!reply) return kFailure;
+  if (!reply) return std::nullopt;
   std::int64_t count = 0;
   const int r = sd_bus_message_read(reply.get(), "x", &count);
   if (r < 0) {
     reportBadReply(kMember, r);
-    return kFailure;
+    return std::nullopt;
   }
-  return printData(std::to_string(count)) ? kSuccess : kFailure;
+  return count;
+}
+
+bool broadcastDefaultsChanged(std::string& reason) {
+  const auto bus = openSession(reason);
+  if (!bus) return false;
+  const NotificationName& notice = NotificationName::DefaultsChanged();
+  sd_bus_message* raw = nullptr;
+  int r = sd_bus_message_new_signal(bus.get(), &raw, kObjectPath, notice.interface, notice.member);
+  const SdBusMessagePtr signal(raw);
+  if (r >= 0) r = sd_bus_message_append(signal.get(), "s", names::kAppId);
+  if (r >= 0) r = sd_bus_send(bus.get(), signal.get(), nullptr);
+  // Out of this process before the connection closes.
+  if (r >= 0) r = sd_bus_flush(bus.get());
+  if (r < 0) reason = errnoText(r);
+  return r >= 0;
+}
+
+int runScan() {
+  const auto count = requestScan();
+  if (!count) return kFailure;
+  return printData(std::to_string(*count)) ? kSuccess : kFailure;
 }
 
 int runReset() {

@@ -1,5 +1,6 @@
 #include "monitorctl/Output.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -104,6 +105,21 @@ std::string jsonPath(const platform::FileURL& url) { return platform::toValidUtf
 
 int printJson(const nlohmann::json& document) {
   return printData(document.dump(2)) ? kSuccess : kFailure;
+}
+
+}  // namespace zivuv::monitorctl
+
+namespace zivuv::monitorctl {
+
+QuietStdout::QuietStdout() {
+  std::fflush(stdout);
+  saved_.reset(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3));
+  const platform::UniqueFd null(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+  if (saved_ && null) (void)::dup2(null.get(), STDOUT_FILENO);
+}
+
+QuietStdout::~QuietStdout() {
+  if (saved_) (void)::dup2(saved_.get(), STDOUT_FILENO);
 }
 
 }  // namespace zivuv::monitorctl

@@ -8,6 +8,7 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "platform/bookmark/BookmarkRecord.h"
+#include "platform/fd/UniqueFd.h"
 
 namespace zivuv::monitorctl {
 
@@ -57,5 +58,19 @@ std::string sharedSettingsFile();
 
 // Prints one JSON document on standard output; the exit status.
 int printJson(const nlohmann::json& document);
+
+// While it lives, standard output goes nowhere: the bookmark store prints
+// its own lines there, and the client's standard output carries its data
+// alone. Restored when it ends.
+class QuietStdout {
+ public:
+  QuietStdout();
+  ~QuietStdout();
+  QuietStdout(const QuietStdout&) = delete;
+  QuietStdout& operator=(const QuietStdout&) = delete;
+
+ private:
+  platform::UniqueFd saved_;  // standard output as it was
+};
 
 }  // namespace zivuv::monitorctl

@@ -1,9 +1,12 @@
 // The commands that read or edit the shared settings that the app owns,
-// directly in its file, as the app does. None of them tells the service.
+// directly in its file, as the app does. None of them tells the service;
+// prune tells the app, as the service does after it registers a folder.
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -11,6 +14,7 @@
 #include "bookmarks/BookmarkUtils.h"
 #include "monitorctl/Commands.h"
 #include "monitorctl/Output.h"
+#include "monitorctl/RepoCheck.h"
 #include "platform/bookmark/BookmarkRecord.h"
 #include "platform/defaults/DefaultsStore.h"
 #include "platform/text/Text.h"
@@ -22,6 +26,7 @@ namespace {
 using platform::Data;
 using platform::DefaultsLock;
 using platform::DefaultsStore;
+using platform::FileURL;
 
 // True when the transport data resolves to the folder at url.
 bool resolvesTo(const Data& data, const platform::FileURL& url) {
@@ -71,7 +76,8 @@ int editBlocked(const std::string& dir, bool block) {
 
 }  // namespace
 
-int runRepos(bool json) {
+int runRepos(bool json, bool check) {
+  const auto monitored = check ? monitoredFolder() : std::nullopt;
   const auto store = DefaultsStore::openSuite(sharedSuiteName());
   if (!store) {
     printMessage("cannot read the shared settings " + sharedSettingsFile());
@@ -81,22 +87,145 @@ int runRepos(bool json) {
     BookmarkKeys key;
     std::string_view label;
   };
+  // A key of another shape lists nothing, as it counts for nothing.
+  const auto entries = [&](BookmarkKeys key) {
+    return store->dataArray(rawValue(key)).value_or(std::vector<Data>{});
+  };
+  std::vector<EntryCheck> checks;
+  if (check) {
+    checks = checkListed(entries(BookmarkKeys::sandboxKey), entries(BookmarkKeys::blockKey),
+                         monitored);
+  }
   nlohmann::json document = nlohmann::json::object();
   for (const Section section : {Section{BookmarkKeys::sandboxKey, "listed"},
                                 Section{BookmarkKeys::blockKey, "blocked"}}) {
-    // A key of another shape lists nothing, as it counts for nothing.
-    const auto list = store->dataArray(rawValue(section.key)).value_or(std::vector<Data>{});
-    auto& entries = document[std::string(section.label)] = nlohmann::json::array();
-    for (const Data& data : list) {
-      if (json) {
-        const auto url = platform::resolveBookmark(data, platform::BookmarkKind::Transport).url;
-        entries.push_back(url ? nlohmann::json(jsonPath(*url)) : nlohmann::json(nullptr));
-      } else if (!printData(std::string(section.label) + " " + shownResolution(data))) {
+    const auto list = entries(section.key);
+    const std::string label(section.label);
+    const bool checked = check && section.key == BookmarkKeys::sandboxKey;
+    auto& items = document[label] = nlohmann::json::array();
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      if (checked && json) {
+        items.push_back(jsonEntry(checks[i]));
+      } else if (checked) {
+        if (!printData(label + " " + shownEntry(checks[i]) + ": " + shownState(checks[i]))) {
+          return kFailure;
+        }
+      } else if (json) {
+        const auto url = platform::resolveBookmark(list[i], platform::BookmarkKind::Transport).url;
+        items.push_back(url ? nlohmann::json(jsonPath(*url)) : nlohmann::json(nullptr));
+      } else if (!printData(label + " " + shownResolution(list[i]))) {
         return kFailure;
       }
     }
   }
   return json ? printJson(document) : kSuccess;
+}
+
+namespace {
+
+// What prune does to one listed entry: the verb of its line before and
+// after, the entry that takes its place (none when it goes).
+struct PruneStep {
+  const char* planned = "keep";
+  const char* done = nullptr;  // null when the entry stays as it is
+  std::string note;
+  std::optional<Data> entry;
+};
+
+std::vector<PruneStep> planPrune(const std::vector<Data>& listed,
+                                 const std::vector<EntryCheck>& checks) {
+  // A moved folder that another entry lists already is not listed twice:
+  // its old entry goes.
+  std::unordered_set<std::string> kept;
+  for (const auto& check : checks) {
+    if (check.state == EntryState::Ok) kept.insert(FileURL::fromPath(check.path, true).text());
+  }
+  std::vector<PruneStep> steps(checks.size());
+  for (std::size_t i = 0; i < checks.size(); ++i) {
+    const EntryCheck& check = checks[i];
+    PruneStep& step = steps[i];
+    if (check.state == EntryState::Missing) {
+      step = {"remove", "removed", {}, std::nullopt};
+    } else if (check.state != EntryState::Moved) {
+      step.entry = listed[i];
+    } else if (const std::string to = FileURL::fromPath(check.detail, true).text();
+               kept.contains(to)) {
+      step = {"remove", "removed", " (listed already)", std::nullopt};
+    } else if (auto created =
+                   platform::createBookmark(check.detail, platform::BookmarkKind::Transport);
+               created.data) {
+      step = {"re-record", "re-recorded", {}, std::move(created.data)};
+      kept.insert(to);
+    } else {
+      // Gone again since the walk met it.
+      step.note = " (" + platform::escapeControlBytes(created.error) + ")";
+      step.entry = listed[i];
+    }
+  }
+  return steps;
+}
+
+}  // namespace
+
+int runPrune(bool apply) {
+  // Asked before the lock is taken: the service may be in a scan that
+  // holds it.
+  const auto monitored = monitoredFolder();
+  std::optional<DefaultsLock> lock;
+  if (apply && !(lock = DefaultsLock::acquire(sharedSuiteName()))) {
+    printMessage("cannot lock the shared settings " + sharedSettingsFile());
+    return kFailure;
+  }
+  auto store = DefaultsStore::openSuite(sharedSuiteName());
+  if (!store) {
+    printMessage("cannot read the shared settings " + sharedSettingsFile());
+    return kFailure;
+  }
+  const auto key = rawValue(BookmarkKeys::sandboxKey);
+  // A key of another shape holds nothing to prune, and stays as it is.
+  const auto listed = store->dataArray(key).value_or(std::vector<Data>{});
+  const auto blocked =
+      store->dataArray(rawValue(BookmarkKeys::blockKey)).value_or(std::vector<Data>{});
+  const auto checks = checkListed(listed, blocked, monitored);
+  const auto steps = planPrune(listed, checks);
+  const auto line = [&](std::size_t i, const char* verb) {
+    return std::string(verb) + " " + shownEntry(checks[i]) + ": " + shownState(checks[i]) +
+           steps[i].note;
+  };
+  if (!apply) {
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+      if (!printData(line(i, steps[i].planned))) return kFailure;
+    }
+    return kSuccess;
+  }
+
+  std::vector<Data> pruned;
+  for (const auto& step : steps) {
+    if (step.entry) pruned.push_back(*step.entry);
+  }
+  if (pruned == listed) return kSuccess;  // nothing written, nothing to tell
+  store->setDataArray(key, pruned);
+  bool written = false;
+  {
+    // The store's own line of a failed write; the message below says it.
+    const QuietStdout quiet;
+    written = store->write(*lock);
+  }
+  if (!written) {
+    printMessage("cannot write the shared settings " + sharedSettingsFile() + ": nothing changed");
+    return kFailure;
+  }
+  lock.reset();
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    if (steps[i].done != nullptr && !printData(line(i, steps[i].done))) return kFailure;
+  }
+  std::string reason;
+  if (!broadcastDefaultsChanged(reason)) {
+    printMessage("the shared settings were written, but DefaultsChanged could not be sent (no " +
+                 std::string("session bus: ") + reason + "): the app sees the change when it " +
+                 "next reads them");
+  }
+  return kSuccess;
 }
 
 int runBlock(const std::string& dir) { return editBlocked(dir, true); }

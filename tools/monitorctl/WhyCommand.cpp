@@ -57,14 +57,14 @@ std::pair<std::string, std::string> parentAndName(std::string dir) {
 // standard output, which here carries the answer alone: as in `repos`, they
 // are left out.
 std::optional<KnownFolders> loadKnownFolders() {
-  std::fflush(stdout);
-  const UniqueFd savedOut(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3));
-  const UniqueFd null(::open("/dev/null", O_WRONLY | O_CLOEXEC));
-  if (savedOut && null) (void)::dup2(null.get(), STDOUT_FILENO);
-  SharedSuiteSession suite(sharedSuiteName());
-  const auto blocked = suite.loadURLs(BookmarkKeys::blockKey);
-  const auto listed = blocked ? suite.loadURLs(BookmarkKeys::sandboxKey) : std::nullopt;
-  if (savedOut) (void)::dup2(savedOut.get(), STDOUT_FILENO);
+  std::optional<std::vector<FileURL>> blocked;
+  std::optional<std::vector<FileURL>> listed;
+  {
+    const QuietStdout quiet;
+    SharedSuiteSession suite(sharedSuiteName());
+    blocked = suite.loadURLs(BookmarkKeys::blockKey);
+    if (blocked) listed = suite.loadURLs(BookmarkKeys::sandboxKey);
+  }
   if (!blocked || !listed) return std::nullopt;
   return KnownFolders(*blocked, *listed);
 }
