@@ -41,7 +41,7 @@ def test_repository_that_arrives_slowly_is_registered_once_complete(service, ctl
     landed = time.monotonic()
     wait_until(lambda: ctl.listed() == [str(late)], 15, 'the late repository')
     assert time.monotonic() - landed >= 3  # the same quiet period as the folder's own changes
-    assert proc.err.count(f'debug Pending folder became a repository: {late}') == 1
+    assert proc.wait_line(f'debug Pending folder became a repository: {late}') == 1
     assert proc.err.count(SCAN) == 1, 'only the folder itself was tested again'
 
 
