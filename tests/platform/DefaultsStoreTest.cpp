@@ -3,6 +3,8 @@
 
 #include <unistd.h>
 
+#include <set>
+
 #include "fakes/TestSupport.h"
 #include "platform/defaults/DefaultsStore.h"
 
@@ -70,9 +72,15 @@ TEST_F(DefaultsStoreTest, FailedWriteChangesNothingAndNoFileIsWrittenThatWouldNo
     EXPECT_EQ(write(*store, false), "Unable to write defaults for:" + kSuite + "\n");
     EXPECT_EQ(readFile(settingsFile(kSuite)), odd);
   }
-  for (const auto& entry : fs::directory_iterator(fs::path(settingsFile(kSuite)).parent_path())) {
-    EXPECT_EQ(entry.path().string().find(".tmp"), std::string::npos) << "left behind";
-  }
+  // A folder put in the file's place after the read: the rename fails once
+  // the temporary file is written.
+  writeFile(settingsFile(kSuite), xmlPlist("<dict/>"));
+  auto store = DefaultsStore::openSuite(kSuite);
+  ASSERT_TRUE(store && fs::remove(settingsFile(kSuite)) && fs::create_directory(settingsFile(kSuite)));
+  EXPECT_EQ(write(*store, false), "Unable to write defaults for:" + kSuite + "\n");
+  // Nothing is left behind, under any name.
+  const std::set<fs::path> files(fs::directory_iterator(settingsFolder()), {});
+  EXPECT_EQ(files, (std::set<fs::path>{settingsFile(kSuite), settingsFile(kSuite) + ".lock"}));
 }
 
 }  // namespace
