@@ -1,8 +1,6 @@
 // The settings files: what is read, what a write replaces, and the files
 // that must never be replaced.
 
-#include <unistd.h>
-
 #include <set>
 
 #include "fakes/TestSupport.h"
@@ -47,14 +45,23 @@ TEST_F(DefaultsStoreTest, UnreadableSuiteCannotBeOpenedAndIsNeverReplaced) {
                            "</data><string>s</string></array></dict>"));
   EXPECT_EQ(DefaultsStore::openSuite(kSuite)->dataArray("a"), (std::vector<Data>{{1, 2}}));
   EXPECT_EQ(DefaultsStore::openSuite(kSuite)->dataArray("b"), std::nullopt);
-  ASSERT_EQ(::truncate(file.c_str(), static_cast<off_t>(kMaxSettingsFileSize) + 1), 0);
-  EXPECT_FALSE(DefaultsStore::openSuite(kSuite));
   // Something that is no file in its place: the own domain reads empty and
   // never writes.
   fs::create_directories(settingsFile(kOwn));
   auto own = DefaultsStore::openDomain(kOwn);
   own.setDataArray("kSandboxKey", {{1}});
   EXPECT_EQ(write(own, false), "Unable to write defaults for:" + kOwn + "\n");
+}
+
+// A file of exactly the size limit is read; one byte more is not parsed at
+// all. Blank space after the dictionary pads a valid property list.
+TEST_F(DefaultsStoreTest, FileOfTheSizeLimitIsReadAndOneByteMoreIsNot) {
+  for (const std::size_t size : {kMaxSettingsFileSize, kMaxSettingsFileSize + 1}) {
+    const std::string bytes = xmlPlist("<dict/>" + std::string(size - xmlPlist("<dict/>").size(), ' '));
+    writeFile(settingsFile(kSuite), bytes);
+    EXPECT_EQ(DefaultsStore::openSuite(kSuite).has_value(), size == kMaxSettingsFileSize);
+    EXPECT_EQ(parseSettings({reinterpret_cast<const std::uint8_t*>(bytes.data()), size}) != nullptr, size == kMaxSettingsFileSize);
+  }
 }
 
 TEST_F(DefaultsStoreTest, FailedWriteChangesNothingAndNoFileIsWrittenThatWouldNotReadBack) {
