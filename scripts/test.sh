@@ -92,7 +92,7 @@ build() {
 
 # skips_of DIR RUN: the skip lines of one ctest run, named after its build.
 skips_of() {
-  scripts/skips.py "$(basename "$1")" "$results/$2.xml" "$results/$2.log" >>"$results/skipped"
+  scripts/zivuv_skips.py "$(basename "$1")" "$results/$2.xml" "$results/$2.log" >>"$results/skipped"
 }
 
 # tests DIR RUN [ctest options...]: ctest in the build folder DIR, its JUnit
