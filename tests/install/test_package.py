@@ -25,9 +25,7 @@ def files_under(root):
 
 def build_trees(folder, names):
     """What the copy leaves out: the checkout's build trees and .git."""
-    if Path(folder) != SOURCE:
-        return []
-    return [n for n in names if n in (".git", "build", "b") or n.startswith("obj-")]
+    return [n for n in names if Path(folder) == SOURCE and (n in (".git", "build", "b") or n.startswith("obj-"))]
 
 
 @pytest.fixture(scope="module")
