@@ -5,15 +5,16 @@
 set -euo pipefail
 
 packages=(
-  # build
-  build-essential cmake pkg-config git gettext
+  # build; ccache, when present, serves every build that scripts/test.sh makes
+  build-essential cmake pkg-config git gettext ccache
   libgit2-dev libsystemd-dev libplist-dev nlohmann-json3-dev
   # unit tests and fuzzing
   libgtest-dev libgmock-dev clang libclang-rt-14-dev
   # integration tests: a private bus, dbusmock, a real notification daemon,
-  # a FUSE mount, bash completion
+  # FUSE mounts (bindfs, and a file system of the test's own in fusepy), bash
+  # completion
   dbus-daemon dbus python3-pytest python3-dbusmock python3-dbus xvfb dunst bindfs
-  bash-completion
+  python3-fusepy bash-completion
   # install tests: the unit under a real systemd --user, manual pages, the
   # Debian package
   systemd dbus-user-session util-linux groff-base man-db debhelper lintian

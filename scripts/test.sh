@@ -4,13 +4,75 @@
 # the tests of threaded code; a clang build runs each fuzz target for a few
 # seconds over its committed corpus. Each test that needs a session bus
 # starts a private dbus-daemon of its own and stops it after.
+#
+# The builds and the fuzzers run one after the other, each on every core,
+# then the unit tests of each build. The other tests mostly wait (a 3 s
+# debounce, a bus round trip), so they run side by side: the normal build's
+# install tests (the Debian package, the unit under systemd --user) beside
+# the sanitizer builds and the fuzzers, the other tests of the three builds
+# together at the end. The output of each run in the background is kept
+# under build/results and shown when it failed.
+#
+# Ends with the time of each phase, then one line per skipped test
+# ("skipped: BUILD/ENTRY: TEST: REASON") or "nothing was skipped". With
+# ZIVUV_FORBID_SKIPS=1 (.ci/run sets it) a skip fails the run, once
+# everything has run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+root=$PWD
 
-scripts/setup.sh
+times=()
+# phase NAME COMMAND...: runs one phase and notes its time.
+phase() {
+  local name=$1 start=$SECONDS
+  shift
+  echo "== $name"
+  "$@"
+  times+=("$name $((SECONDS - start)) s")
+}
+
+phase setup scripts/setup.sh
 
 jobs=$(nproc)
+# The three builds' integration runs go side by side, each taking as many
+# tests at once as there are cores: a run lasts about as long as its longest
+# pytest file.
 ctest_args=(--output-on-failure --timeout 600 -j "$jobs")
+results=build/results
+mkdir -p "$results"
+: >"$results/skipped"
+
+# ccache serves every build made here, the package build of the install
+# tests included (CMake reads the launchers from the environment; the cache
+# folder is named because debhelper gives the package build a HOME of its
+# own). Paths under the clone are hashed relative to it and the build folder
+# not at all, so that a fresh clone in another folder hits the cache too.
+if command -v ccache >/dev/null; then
+  CCACHE_DIR=$(ccache --get-config cache_dir)
+  export CCACHE_DIR CCACHE_BASEDIR=$root CCACHE_NOHASHDIR=1
+  export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+fi
+
+# The phase times and the skip lines so far; once, also when a phase failed.
+summarised=
+summary() {
+  local IFS=,
+  summarised=1
+  echo "phase times:${times[*]/#/ }; total $SECONDS s"
+  if [ -s "$results/skipped" ]; then cat "$results/skipped"; else echo "nothing was skipped"; fi
+}
+
+# Test runs in the background: run name -> pid (also its process group) and
+# build folder.
+declare -A pid dir
+on_exit() {
+  for run in "${!pid[@]}"; do
+    kill -TERM -- "-${pid[$run]}" 2>/dev/null || true
+    wait "${pid[$run]}" 2>/dev/null || true
+  done
+  [ -n "$summarised" ] || summary
+}
+trap on_exit EXIT
 
 # build DIR [cmake options...] [-- targets...]
 build() {
@@ -28,24 +90,91 @@ build() {
   fi
 }
 
-echo "== normal build: every test"
-build build/release
-(cd build/release && ctest "${ctest_args[@]}")
+# skips_of DIR RUN: the skip lines of one ctest run, named after its build.
+skips_of() {
+  scripts/zivuv_skips.py "$(basename "$1")" "$results/$2.xml" "$results/$2.log" >>"$results/skipped"
+}
 
-echo "== AddressSanitizer + UBSan build: unit and integration tests"
-build build/asan -DZIVUV_SANITIZE=asan-ubsan -DZIVUV_BUILD_BENCH=OFF
-(cd build/asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
-   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest "${ctest_args[@]}" -LE install)
+# tests DIR RUN [ctest options...]: ctest in the build folder DIR, its JUnit
+# report and its pytest skips kept as build/results/RUN.*, then its skips
+# noted.
+tests() {
+  local dir=$1 run=$2
+  shift 2
+  rm -f "$results/$run".*
+  (cd "$dir" && ZIVUV_SKIP_LOG="$root/$results/$run.log" exec ctest "${ctest_args[@]}" \
+     --output-junit "$root/$results/$run.xml" "$@")
+  skips_of "$dir" "$run"
+}
 
-echo "== ThreadSanitizer build: tests of threaded code"
+# start_tests DIR RUN [ctest options...]: starts ctest in the build folder
+# DIR in the background, leading a process group of its own (setsid replaces
+# the subshell, so its pid is the group's) that on_exit can end as a whole.
+# Its output, JUnit report and pytest skips are kept as build/results/RUN.*.
+start_tests() {
+  local run=$2
+  dir[$run]=$1
+  shift 2
+  echo "== $run tests, in the background"
+  rm -f "$results/$run".*
+  (cd "${dir[$run]}" && ZIVUV_SKIP_LOG="$root/$results/$run.log" exec setsid -w ctest "${ctest_args[@]}" \
+     --output-junit "$root/$results/$run.xml" "$@") >"$results/$run.out" 2>&1 &
+  pid[$run]=$!
+}
+
+# finish_tests RUN...: waits for each run; shows all its output if it failed,
+# else its summary and what ctest skipped; notes its time and skips. Fails
+# if any failed.
+finish_tests() {
+  local run status failed=0
+  for run in "$@"; do
+    status=0
+    wait "${pid[$run]}" || status=$?
+    unset "pid[$run]"
+    echo "== $run tests"
+    if [ "$status" -ne 0 ]; then
+      cat "$results/$run.out"
+      failed=1
+    else
+      sed -n -e '/^[0-9]*% tests passed/p' -e '/^The following tests did not run/,/^$/p' "$results/$run.out"
+    fi
+    times+=("$run tests $(sed -n 's/^Total Test time (real) = *\([0-9]*\).*/\1/p' "$results/$run.out") s")
+    skips_of "${dir[$run]}" "$run"
+  done
+  return "$failed"
+}
+
+phase "release build" build build/release
+start_tests build/release install -L install
+
+phase "asan build" build build/asan -DZIVUV_SANITIZE=asan-ubsan -DZIVUV_BUILD_BENCH=OFF
 # Only what the threaded tests run is built here: the queue's unit tests, and
 # the two programs with their translations for the pytest files.
-build build/tsan -DZIVUV_SANITIZE=tsan -DZIVUV_BUILD_BENCH=OFF -- \
+phase "tsan build" build build/tsan -DZIVUV_SANITIZE=tsan -DZIVUV_BUILD_BENCH=OFF -- \
   zivuv-folder-monitor zivuv-monitorctl translations watch_tests
-(cd build/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-   ctest "${ctest_args[@]}" -L threaded)
 
-echo "== fuzz targets over their corpus"
-fuzz/smoke.sh 5
+phase fuzz fuzz/smoke.sh 5
+
+# Each sanitizer reads its own options; the other builds ignore them.
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+
+# The unit tests run by themselves, one build after the other: the queue's
+# tests against the kernel are sensitive to other load.
+phase "waiting for install tests" finish_tests install
+phase "release unit tests" tests build/release release-unit -L unit
+phase "asan unit tests" tests build/asan asan-unit -L unit
+phase "tsan unit tests" tests build/tsan tsan-unit -L threaded -L unit
+
+# The rest mostly waits: the three builds at once.
+start_tests build/release release -LE 'unit|install'
+start_tests build/asan asan -LE 'unit|install'
+start_tests build/tsan tsan -L threaded -LE unit
+phase "the other tests of the three builds at once" finish_tests release asan tsan
 
 echo "== all tests passed"
+summary
+if [ "${ZIVUV_FORBID_SKIPS:-0}" = 1 ] && [ -s "$results/skipped" ]; then
+  echo "error: $(wc -l <"$results/skipped") skipped, and ZIVUV_FORBID_SKIPS=1 forbids skips here" >&2
+  exit 1
+fi

@@ -69,7 +69,9 @@ def checks(home, bindir):
     def git_init(name):
         run("git", "init", "-q", f"{folder}/{name}")
 
-    check(show("ActiveState") == {"ActiveState": "inactive"}, "nothing starts the unit before the app's first call")
+    # A unit that the user manager cannot find reads "inactive" too.
+    check(show("LoadState", "ActiveState") == {"LoadState": "loaded", "ActiveState": "inactive"},
+          "the unit is installed and nothing starts it before the app's first call", show("LoadState", "ActiveState"))
     reply = run("busctl", "--user", "call", NAME, "/VO9ZE47VOD/com/dozezeza/FolderMonitor", NAME,
                 "verifyAgentWithCompletion")
     need(reply.stdout.strip() == 'aays 0 "zivuv-folder-monitor"', "the first call is answered", reply)

@@ -32,14 +32,17 @@ TEST_F(BookmarkRecordTest, EveryDefectHasItsDescriptionAndNothingIsReadPastTheEn
     else d[at] = static_cast<std::uint8_t>(value);
     return d;
   };
+  // A well-formed record of a 4096-byte path passes the checks: the disk is asked.
+  Data longest = with(24, 4096);
+  longest.resize(28 + 4096, 'a');
   const std::pair<Data, std::string> cases[] = {
+      {longest, "no folder at " + std::string(longest.begin() + 28, longest.end())}, {with(5, 2), "wrong kind"},
       {{}, "truncated"}, {Data(good.begin(), good.end() - 1), "truncated"},
       {with(3, 'X'), "not bookmark data"}, {with(7, 1), "not bookmark data"},
       {with(24, 0), "not bookmark data"}, {with(24, 4097), "not bookmark data"},
       {with(24, 0xFFFFFFFF), "not bookmark data"}, {with(24, n - 1), "not bookmark data"},
       {with(good.size(), '/'), "not bookmark data"}, {with(28, 'x'), "not bookmark data"},
       {with(good.size() - 1, 0), "not bookmark data"}, {with(4, 2), "unsupported version 2"},
-      {with(5, 2), "wrong kind"},
   };
   for (const auto& [bytes, description] : cases) {
     // Copied to the heap at their exact size, so that a sanitizer build

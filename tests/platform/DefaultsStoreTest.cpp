@@ -1,7 +1,7 @@
 // The settings files: what is read, what a write replaces, and the files
 // that must never be replaced.
 
-#include <unistd.h>
+#include <set>
 
 #include "fakes/TestSupport.h"
 #include "platform/defaults/DefaultsStore.h"
@@ -45,14 +45,23 @@ TEST_F(DefaultsStoreTest, UnreadableSuiteCannotBeOpenedAndIsNeverReplaced) {
                            "</data><string>s</string></array></dict>"));
   EXPECT_EQ(DefaultsStore::openSuite(kSuite)->dataArray("a"), (std::vector<Data>{{1, 2}}));
   EXPECT_EQ(DefaultsStore::openSuite(kSuite)->dataArray("b"), std::nullopt);
-  ASSERT_EQ(::truncate(file.c_str(), static_cast<off_t>(kMaxSettingsFileSize) + 1), 0);
-  EXPECT_FALSE(DefaultsStore::openSuite(kSuite));
   // Something that is no file in its place: the own domain reads empty and
   // never writes.
   fs::create_directories(settingsFile(kOwn));
   auto own = DefaultsStore::openDomain(kOwn);
   own.setDataArray("kSandboxKey", {{1}});
   EXPECT_EQ(write(own, false), "Unable to write defaults for:" + kOwn + "\n");
+}
+
+// A file of exactly the size limit is read; one byte more is not parsed at
+// all. Blank space after the dictionary pads a valid property list.
+TEST_F(DefaultsStoreTest, FileOfTheSizeLimitIsReadAndOneByteMoreIsNot) {
+  for (const std::size_t size : {kMaxSettingsFileSize, kMaxSettingsFileSize + 1}) {
+    const std::string bytes = xmlPlist("<dict/>" + std::string(size - xmlPlist("<dict/>").size(), ' '));
+    writeFile(settingsFile(kSuite), bytes);
+    EXPECT_EQ(DefaultsStore::openSuite(kSuite).has_value(), size == kMaxSettingsFileSize);
+    EXPECT_EQ(parseSettings({reinterpret_cast<const std::uint8_t*>(bytes.data()), size}) != nullptr, size == kMaxSettingsFileSize);
+  }
 }
 
 TEST_F(DefaultsStoreTest, FailedWriteChangesNothingAndNoFileIsWrittenThatWouldNotReadBack) {
@@ -70,9 +79,15 @@ TEST_F(DefaultsStoreTest, FailedWriteChangesNothingAndNoFileIsWrittenThatWouldNo
     EXPECT_EQ(write(*store, false), "Unable to write defaults for:" + kSuite + "\n");
     EXPECT_EQ(readFile(settingsFile(kSuite)), odd);
   }
-  for (const auto& entry : fs::directory_iterator(fs::path(settingsFile(kSuite)).parent_path())) {
-    EXPECT_EQ(entry.path().string().find(".tmp"), std::string::npos) << "left behind";
-  }
+  // A folder put in the file's place after the read: the rename fails once
+  // the temporary file is written.
+  writeFile(settingsFile(kSuite), xmlPlist("<dict/>"));
+  auto store = DefaultsStore::openSuite(kSuite);
+  ASSERT_TRUE(store && fs::remove(settingsFile(kSuite)) && fs::create_directory(settingsFile(kSuite)));
+  EXPECT_EQ(write(*store, false), "Unable to write defaults for:" + kSuite + "\n");
+  // Nothing is left behind, under any name.
+  const std::set<fs::path> files(fs::directory_iterator(settingsFolder()), {});
+  EXPECT_EQ(files, (std::set<fs::path>{settingsFile(kSuite), settingsFile(kSuite) + ".lock"}));
 }
 
 }  // namespace

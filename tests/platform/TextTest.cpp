@@ -18,11 +18,8 @@ TEST(Text, ReplacesEachBadUtf8ByteWithOneReplacementCharacter) {
   const std::string r = "\xEF\xBF\xBD";
   const std::pair<std::string, std::string> cases[] = {
       {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"},
-      {"a\x80z", "a" + r + "z"},
-      {"\xE2\x82", r + r},
-      {"\xC0\xAF", r + r},
-      {"\xED\xA0\x80", r + r + r},
-      {"\xF4\x90\x80\x80", r + r + r + r},
+      {"a\x80z", "a" + r + "z"}, {"\xE2\x82", r + r}, {"\xC0\xAF", r + r},
+      {"\xED\xA0\x80", r + r + r}, {"\xF4\x90\x80\x80", r + r + r + r},
   };
   for (const auto& [in, out] : cases) EXPECT_EQ(toValidUtf8(in), out) << in;
 }
