@@ -3,24 +3,27 @@
 
 import json
 import os
+import plistlib
 import subprocess
 import time
 
-from conftest import IFACE, NAME, PATH, repo
+from conftest import IFACE, NAME, PATH, bookmark, repo, suite_file
 from test_monitorctl import SOURCE
 
 
-def test_why_gives_the_scans_own_verdict(service, ctl, watched, root):
-    repo(watched / 'listed')
-    service.watching()
-    assert ctl.scan() == 1
-    for name in ('new', 'blocked', '.hidden'):
+def test_why_gives_the_scans_own_verdict(service, ctl, watched, env):
+    # All in place before the watch begins, so that no scan runs meanwhile;
+    # the app lists one.
+    for name in ('listed', 'new', 'blocked', '.hidden'):
         repo(watched / name)
+    suite_file(env).parent.mkdir(parents=True)
+    suite_file(env).write_bytes(plistlib.dumps({'kSandboxKey': [bookmark(watched / 'listed')]}))
     ctl.out('block', watched / 'blocked')
     for name in ('plain', 'repo/sub'):
         (watched / name).mkdir(parents=True)
     (watched / 'file').write_text('x')
     (watched / 'link').symlink_to(watched / 'new')
+    service.watching()
     answers = {
         'new': ('would-register', 'would be registered by the next scan'),
         'listed': ('listed', 'listed: the app lists it, registered already'),
