@@ -373,8 +373,12 @@ BusPtr connect(const std::string& address) {
   sd_bus* bus = nullptr;
   if (sd_bus_new(&bus) < 0) fail("sd_bus_new failed");
   BusPtr owned(bus);
+  // sd_bus_start only sends Hello; waiting for its reply now (through the
+  // unique name) keeps a connection that is first used minutes later from
+  // being closed when that reply's 25 s time-out has passed unprocessed.
+  const char* unique = nullptr;
   if (sd_bus_set_address(bus, address.c_str()) < 0 || sd_bus_set_bus_client(bus, 1) < 0 ||
-      sd_bus_start(bus) < 0) {
+      sd_bus_start(bus) < 0 || sd_bus_get_unique_name(bus, &unique) < 0) {
     fail("cannot connect to the private bus at " + address);
   }
   return owned;
@@ -1021,6 +1025,8 @@ int main(int argc, char** argv) {
         deep.watches, deep.parents, f.walkedFolders - 1, deep.pending,
         static_cast<long>(f.walkedFolders + deep.parents) + deep.pending);
     std::fflush(stdout);
+    // The last property call's reply leaves the bus thread awake for a moment.
+    std::this_thread::sleep_for(1000ms);
     deep.idle = idleWindow(deepService.pid, options.idleSeconds);
     std::printf("  idle %d s with the tree watched: %ld context switches%s\n", options.idleSeconds,
                 deep.idle.switches, deep.idle.perThread.c_str());
