@@ -761,8 +761,7 @@ int main(int argc, char** argv) {
   std::printf("\nscans over D-Bus, call to reply, %d repetitions, median [min .. max]:\n",
               options.reps);
   std::printf(
-      "  first scan, registers %zu:  %s [%s .. %s]; the very first (libgit2 set up "
-      "then): %s\n",
+      "  first scan, registers %zu:  %s [%s .. %s]; the very first of the process: %s\n",
       fixture.repositories, formatMilliseconds(first.median).c_str(),
       formatMilliseconds(first.min).c_str(), formatMilliseconds(first.max).c_str(),
       formatMilliseconds(firsts.front()).c_str());
