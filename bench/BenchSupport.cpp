@@ -1,5 +1,6 @@
 #include "BenchSupport.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -15,7 +16,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <thread>
+#include <utility>
 
 namespace zivuv::bench {
 
@@ -110,6 +113,184 @@ bool buildFixture(const std::string& root, std::size_t n, Fixture& out) {
     ++out.hiddenFolders;
   }
   return true;
+}
+
+namespace {
+
+// What `git init` leaves that locating a repository needs.
+bool makeRepository(const std::string& folder) {
+  const std::string git = folder + "/.git";
+  return makeFolder(folder) && makeFolder(git) && makeFolder(git + "/objects") &&
+         makeFolder(git + "/refs") && writeFile(git + "/HEAD", "ref: refs/heads/main\n");
+}
+
+}  // namespace
+
+bool buildDeepFixture(const std::string& root, DeepFixture& out) {
+  constexpr int kHosts = 3, kOwners = 100, kRepositories = 33;
+  constexpr std::size_t kVendorEvery = 99;  // 9,900 / 99 = 100 vendored checkouts
+  constexpr int kPlain = 1000, kPlainSubfolders = 5;
+  constexpr int kApps = 200, kPackages = 500;
+  out = {};
+  char name[96];
+  std::size_t made = 0;
+  for (int h = 0; h < kHosts; ++h) {
+    std::snprintf(name, sizeof name, "/host-%d", h);
+    const std::string host = root + name;
+    if (!makeFolder(host)) return false;
+    ++out.candidates;
+    ++out.walkedFolders;
+    for (int o = 0; o < kOwners; ++o) {
+      std::snprintf(name, sizeof name, "/owner-%03d", o);
+      const std::string owner = host + name;
+      if (!makeFolder(owner)) return false;
+      ++out.candidates;
+      ++out.walkedFolders;
+      for (int r = 0; r < kRepositories; ++r) {
+        std::snprintf(name, sizeof name, "/repo-%02d", r);
+        const std::string repository = owner + name;
+        if (!makeRepository(repository)) return false;
+        ++out.repositories;
+        ++out.candidates;
+        out.repositoryPaths.insert(repository);
+        if (made++ % kVendorEvery != kVendorEvery / 2) continue;
+        // Two levels down, inside a repository: never a candidate.
+        if (!makeFolder(repository + "/vendor") || !makeRepository(repository + "/vendor/libvendored")) {
+          return false;
+        }
+        ++out.vendored;
+      }
+    }
+  }
+  for (int p = 0; p < kPlain; ++p) {
+    std::snprintf(name, sizeof name, "/host-%d/plain-%04d", p % kHosts, p);
+    const std::string plain = root + name;
+    if (!makeFolder(plain)) return false;
+    ++out.plainFolders;
+    ++out.candidates;
+    ++out.walkedFolders;
+    for (int s = 0; s < kPlainSubfolders; ++s) {
+      if (!makeFolder(plain + "/sub-" + std::to_string(s))) return false;
+      ++out.plainSubfolders;
+      ++out.candidates;
+    }
+  }
+  for (int a = 0; a < kApps; ++a) {
+    std::snprintf(name, sizeof name, "/app-%03d", a);
+    const std::string app = root + name;
+    const std::string modules = app + "/node_modules";
+    if (!makeFolder(app) || !writeFile(app + "/package.json", "{}\n") || !makeFolder(modules)) {
+      return false;
+    }
+    ++out.candidates;
+    ++out.walkedFolders;
+    ++out.nodeModules;
+    // Empty files: listing them is what ignoring node_modules saves, and
+    // unlike a folder an empty file holds no block, so removing 100,000 of
+    // them takes a second rather than minutes on a disk mounted with
+    // `discard`.
+    for (int k = 0; k < kPackages; ++k) {
+      std::snprintf(name, sizeof name, "/package-%03d.js", k);
+      if (!writeFile(modules + name, "")) return false;
+      ++out.nodeModulesEntries;
+    }
+  }
+  ++out.walkedFolders;  // the root
+  return true;
+}
+
+namespace {
+
+// A folder's entries read with getdents64 straight into a buffer of the
+// size readdir uses: no fstat or fcntl as fdopendir makes, so each folder
+// costs openat, getdents64 until it returns 0, and close.
+class Listing {
+ public:
+  explicit Listing(int fd) : fd_(fd) {}
+  ~Listing() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Listing(Listing&& other) noexcept
+      : fd_(std::exchange(other.fd_, -1)),
+        buffer_(std::move(other.buffer_)),
+        size_(other.size_),
+        at_(other.at_) {}
+  Listing(const Listing&) = delete;
+  Listing& operator=(const Listing&) = delete;
+  Listing& operator=(Listing&&) = delete;
+
+  bool ok() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+  // The next entry, or nullptr at the end (or on an error).
+  const dirent64* next() {
+    if (at_ >= size_) {
+      const ssize_t n = ::getdents64(fd_, buffer_.get(), kBufferSize);
+      if (n <= 0) return nullptr;
+      size_ = static_cast<std::size_t>(n);
+      at_ = 0;
+    }
+    const auto* entry = reinterpret_cast<const dirent64*>(buffer_.get() + at_);
+    at_ += entry->d_reclen;
+    return entry;
+  }
+
+ private:
+  static constexpr std::size_t kBufferSize = 32768;
+  int fd_;
+  std::unique_ptr<char[]> buffer_{new char[kBufferSize]};
+  std::size_t size_ = 0;
+  std::size_t at_ = 0;
+};
+
+}  // namespace
+
+LowerBoundCount lowerBoundWalk(const std::string& root, const LowerBoundWalk& how) {
+  LowerBoundCount count;
+  struct Level {
+    Listing listing;
+    int depth;
+  };
+  std::vector<Level> levels;
+  Listing top(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!top.ok()) return count;
+  ++count.folders;
+  levels.push_back({std::move(top), 0});
+  std::string gitPath;
+  while (!levels.empty()) {
+    Listing& listing = levels.back().listing;
+    const int depth = levels.back().depth + 1;
+    const int dirFd = listing.fd();
+    const dirent64* entry = listing.next();
+    if (entry == nullptr) {
+      levels.pop_back();
+      continue;
+    }
+    if (entry->d_name[0] == '.') continue;
+    struct stat st {};
+    if (how.statEachEntry || entry->d_type == DT_UNKNOWN) {
+      if (::fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) {
+        continue;
+      }
+    } else if (entry->d_type != DT_DIR) {
+      continue;
+    }
+    bool ignored = false;
+    for (const auto& name : how.ignoredNames) ignored = ignored || name == entry->d_name;
+    if (ignored) continue;
+    ++count.candidates;
+    gitPath = entry->d_name;
+    gitPath += "/.git";
+    if (::fstatat(dirFd, gitPath.c_str(), &st, 0) == 0) {
+      ++count.repositories;
+      continue;
+    }
+    if (depth >= how.maxDepth) continue;
+    Listing below(::openat(dirFd, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!below.ok()) continue;
+    ++count.folders;
+    levels.push_back({std::move(below), depth});
+  }
+  return count;
 }
 
 int runShell(const std::string& command) {

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -66,6 +67,58 @@ struct Fixture {
 // directly so that 5,000 of them take well under a second. false with a
 // message on standard error when anything could not be made.
 bool buildFixture(const std::string& root, std::size_t n, Fixture& out);
+
+// What buildDeepFixture made: a <host>/<owner>/<repo> tree of 3 hosts x
+// 100 owners x 33 repositories (depth 3); a vendored checkout, itself a
+// repository, at <repo>/vendor/<name> in 100 of them; 1,000 plain folders
+// <host>/plain-NNNN with 5 empty subfolders each; 200 folders app-NNN at
+// depth 1 whose node_modules (depth 2, 500 empty files each) a walk at
+// depth 3 would list if it did not ignore them.
+struct DeepFixture {
+  static constexpr int kDepth = 3;  // the scan depth the tree is made for
+  std::size_t repositories = 0;
+  std::size_t vendored = 0;
+  std::size_t nodeModules = 0;
+  std::size_t nodeModulesEntries = 0;
+  std::size_t plainFolders = 0;
+  std::size_t plainSubfolders = 0;
+  // What a walk at depth 3 that ignores node_modules finds: its candidates
+  // (every folder at depths 1-3 but node_modules) and the folders it lists
+  // (the root, the hosts, the owners, the plain and the app folders).
+  std::size_t candidates = 0;
+  std::size_t walkedFolders = 0;
+  std::set<std::string> repositoryPaths;  // exactly what a scan must register
+};
+
+// Fills the existing folder root with the deep fixture; false with a
+// message on standard error when anything could not be made.
+bool buildDeepFixture(const std::string& root, DeepFixture& out);
+
+// The least work that answers "which folders of this tree hold a .git",
+// walking as the scan walks: hidden names and symbolic links are passed
+// over, an ignored name is neither a candidate nor opened, and the walk
+// descends (openat, then getdents) only into a candidate above maxDepth
+// without a .git. Per candidate one fstatat of <name>/.git relative to the
+// open folder; with statEachEntry also an lstat of each visible entry, as
+// the depth-1 figures have always counted it, instead of the entry's d_type.
+struct LowerBoundWalk {
+  int maxDepth = 1;
+  bool statEachEntry = false;
+  std::vector<std::string> ignoredNames;
+};
+struct LowerBoundCount {
+  std::size_t repositories = 0;  // candidates with a .git
+  std::size_t candidates = 0;
+  std::size_t folders = 0;  // listed, the root included
+};
+LowerBoundCount lowerBoundWalk(const std::string& root, const LowerBoundWalk& how);
+
+// The lower bound of a depth-1 scan of the flat fixture, as both programs
+// measure it: list, lstat each visible entry, stat its .git.
+inline LowerBoundWalk flatLowerBound() { return {1, true, {}}; }
+// The lower bound of the deep fixture scanned at depth 3 with the default
+// ignore list: list, stat each candidate's .git, descend where the scan does.
+inline LowerBoundWalk deepLowerBound() { return {DeepFixture::kDepth, false, {"node_modules"}}; }
 
 // Runs command with /bin/sh -c; its exit status, or -1.
 int runShell(const std::string& command);

@@ -1,24 +1,28 @@
 // bench_scan: the cost of the repository scan in-process, against the least
 // work that can answer the question (list the folder, stat each entry and
-// its .git) and against the shell loop a person would write instead.
+// its .git; in a deep tree, the same walk with nothing else) and against the
+// shell loop a person would write instead.
 //
-//   bench_scan [--sizes 1000,10000] [--reps N] [--no-shell-loop]
-//              [--profile first|second|test]
+//   bench_scan [--sizes 1000,10000] [--reps N] [--no-shell-loop] [--no-deep]
+//              [--profile first|second|test|lower|deep-first|deep-second|deep-lower]
 //
-// --profile runs one phase once on the first size and prints nothing else of
-// note; it is meant for `valgrind --tool=callgrind`.
+// --profile runs one phase once (on the first size, or on the deep tree)
+// between two marker calls and prints nothing else of note; it is meant for
+// `valgrind --tool=callgrind` and `strace -f`.
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -28,6 +32,9 @@
 #include "bookmarks/BookmarkUtils.h"
 #include "discovery/NoticeCenter.h"
 #include "discovery/RepositoryScan.h"
+#include "discovery/RepositoryTest.h"
+#include "discovery/ScanSettings.h"
+#include "discovery/Walk.h"
 #include "platform/defaults/DefaultsStore.h"
 #include "platform/log/Logger.h"
 #include "platform/url/FileURL.h"
@@ -44,13 +51,18 @@ struct Options {
   std::vector<std::size_t> sizes{1000, 10000};
   int reps = 0;  // 0: chosen per size
   bool shellLoop = true;
+  bool deep = true;
   std::string profile;
 };
 
+const std::vector<std::string> kProfilePhases{"first",      "second",      "test",      "lower",
+                                              "deep-first", "deep-second", "deep-lower"};
+
 [[noreturn]] void usage() {
   std::fprintf(stderr,
-               "usage: bench_scan [--sizes 1000,10000] [--reps N] [--no-shell-loop]\n"
-               "                  [--profile first|second|test]\n");
+               "usage: bench_scan [--sizes 1000,10000] [--reps N] [--no-shell-loop] [--no-deep]\n"
+               "                  [--profile "
+               "first|second|test|lower|deep-first|deep-second|deep-lower]\n");
   std::exit(2);
 }
 
@@ -78,9 +90,12 @@ Options parseOptions(int argc, char** argv) {
       if (options.reps < 1) usage();
     } else if (arg == "--no-shell-loop") {
       options.shellLoop = false;
+    } else if (arg == "--no-deep") {
+      options.deep = false;
     } else if (arg == "--profile") {
       options.profile = value();
-      if (options.profile != "first" && options.profile != "second" && options.profile != "test") {
+      if (std::find(kProfilePhases.begin(), kProfilePhases.end(), options.profile) ==
+          kProfilePhases.end()) {
         usage();
       }
     } else {
@@ -136,35 +151,14 @@ class Redirect {
   int saved_ = -1;
 };
 
-// The least work that answers "which subfolders hold a .git": one listing,
-// one lstat per visible entry and one stat of each folder's .git, relative
-// to the open folder. Returns how many .git entries were found.
-std::size_t lowerBound(const std::string& folder) {
-  DIR* dir = ::opendir(folder.c_str());
-  if (dir == nullptr) return 0;
-  const int dirFd = ::dirfd(dir);
-  std::size_t found = 0;
-  std::string gitPath;
-  while (const dirent* entry = ::readdir(dir)) {
-    if (entry->d_name[0] == '.') continue;
-    struct stat st {};
-    if (::fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) {
-      continue;
-    }
-    gitPath = entry->d_name;
-    gitPath += "/.git";
-    if (::fstatat(dirFd, gitPath.c_str(), &st, 0) == 0) ++found;
-  }
-  ::closedir(dir);
-  return found;
-}
-
-// Listing plus the repository test over every candidate; how many passed.
+// The walk at depth 1 with the repository test on every candidate, as a
+// scan makes it; how many passed.
 std::size_t repositoryTest(const FileURL& folder) {
   std::size_t found = 0;
-  for (const auto& candidate : discovery::listSubfolders(folder)) {
-    if (discovery::isGitRepository(candidate.path())) ++found;
-  }
+  (void)discovery::walkTree(folder, discovery::ScanSettings{}, [&](const discovery::WalkEntry& entry) {
+    if (discovery::isRepositoryAt(entry.dirFd, entry.name)) ++found;
+    return false;
+  });
   return found;
 }
 
@@ -266,21 +260,32 @@ struct ScanRun {
   double ms = 0;
   std::int64_t registered = 0;
   std::size_t logLines = 0;
+  std::size_t candidates = 0;
+  std::size_t walked = 0;          // folders listed, the root included
+  std::size_t walkedIgnored = 0;   // of them, in or below a node_modules folder
 };
 
 // One scan with settings under configHome. Standard output (the store's
 // lines) goes to stdoutTarget.
 ScanRun timedScan(const FileURL& folder, const std::string& configHome, CountingSink* counter,
+                  const discovery::ScanSettings& settings = {},
                   const std::string& stdoutTarget = "/dev/null") {
   ::setenv("XDG_CONFIG_HOME", configHome.c_str(), 1);
   FakeNotices notices;
   ScanRun run;
   const std::size_t before = counter != nullptr ? counter->count.load() : 0;
+  discovery::ScanOutcome outcome;
   {
     Redirect out(STDOUT_FILENO, stdoutTarget);
     const auto start = Clock::now();
-    run.registered = discovery::scanForNewRepositories(folder, notices).registered;
+    outcome = discovery::scanForNewRepositories(folder, notices, settings);
     run.ms = millisecondsSince(start);
+  }
+  run.registered = outcome.registered;
+  run.candidates = outcome.candidates;
+  run.walked = outcome.walked.size();
+  for (const auto& walked : outcome.walked) {
+    run.walkedIgnored += walked.path.find("/node_modules") != std::string::npos;
   }
   if (counter != nullptr) run.logLines = counter->count.load() - before;
   if (run.registered > 0 && (notices.posted != 1 || notices.delivered != 1)) {
@@ -339,13 +344,14 @@ SizeResult benchSize(const std::string& work, std::size_t n, int reps, bool shel
   const auto repos = static_cast<std::int64_t>(r.fixture.repositories);
 
   // Warm the caches the way a second look at a folder finds them.
-  check(lowerBound(folder) == r.fixture.repositories, "lower bound miscounted", r);
+  check(lowerBoundWalk(folder, flatLowerBound()).repositories == r.fixture.repositories,
+        "lower bound miscounted", r);
   check(repositoryTest(url) == r.fixture.repositories, "repository test miscounted", r);
 
   std::vector<double> lower, test, first, second, firstDead;
   for (int i = 0; i < reps; ++i) {
     auto start = Clock::now();
-    const std::size_t found = lowerBound(folder);
+    const std::size_t found = lowerBoundWalk(folder, flatLowerBound()).repositories;
     lower.push_back(millisecondsSince(start));
     check(found == r.fixture.repositories, "lower bound miscounted", r);
 
@@ -384,7 +390,7 @@ SizeResult benchSize(const std::string& work, std::size_t n, int reps, bool shel
     // The last one writes its printed lines to a file, to count them.
     const bool toFile = i == reps;
     const std::string target = toFile ? work + "/printed.txt" : "/dev/null";
-    const auto run = timedScan(url, config, counter.get(), target);
+    const auto run = timedScan(url, config, counter.get(), {}, target);
     check(run.registered == repos, "first run over dead entries did not register everything", r);
     if (toFile) {
       r.deadToFile = run.ms;
@@ -399,7 +405,7 @@ SizeResult benchSize(const std::string& work, std::size_t n, int reps, bool shel
     // The printed lines of a clean first run, for comparison.
     const std::string config = work + "/plain-" + std::to_string(n);
     const std::string target = work + "/printed.txt";
-    (void)timedScan(url, config, counter.get(), target);
+    (void)timedScan(url, config, counter.get(), {}, target);
     std::size_t bytes = 0;
     r.plainLines = countLines(target, bytes);
     ::unlink(target.c_str());
@@ -448,7 +454,7 @@ SizeResult benchSize(const std::string& work, std::size_t n, int reps, bool shel
 
   const double lb = r.lower.median;
   printRow("lower bound: list, lstat each entry, stat its .git", r.lower, lb);
-  printRow("repository test: listSubfolders + isGitRepository", r.test, lb);
+  printRow("repository test: walk at depth 1 + isRepositoryAt", r.test, lb);
   char label[96];
   std::snprintf(label, sizeof label, "first run: registers %zu", r.fixture.repositories);
   printRow(label, r.first, lb);
@@ -500,11 +506,142 @@ SizeResult benchSize(const std::string& work, std::size_t n, int reps, bool shel
         r.shellLoop / r.first.median, r.shellLoop / r.second.median);
   }
   std::fflush(stdout);
+  const auto removeStart = Clock::now();
   removeTree(folder);
+  std::printf("  (the tree removed in %s)\n", formatMilliseconds(millisecondsSince(removeStart)).c_str());
   return r;
 }
 
-void printTargets(const std::vector<SizeResult>& results) {
+// --- The deep tree ------------------------------------------------------------
+
+struct DeepResult {
+  DeepFixture fixture;
+  LowerBoundCount lowerCount;
+  Summary lower, first, second;
+  std::size_t candidates = 0, walked = 0, firstLogLines = 0, secondLogLines = 0;
+  bool ran = false;
+  bool ok = true;
+};
+
+bool checkDeep(bool condition, const char* what, DeepResult& result) {
+  if (!condition) {
+    std::fprintf(stderr, "deep tree: %s\n", what);
+    result.ok = false;
+  }
+  return condition;
+}
+
+// The service's own settings as a person would set them (scanDepth 3, the
+// ignore list left at its default), read back as a scan reads them.
+std::optional<discovery::ScanSettings> deepSettings(const std::string& configHome) {
+  ::setenv("XDG_CONFIG_HOME", configHome.c_str(), 1);
+  discovery::ScanSettings written;
+  Redirect out(STDOUT_FILENO, "/dev/null");
+  if (!discovery::editScanSettings([](discovery::ScanSettings& s) { s.depth = DeepFixture::kDepth; },
+                                   written)) {
+    return std::nullopt;
+  }
+  const auto loaded = discovery::loadScanSettings();
+  if (loaded.settings.depth != DeepFixture::kDepth || !loaded.invalidKeys.empty() ||
+      loaded.settings.ignoredFolders != std::vector<std::string>{"node_modules"}) {
+    return std::nullopt;
+  }
+  return loaded.settings;
+}
+
+bool makeDeepFixture(const std::string& folder, DeepFixture& fixture) {
+  return makeFolder(folder) && buildDeepFixture(folder, fixture);
+}
+
+DeepResult benchDeep(const std::string& work, int reps,
+                     const std::shared_ptr<CountingSink>& counter) {
+  DeepResult r;
+  r.ran = true;
+  const std::string folder = work + "/deep";
+  const auto buildStart = Clock::now();
+  if (!checkDeep(makeDeepFixture(folder, r.fixture), "cannot make the fixture", r)) return r;
+  const DeepFixture& f = r.fixture;
+  std::printf(
+      "\ndeep tree, scanDepth 3: %zu repositories at <host>/<owner>/<repo>, %zu vendored "
+      "checkouts inside them, %zu node_modules of %zu entries at depth 2, %zu plain folders "
+      "with %zu subfolders; %zu candidates, %zu folders to list; made in %s; %d repetitions, "
+      "median [min .. max], ratio to the lower bound\n",
+      f.repositories, f.vendored, f.nodeModules, f.nodeModulesEntries / std::max<std::size_t>(1, f.nodeModules),
+      f.plainFolders, f.plainSubfolders, f.candidates, f.walkedFolders,
+      formatMilliseconds(millisecondsSince(buildStart)).c_str(), reps);
+  std::fflush(stdout);
+  const auto settings = deepSettings(work + "/config-deep-settings");
+  if (!checkDeep(settings.has_value(), "scanDepth 3 does not read back from the settings file", r)) {
+    return r;
+  }
+  const FileURL url = FileURL::fromPath(folder, true).withSecurityScope();
+  const auto repos = static_cast<std::int64_t>(f.repositories);
+
+  // Warm the caches, and check that the lower bound walks what the scan must.
+  r.lowerCount = lowerBoundWalk(folder, deepLowerBound());
+  checkDeep(r.lowerCount.repositories == f.repositories &&
+                r.lowerCount.candidates == f.candidates && r.lowerCount.folders == f.walkedFolders,
+            "the lower bound walked another tree than the fixture's", r);
+  std::vector<double> lower, first, second;
+  for (int i = 0; i < reps; ++i) {
+    const auto start = Clock::now();
+    const auto count = lowerBoundWalk(folder, deepLowerBound());
+    lower.push_back(millisecondsSince(start));
+    checkDeep(count.repositories == f.repositories, "lower bound miscounted", r);
+  }
+  for (int i = 0; i < reps; ++i) {
+    const std::string config = work + "/config-deep-" + std::to_string(i);
+    const auto firstRun = timedScan(url, config, counter.get(), *settings);
+    const auto secondRun = timedScan(url, config, counter.get(), *settings);
+    first.push_back(firstRun.ms);
+    second.push_back(secondRun.ms);
+    r.candidates = firstRun.candidates;
+    r.walked = firstRun.walked;
+    r.firstLogLines = firstRun.logLines;
+    r.secondLogLines = secondRun.logLines;
+    checkDeep(firstRun.registered == repos, "first run did not register every repository", r);
+    checkDeep(secondRun.registered == 0, "second run registered something", r);
+    for (const auto* run : {&firstRun, &secondRun}) {
+      checkDeep(run->candidates == f.candidates, "the scan looked at other candidates", r);
+      checkDeep(run->walked == f.walkedFolders, "the scan listed other folders", r);
+      checkDeep(run->walkedIgnored == 0, "the scan listed a node_modules folder", r);
+    }
+    if (i == 0) {
+      ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+      Redirect out(STDOUT_FILENO, "/dev/null");
+      const auto listed = SharedSuiteSession(sharedSuiteName()).loadURLs(BookmarkKeys::sandboxKey);
+      std::set<std::string> paths;
+      if (listed) {
+        for (const auto& listedURL : *listed) paths.insert(listedURL.path());
+      }
+      checkDeep(listed && listed->size() == f.repositories && paths == f.repositoryPaths,
+                "the shared suite does not list exactly the repositories of the tree", r);
+    }
+    removeTree(config);
+  }
+  r.lower = summarize(lower);
+  r.first = summarize(first);
+  r.second = summarize(second);
+  const double lb = r.lower.median;
+  printRow("lower bound: openat, getdents, stat each .git", r.lower, lb);
+  char label[96];
+  std::snprintf(label, sizeof label, "first run: registers %zu", f.repositories);
+  printRow(label, r.first, lb);
+  printRow("second run: registers none", r.second, lb);
+  std::printf(
+      "  the scan: %zu candidates, %zu folders listed (the watches the service holds for the "
+      "tree, with the root's own); none inside node_modules; the shared suite lists exactly "
+      "the %zu repositories, no vendored checkout\n"
+      "  log: %zu entries in a first run, %zu in a second (dropped by a no-op sink)\n",
+      r.candidates, r.walked, f.repositories, r.firstLogLines, r.secondLogLines);
+  std::fflush(stdout);
+  const auto removeStart = Clock::now();
+  removeTree(folder);
+  std::printf("  (the tree removed in %s)\n", formatMilliseconds(millisecondsSince(removeStart)).c_str());
+  return r;
+}
+
+void printTargets(const std::vector<SizeResult>& results, const DeepResult& deep) {
   std::printf(
       "\ntargets (in-process; the service's end-to-end figures come from "
       "bench_service):\n");
@@ -516,8 +653,8 @@ void printTargets(const std::vector<SizeResult>& results) {
                   formatMilliseconds(r.second.median).c_str(), verdict(r.second.median < 15));
     } else if (r.n == 10000) {
       const double ratio = r.test.median / r.lower.median;
-      std::printf("  N=10000  repository test %.2fx the lower bound (<= 2.5x): %s\n", ratio,
-                  verdict(ratio <= 2.5));
+      std::printf("  N=10000  repository test %.2fx the lower bound (<= 1.5x): %s\n", ratio,
+                  verdict(ratio <= 1.5));
       std::printf(
           "  N=10000  first run %s < 400 ms (stretch 250 ms): %s; second run %s < "
           "100 ms: %s\n",
@@ -532,27 +669,76 @@ void printTargets(const std::vector<SizeResult>& results) {
       }
     }
   }
+  if (deep.ran && deep.lower.median > 0) {
+    const double first = deep.first.median / deep.lower.median;
+    const double second = deep.second.median / deep.lower.median;
+    std::printf(
+        "  deep tree: first run %.2fx the lower bound (<= 4x): %s; second run %.2fx (<= 1.5x): "
+        "%s; registers exactly the %zu repositories: %s\n",
+        first, verdict(first <= 4), second, verdict(second <= 1.5), deep.fixture.repositories,
+        verdict(deep.ok));
+  }
+}
+
+// Markers for a system-call trace: what lies between them is the phase.
+// For callgrind, --toggle-collect='*profiledPhase*' collects the phase
+// alone (not the first run that a second run needs before it).
+[[gnu::noinline]] void profiledPhase(const std::function<void()>& phase) { phase(); }
+
+template <typename Phase>
+void betweenMarkers(const Phase& phase) {
+  (void)::access("/zivuv-bench-profile-begin", F_OK);
+  profiledPhase(phase);
+  (void)::access("/zivuv-bench-profile-end", F_OK);
+}
+
+int profileDeep(const std::string& work, const std::string& phase) {
+  const std::string folder = work + "/deep";
+  DeepFixture fixture;
+  if (!makeDeepFixture(folder, fixture)) return 1;
+  const auto settings = deepSettings(work + "/config-deep-settings");
+  if (!settings) return 1;
+  const FileURL url = FileURL::fromPath(folder, true).withSecurityScope();
+  const LowerBoundCount warm = lowerBoundWalk(folder, deepLowerBound());
+  if (phase == "deep-lower") {
+    LowerBoundCount count;
+    betweenMarkers([&] { count = lowerBoundWalk(folder, deepLowerBound()); });
+    std::printf("deep lower bound: %zu repositories, %zu candidates, %zu folders\n",
+                count.repositories, count.candidates, count.folders);
+    return 0;
+  }
+  const std::string config = work + "/config-profile";
+  if (phase == "deep-second") (void)timedScan(url, config, nullptr, *settings);
+  ScanRun run;
+  betweenMarkers([&] { run = timedScan(url, config, nullptr, *settings); });
+  std::printf("%s run: %lld registered in %s; %zu candidates, %zu folders listed (lower bound "
+              "%zu, %zu)\n",
+              phase.c_str(), static_cast<long long>(run.registered),
+              formatMilliseconds(run.ms).c_str(), run.candidates, run.walked, warm.candidates,
+              warm.folders);
+  return 0;
 }
 
 int profileOnce(const std::string& work, std::size_t n, const std::string& phase) {
+  if (phase.starts_with("deep-")) return profileDeep(work, phase);
   const std::string folder = work + "/folder-" + std::to_string(n);
   Fixture fixture;
   if (!makeFolder(folder) || !buildFixture(folder, n, fixture)) return 1;
   const FileURL url = FileURL::fromPath(folder, true).withSecurityScope();
-  (void)lowerBound(folder);
+  (void)lowerBoundWalk(folder, flatLowerBound());
   const std::string config = work + "/config-profile";
-  if (phase == "test") {
-    (void)::access("/zivuv-bench-profile-begin", F_OK);
-    const std::size_t found = repositoryTest(url);
-    (void)::access("/zivuv-bench-profile-end", F_OK);
-    std::printf("repository test: %zu found\n", found);
+  if (phase == "test" || phase == "lower") {
+    std::size_t found = 0;
+    betweenMarkers([&] {
+      found = phase == "test" ? repositoryTest(url)
+                              : lowerBoundWalk(folder, flatLowerBound()).repositories;
+    });
+    std::printf("%s: %zu found\n", phase == "test" ? "repository test" : "lower bound", found);
     return 0;
   }
   if (phase == "second") (void)timedScan(url, config, nullptr);
-  // Markers for a system-call trace: what lies between them is the run.
-  (void)::access("/zivuv-bench-profile-begin", F_OK);
-  const auto run = timedScan(url, config, nullptr);
-  (void)::access("/zivuv-bench-profile-end", F_OK);
+  ScanRun run;
+  betweenMarkers([&] { run = timedScan(url, config, nullptr); });
   std::printf("%s run: %lld registered in %s\n", phase.c_str(),
               static_cast<long long>(run.registered), formatMilliseconds(run.ms).c_str());
   return 0;
@@ -577,14 +763,16 @@ int main(int argc, char** argv) {
   std::printf("bench_scan on %s\nwork folder %s (%s); load average %s\n", describeMachine().c_str(),
               work.path().c_str(), fileSystemType(work.path()).c_str(), loadAverage().c_str());
   {
-    // The first repository test of a process sets libgit2 up; the service
-    // pays this once, in its first scan.
+    // libgit2 is set up the first time a candidate needs it (a .git file, a
+    // bare repository, an incomplete .git folder); the common layouts, and
+    // so every candidate of these fixtures, are answered without it.
     const long before = selfStatusKiB("VmRSS");
     const auto start = Clock::now();
-    (void)discovery::isGitRepository(work.path());
-    std::printf("libgit2 set-up, once per process (paid by the first scan): %s, %+ld KiB RSS\n",
-                formatMilliseconds(millisecondsSince(start)).c_str(),
-                selfStatusKiB("VmRSS") - before);
+    (void)discovery::locatedByLibgit2(work.path());
+    std::printf(
+        "libgit2 set-up, once per process (paid by the first candidate that needs libgit2; "
+        "none of the fixtures' does): %s, %+ld KiB RSS\n",
+        formatMilliseconds(millisecondsSince(start)).c_str(), selfStatusKiB("VmRSS") - before);
   }
 
   {
@@ -610,7 +798,12 @@ int main(int argc, char** argv) {
     results.push_back(benchSize(work.path(), n, reps, options.shellLoop, dead, counter));
     ok = ok && results.back().ok;
   }
-  printTargets(results);
+  DeepResult deep;
+  if (options.deep) {
+    deep = benchDeep(work.path(), options.reps > 0 ? options.reps : 9, counter);
+    ok = ok && deep.ok;
+  }
+  printTargets(results, deep);
   std::printf("load average at the end: %s\n", loadAverage().c_str());
   if (!ok) std::fprintf(stderr, "some checks failed: see above\n");
   return ok ? 0 : 1;

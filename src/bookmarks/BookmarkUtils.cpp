@@ -203,6 +203,9 @@ std::optional<std::vector<FileURL>> SharedSuiteSession::loadURLs(BookmarkKeys ke
 }
 
 std::vector<bool> SharedSuiteSession::addSandboxURLs(const std::vector<FileURL>& urls) {
+  // Nothing to add prints nothing and writes nothing: leave the stored list
+  // unread (a second scan would copy and index every entry for nothing).
+  if (urls.empty()) return {};
   std::vector<bool> written(urls.size(), false);
   if (!readOnce()) {
     for (std::size_t i = 0; i < urls.size(); ++i) {
