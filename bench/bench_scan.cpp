@@ -26,6 +26,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "BenchSupport.h"
@@ -265,11 +266,18 @@ struct ScanRun {
   std::size_t walkedIgnored = 0;   // of them, in or below a node_modules folder
 };
 
+// The failed candidates that the service's pending folders already know of
+// (pending or turned away), as its scans leave them: their change times are
+// not looked at again. One per pair of runs.
+using Tracked = std::unordered_set<std::string>;
+
 // One scan with settings under configHome. Standard output (the store's
-// lines) goes to stdoutTarget.
+// lines) goes to stdoutTarget. With tracked, the scan skips the change time
+// of the candidates it holds, as the service's does, and adds its failed
+// candidates to it.
 ScanRun timedScan(const FileURL& folder, const std::string& configHome, CountingSink* counter,
                   const discovery::ScanSettings& settings = {},
-                  const std::string& stdoutTarget = "/dev/null") {
+                  const std::string& stdoutTarget = "/dev/null", Tracked* tracked = nullptr) {
   ::setenv("XDG_CONFIG_HOME", configHome.c_str(), 1);
   FakeNotices notices;
   ScanRun run;
@@ -278,8 +286,13 @@ ScanRun timedScan(const FileURL& folder, const std::string& configHome, Counting
   {
     Redirect out(STDOUT_FILENO, stdoutTarget);
     const auto start = Clock::now();
-    outcome = discovery::scanForNewRepositories(folder, notices, settings);
+    outcome = discovery::scanForNewRepositories(
+        folder, notices, settings,
+        [tracked](const std::string& path) { return tracked == nullptr || !tracked->contains(path); });
     run.ms = millisecondsSince(start);
+  }
+  if (tracked != nullptr) {
+    for (const auto& failed : outcome.notRepositories) tracked->insert(failed.path);
   }
   run.registered = outcome.registered;
   run.candidates = outcome.candidates;
@@ -364,8 +377,9 @@ SizeResult benchSize(const std::string& work, std::size_t n, int reps, bool shel
   // First and second run in pairs, each pair on fresh settings.
   for (int i = 0; i < reps; ++i) {
     const std::string config = work + "/config-" + std::to_string(n) + "-" + std::to_string(i);
-    const auto firstRun = timedScan(url, config, counter.get());
-    const auto secondRun = timedScan(url, config, counter.get());
+    Tracked tracked;
+    const auto firstRun = timedScan(url, config, counter.get(), {}, "/dev/null", &tracked);
+    const auto secondRun = timedScan(url, config, counter.get(), {}, "/dev/null", &tracked);
     first.push_back(firstRun.ms);
     second.push_back(secondRun.ms);
     r.firstLogLines = firstRun.logLines;
@@ -591,8 +605,9 @@ DeepResult benchDeep(const std::string& work, int reps,
   }
   for (int i = 0; i < reps; ++i) {
     const std::string config = work + "/config-deep-" + std::to_string(i);
-    const auto firstRun = timedScan(url, config, counter.get(), *settings);
-    const auto secondRun = timedScan(url, config, counter.get(), *settings);
+    Tracked tracked;
+    const auto firstRun = timedScan(url, config, counter.get(), *settings, "/dev/null", &tracked);
+    const auto secondRun = timedScan(url, config, counter.get(), *settings, "/dev/null", &tracked);
     first.push_back(firstRun.ms);
     second.push_back(secondRun.ms);
     r.candidates = firstRun.candidates;
@@ -708,9 +723,10 @@ int profileDeep(const std::string& work, const std::string& phase) {
     return 0;
   }
   const std::string config = work + "/config-profile";
-  if (phase == "deep-second") (void)timedScan(url, config, nullptr, *settings);
+  Tracked tracked;
+  if (phase == "deep-second") (void)timedScan(url, config, nullptr, *settings, "/dev/null", &tracked);
   ScanRun run;
-  betweenMarkers([&] { run = timedScan(url, config, nullptr, *settings); });
+  betweenMarkers([&] { run = timedScan(url, config, nullptr, *settings, "/dev/null", &tracked); });
   std::printf("%s run: %lld registered in %s; %zu candidates, %zu folders listed (lower bound "
               "%zu, %zu)\n",
               phase.c_str(), static_cast<long long>(run.registered),
@@ -736,9 +752,10 @@ int profileOnce(const std::string& work, std::size_t n, const std::string& phase
     std::printf("%s: %zu found\n", phase == "test" ? "repository test" : "lower bound", found);
     return 0;
   }
-  if (phase == "second") (void)timedScan(url, config, nullptr);
+  Tracked tracked;
+  if (phase == "second") (void)timedScan(url, config, nullptr, {}, "/dev/null", &tracked);
   ScanRun run;
-  betweenMarkers([&] { run = timedScan(url, config, nullptr); });
+  betweenMarkers([&] { run = timedScan(url, config, nullptr, {}, "/dev/null", &tracked); });
   std::printf("%s run: %lld registered in %s\n", phase.c_str(),
               static_cast<long long>(run.registered), formatMilliseconds(run.ms).c_str());
   return 0;

@@ -77,8 +77,9 @@ ScanOutcome withSharedLists(const std::optional<FileURL>& monitoringURL, NoticeC
 
 }  // namespace
 
-ScanOutcome scanForNewRepositories(const std::optional<FileURL>& monitoringURL,
-                                   NoticeCenter& notices, const ScanSettings& settings) {
+ScanOutcome scanForNewRepositories(
+    const std::optional<FileURL>& monitoringURL, NoticeCenter& notices, const ScanSettings& settings,
+    const std::function<bool(const std::string& path)>& changeTimeWanted) {
   return withSharedLists(monitoringURL, notices, [&](const KnownFolders& known,
                                                      ScanOutcome& outcome) {
     Logger& log = Logger::shared();
@@ -97,7 +98,9 @@ ScanOutcome scanForNewRepositories(const std::optional<FileURL>& monitoringURL,
         case Judgement::Verdict::NotRepository:
           log.info("Failed to create repo for ", entry.url.path());
           outcome.notRepositories.push_back(
-              {entry.url.path(), changeTime(entry.dirFd, entry.name)});
+              {entry.url.path(), !changeTimeWanted || changeTimeWanted(entry.url.path())
+                                     ? changeTime(entry.dirFd, entry.name)
+                                     : std::chrono::system_clock::time_point()});
           break;
       }
       return judgement.descend;

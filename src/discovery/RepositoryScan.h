@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,9 +32,12 @@ struct ScanOutcome {
 // candidates of monitoringURL's tree that the shared suite neither lists
 // nor blocks, announces them, and tells what it did. The walk descends into
 // no repository (listed, new or blocked) and no blocked folder. Holds the
-// shared suite's lock from the first load to the last add.
-ScanOutcome scanForNewRepositories(const std::optional<FileURL>& monitoringURL,
-                                   NoticeCenter& notices, const ScanSettings& settings);
+// shared suite's lock from the first load to the last add. The change time
+// of a failed candidate is looked at when changeTimeWanted says so (always
+// without it); otherwise it reads as long ago.
+ScanOutcome scanForNewRepositories(
+    const std::optional<FileURL>& monitoringURL, NoticeCenter& notices, const ScanSettings& settings,
+    const std::function<bool(const std::string& path)>& changeTimeWanted = {});
 
 // Registers folders that passed the repository test since the last scan,
 // as a scan registers what it finds: the same access, lock, matching

@@ -2,6 +2,7 @@
 
 #include <fnmatch.h>
 
+#include <algorithm>
 #include <cstdint>
 
 #include "bookmarks/BookmarkUtils.h"
@@ -59,6 +60,11 @@ LoadedScanSettings readScanSettings(const DefaultsStore& store) {
 }
 
 }  // namespace
+
+bool ScanSettings::matchesPaths() const {
+  return std::any_of(ignoredFolders.begin(), ignoredFolders.end(),
+                     [](const std::string& pattern) { return pattern.find('/') != std::string::npos; });
+}
 
 LoadedScanSettings loadScanSettings() {
   return readScanSettings(DefaultsStore::openDomain(standardDomainName()));

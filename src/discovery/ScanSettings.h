@@ -30,6 +30,9 @@ struct ScanSettings {
   // relative to the monitored folder; nullopt when it is not ignored.
   std::optional<std::string> ignoredBy(const std::string& name,
                                        const std::string& relativePath) const;
+  // Whether a pattern matches paths, so that ignoredBy needs the relative
+  // path and not the name alone.
+  bool matchesPaths() const;
 };
 
 // The settings and the keys whose stored value was of the wrong type or out

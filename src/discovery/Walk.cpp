@@ -75,6 +75,7 @@ std::vector<WalkedFolder> walkTree(const FileURL& root, const ScanSettings& sett
   auto dir = openFolder(UniqueFd(::open(root.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
                         top);
   if (!dir) return walked;
+  const bool byPath = settings.matchesPaths();
   std::vector<Level> levels;
   levels.push_back({std::move(dir), root, {}, 0, top.device});
   walked.push_back(std::move(top));
@@ -90,12 +91,15 @@ std::vector<WalkedFolder> walkTree(const FileURL& root, const ScanSettings& sett
     if (classifyEntry(dirFd, entry->d_name, entry->d_type) != EntryKind::Candidate) continue;
     const std::string name = entry->d_name;
     const int depth = level.depth + 1;
-    const std::string relativePath =
-        level.relativePath.empty() ? name : level.relativePath + "/" + name;
+    const bool deepest = depth >= settings.depth;
+    // The relative path only where a pattern or the way down needs it.
+    std::string relativePath;
+    if (byPath || !deepest) {
+      relativePath = level.relativePath.empty() ? name : level.relativePath + "/" + name;
+    }
     if (settings.ignoredBy(name, relativePath)) continue;
     const FileURL url = level.url.appending(name, true);
-    const bool deepest = depth >= settings.depth;
-    if (!visit({dirFd, name.c_str(), url, relativePath, depth, deepest}) || deepest) continue;
+    if (!visit({dirFd, name.c_str(), url, depth, deepest}) || deepest) continue;
 
     WalkedFolder below;
     below.path = url.path();

@@ -17,7 +17,6 @@ struct WalkEntry {
   int dirFd;                        // the folder it lies in, open
   const char* name;                 // its name there
   const platform::FileURL& url;     // its folder URL, as a listing gives it
-  const std::string& relativePath;  // relative to the monitored folder
   int depth;
   bool deepest;                     // at the scan depth: never descended into
 };

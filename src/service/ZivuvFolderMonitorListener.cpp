@@ -560,7 +560,11 @@ std::int64_t ZivuvFolderMonitorListener::runScan(
   const auto started = std::chrono::system_clock::now();
   discovery::ScanOutcome outcome;
   try {
-    outcome = discovery::scanForNewRepositories(url, *notices_, loaded.settings);
+    const Logger::Batch lines;
+    // Only a folder that may join the pending ones needs its change time.
+    outcome = discovery::scanForNewRepositories(
+        url, *notices_, loaded.settings,
+        [this](const std::string& path) { return !pending_->tracks(path); });
   } catch (...) {
     // A scan that fails registers nothing, and every caller still hears so.
     outcome = {};

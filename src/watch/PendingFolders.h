@@ -59,6 +59,12 @@ class PendingFolders : public std::enable_shared_from_this<PendingFolders> {
   // Drops every pending folder.
   void clear();
 
+  // Whether path is pending, or was turned away and is still a failed
+  // candidate: when it last changed makes no difference to it then.
+  bool tracks(const std::string& path) const {
+    return folders_.contains(path) || refused_.contains(path);
+  }
+
   // The folders pending, the inotify watches held (each folder, and each
   // .git folder watched), and how often the kernel dropped their events.
   // Any thread.

@@ -55,33 +55,53 @@ TEST_F(BookmarkRecordTest, EveryDefectHasItsDescriptionAndNothingIsReadPastTheEn
   }
 }
 
-// Plainly, and again inside a scan's real-path cache, which must give
-// exactly what realpath gives.
+// Plainly, and again inside a scan's cache, which sees the disk as it is
+// when the scan begins and must give exactly what realpath gives then, for
+// the first look into a folder (a stat) and the next ones (its listing).
 TEST_P(BookmarkRecordTest, ResolutionFollowsWhatIsAtTheRecordedPath) {
   std::optional<RealPathCacheScope> cache;
-  if (GetParam()) cache.emplace();
   const std::string folder = makeFolder("f");
   const Data old = record(folder);
-  auto resolve = [](const Data& d) { return resolveBookmark(d, BookmarkKind::Transport); };
+  auto resolve = [&](const Data& d) {
+    const auto first = resolveBookmark(d, BookmarkKind::Transport);
+    const auto again = resolveBookmark(d, BookmarkKind::Transport);
+    EXPECT_EQ(again.url, first.url);
+    EXPECT_EQ(again.error, first.error);
+    EXPECT_EQ(again.stale, first.stale);
+    return first;
+  };
+  const auto scan = [&] {
+    cache.reset();
+    if (GetParam()) cache.emplace();
+  };
 
   fs::rename(folder, folder + ".old");  // replaced by another folder: stale
   fs::create_directory(folder);
+  scan();
   EXPECT_EQ(resolve(old).url, FileURL::fromPath(folder, true));
   EXPECT_TRUE(resolve(old).stale);
 
   const Data current = record(folder);  // moved, a link in its place: the very folder
   fs::rename(folder, folder + ".moved");
   fs::create_directory_symlink(folder + ".moved", folder);
+  scan();
   EXPECT_EQ(resolve(current).url, FileURL::fromPath(folder + ".moved", true));
   EXPECT_FALSE(resolve(current).stale);
 
   fs::remove(folder);  // a file in its place: a stale failure
   writeFile(folder, "x");
+  scan();
   EXPECT_EQ(resolve(current).error, "not a folder: " + folder);
   EXPECT_TRUE(resolve(current).stale);
   fs::remove(folder);
+  scan();
   EXPECT_EQ(resolve(current).error, "no folder at " + folder);
   EXPECT_FALSE(resolve(current).stale);
+  fs::create_directory(folder);  // the recorded folder, unchanged, the listing tells
+  const Data kept = record(folder);
+  scan();
+  EXPECT_EQ(resolve(kept).url, FileURL::fromPath(folder, true));
+  EXPECT_FALSE(resolve(kept).stale);
 }
 
 INSTANTIATE_TEST_SUITE_P(WithAndWithoutCache, BookmarkRecordTest, ::testing::Bool());

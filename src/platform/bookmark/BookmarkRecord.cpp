@@ -1,6 +1,9 @@
 #include "platform/bookmark/BookmarkRecord.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <climits>
 #include <cstdlib>
@@ -28,11 +31,6 @@ std::uint64_t getLittleEndian(std::span<const std::uint8_t> in, std::size_t offs
   return value;
 }
 
-// Real paths of parent folders, kept while a RealPathCacheScope lives on
-// this thread (scopes may nest).
-thread_local std::unordered_map<std::string, std::optional<std::string>> tParents;
-thread_local int tScopeDepth = 0;
-
 // A path that realpath only has to check, never rewrite: absolute, no
 // empty, "." or ".." component, no trailing slash.
 bool plainAbsolute(const std::string& path) {
@@ -47,26 +45,125 @@ bool plainAbsolute(const std::string& path) {
   return true;
 }
 
+// What a RealPathCacheScope keeps of one parent folder on this thread:
+// its real path, and from the second look into it on, its entries as one
+// listing gives them (a record per entry resolved otherwise costs a stat).
+struct Listed {
+  unsigned char type;
+  ino_t inode;
+};
+struct Parent {
+  std::optional<std::string> real;
+  int looks = 0;
+  dev_t device = 0;
+  std::optional<std::unordered_map<std::string, Listed>> entries;
+};
+thread_local std::unordered_map<std::string, Parent> tParents;
+thread_local int tScopeDepth = 0;
+
+// The entries of the folder at real, with its device; nullopt when it
+// cannot be listed.
+std::optional<std::unordered_map<std::string, Listed>> listFolder(const std::string& real,
+                                                                  dev_t& device) {
+  const int fd = ::open(real.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  struct Closer {
+    int fd;
+    ~Closer() { (void)::close(fd); }
+  } closer{fd};
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return std::nullopt;
+  device = st.st_dev;
+  std::unordered_map<std::string, Listed> entries;
+  alignas(dirent64) char buffer[32768];
+  for (;;) {
+    const ssize_t n = ::getdents64(fd, buffer, sizeof buffer);
+    if (n < 0) return std::nullopt;
+    if (n == 0) return entries;
+    for (ssize_t at = 0; at < n;) {
+      const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
+      entries.emplace(entry->d_name, Listed{entry->d_type, entry->d_ino});
+      at += entry->d_reclen;
+    }
+  }
+}
+
+// The real path of a folder while a scope lives: its parent's, kept, and
+// its own name, unless that is a symbolic link; so each folder costs one
+// lstat, not realpath's readlink of every component.
+const std::optional<std::string>& cachedRealPath(const std::string& folder) {
+  auto it = tParents.find(folder);
+  if (it != tParents.end()) return it->second.real;
+  std::optional<std::string> real;
+  const std::size_t slash = folder.rfind('/');
+  if (folder == "/" || slash == std::string::npos) {
+    real = realPath(folder);
+  } else if (const auto& parent = cachedRealPath(slash == 0 ? "/" : folder.substr(0, slash))) {
+    std::string candidate = *parent == "/" ? std::string() : *parent;
+    candidate.append(folder, slash, std::string::npos);
+    struct stat st {};
+    if (::lstat(candidate.c_str(), &st) == 0) {
+      real = S_ISLNK(st.st_mode) ? realPath(folder) : std::optional(std::move(candidate));
+    }
+  }
+  Parent fresh;
+  fresh.real = std::move(real);
+  return tParents.emplace(folder, std::move(fresh)).first->second.real;
+}
+
+// The parent folder of path as the scope keeps it; null without a scope or
+// for a path that realpath would rewrite.
+Parent* cachedParent(const std::string& path, std::size_t& slash) {
+  if (tScopeDepth == 0 || !plainAbsolute(path)) return nullptr;
+  slash = path.rfind('/');
+  const std::string parent = slash == 0 ? "/" : path.substr(0, slash);
+  (void)cachedRealPath(parent);
+  return &tParents.find(parent)->second;
+}
+
 // realpath(3) of path, and stat(2) of the result in st; what realPath and
 // a stat of its result give, with the parent's real path remembered while
 // a RealPathCacheScope lives.
 std::optional<std::string> realPathAndStat(const std::string& path, struct stat& st) {
-  if (tScopeDepth > 0 && plainAbsolute(path)) {
-    const std::size_t slash = path.rfind('/');
-    const std::string parent = slash == 0 ? "/" : path.substr(0, slash);
-    auto it = tParents.find(parent);
-    if (it == tParents.end()) it = tParents.emplace(parent, realPath(parent)).first;
-    if (it->second) {
-      std::string candidate = *it->second;
-      if (candidate != "/") candidate += '/';
-      candidate.append(path, slash + 1, std::string::npos);
-      if (::lstat(candidate.c_str(), &st) != 0) return std::nullopt;
-      // A link as last component is resolved the long way.
-      if (!S_ISLNK(st.st_mode)) return candidate;
-    }
+  std::size_t slash = 0;
+  if (const Parent* parent = cachedParent(path, slash); parent != nullptr && parent->real) {
+    std::string candidate = *parent->real;
+    if (candidate != "/") candidate += '/';
+    candidate.append(path, slash + 1, std::string::npos);
+    if (::lstat(candidate.c_str(), &st) != 0) return std::nullopt;
+    // A link as last component is resolved the long way.
+    if (!S_ISLNK(st.st_mode)) return candidate;
   }
   auto real = realPath(path);
   if (!real || ::stat(real->c_str(), &st) != 0) return std::nullopt;
+  return real;
+}
+
+// With a RealPathCacheScope, the real path of the folder recorded at path
+// when it is still that very folder (a folder, no link, the same device and
+// inode), told by the listing of its parent; nullopt when the listing
+// cannot tell, and the disk has to be asked. A parent is listed from the
+// second record in it on: a folder with thousands of repositories is read
+// in a few calls instead of one stat each.
+std::optional<std::string> unchangedFolder(const std::string& path, std::uint64_t device,
+                                           std::uint64_t inode) {
+  std::size_t slash = 0;
+  Parent* parent = cachedParent(path, slash);
+  if (parent == nullptr || !parent->real || ++parent->looks < 2) return std::nullopt;
+  if (!parent->entries) {
+    parent->entries = listFolder(*parent->real, parent->device);
+    if (!parent->entries) parent->entries.emplace();  // unreadable: never tried again
+  }
+  const auto it = parent->entries->find(path.substr(slash + 1));
+  // A mount point lists the inode under it, not the mounted one: it is
+  // looked at on the disk, as anything that is not plainly the same.
+  if (it == parent->entries->end() || it->second.type != DT_DIR || it->second.inode != inode ||
+      static_cast<std::uint64_t>(parent->device) != device) {
+    return std::nullopt;
+  }
+  std::string real = *parent->real;
+  if (real != "/") real += '/';
+  real.append(path, slash + 1, std::string::npos);
   return real;
 }
 
@@ -133,6 +230,12 @@ BookmarkResolution resolveBookmark(std::span<const std::uint8_t> bytes, Bookmark
   result.error = validateBookmark(bytes, kind, &recorded);
   if (!result.error.empty()) return result;
 
+  const std::uint64_t device = getLittleEndian(bytes, 8, 8);
+  const std::uint64_t inode = getLittleEndian(bytes, 16, 8);
+  if (auto unchanged = unchangedFolder(recorded, device, inode)) {
+    result.url = FileURL::fromPath(*unchanged, true);
+    return result;
+  }
   struct stat st {};
   const auto real = realPathAndStat(recorded, st);
   if (!real) {
@@ -144,8 +247,6 @@ BookmarkResolution resolveBookmark(std::span<const std::uint8_t> bytes, Bookmark
     result.stale = true;
     return result;
   }
-  const std::uint64_t device = getLittleEndian(bytes, 8, 8);
-  const std::uint64_t inode = getLittleEndian(bytes, 16, 8);
   result.stale = device != static_cast<std::uint64_t>(st.st_dev) ||
                  inode != static_cast<std::uint64_t>(st.st_ino);
   result.url = FileURL::fromPath(*real, true);

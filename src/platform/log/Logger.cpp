@@ -1,5 +1,6 @@
 #include "platform/log/Logger.h"
 
+#include <limits.h>
 #include <systemd/sd-journal.h>
 #include <unistd.h>
 
@@ -46,15 +47,29 @@ class JournalSink final : public LogSink {
   }
 };
 
+// The entries of this thread held back by a Logger::Batch, as whole lines.
+thread_local int tBatchDepth = 0;
+thread_local std::string tBatched;
+
+void flushBatched() {
+  if (!tBatched.empty()) (void)writeAll(STDERR_FILENO, tBatched);
+  tBatched.clear();
+}
+
 class StderrSink final : public LogSink {
  public:
   void write(LogLevel level, std::string_view message) override {
-    // One write per entry, so lines from two threads never interleave.
+    // Whole lines per write, so lines from two threads never interleave.
     std::string line = nameOf(level);
     line += ' ';
     line += escapeControlBytes(message);
     line += '\n';
-    (void)writeAll(STDERR_FILENO, line);
+    if (tBatchDepth == 0) {
+      (void)writeAll(STDERR_FILENO, line);
+      return;
+    }
+    if (tBatched.size() + line.size() > PIPE_BUF) flushBatched();
+    tBatched += line;
   }
 };
 
@@ -65,6 +80,15 @@ std::shared_ptr<LogSink> chooseSink() {
   // the socket instead.
   if (::access("/run/systemd/journal/socket", F_OK) != 0) return makeStderrSink();
   return makeJournalSink();
+}
+
+// A fixed text followed by a path with its control bytes escaped.
+std::string withPath(std::string_view text, std::string_view path) {
+  std::string message;
+  message.reserve(text.size() + path.size());
+  message += text;
+  message += escapeControlBytes(path);
+  return message;
 }
 
 }  // namespace
@@ -93,15 +117,21 @@ Logger::LastError Logger::lastError() const {
 }
 
 void Logger::error(std::string_view text, std::string_view path) {
-  write(LogLevel::Error, std::string(text) + escapeControlBytes(path));
+  write(LogLevel::Error, withPath(text, path));
 }
 
 void Logger::info(std::string_view text, std::string_view path) {
-  write(LogLevel::Info, std::string(text) + escapeControlBytes(path));
+  write(LogLevel::Info, withPath(text, path));
 }
 
 void Logger::debug(std::string_view text, std::string_view path) {
-  write(LogLevel::Debug, std::string(text) + escapeControlBytes(path));
+  write(LogLevel::Debug, withPath(text, path));
+}
+
+Logger::Batch::Batch() { ++tBatchDepth; }
+
+Logger::Batch::~Batch() {
+  if (--tBatchDepth == 0) flushBatched();
 }
 
 void Logger::setSink(std::shared_ptr<LogSink> sink) { sink_ = std::move(sink); }

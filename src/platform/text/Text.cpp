@@ -1,11 +1,18 @@
 #include "platform/text/Text.h"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace zivuv::platform {
 
 std::string escapeControlBytes(std::string_view text) {
   static constexpr char kHex[] = "0123456789ABCDEF";
+  const auto control = [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7F;
+  };
+  // Most text has nothing to escape: one copy then.
+  if (std::none_of(text.begin(), text.end(), control)) return std::string(text);
   std::string out;
   out.reserve(text.size());
   for (const char c : text) {

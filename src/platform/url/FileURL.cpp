@@ -2,34 +2,41 @@
 
 #include <unistd.h>
 
+#include <array>
 #include <climits>
 #include <vector>
 
 namespace zivuv::platform {
 namespace {
 
-bool isUnreserved(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-         c == '.' || c == '_' || c == '~' || c == '/';
-}
+// The bytes that stand in a URL's text as they are; every other byte is
+// percent-encoded.
+constexpr std::array<bool, 256> kUnreserved = [] {
+  std::array<bool, 256> table{};
+  for (int c = 0; c < 256; ++c) {
+    table[c] = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+               c == '-' || c == '.' || c == '_' || c == '~' || c == '/';
+  }
+  return table;
+}();
 
-std::string percentEncode(std::string_view path) {
+// Appends path to out, percent-encoded in upper-case hex.
+void appendEncoded(std::string& out, std::string_view path) {
   static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(path.size() + 8);
   // Paths are mostly unreserved bytes: copy each run of them at once.
   std::size_t run = 0;
   for (std::size_t i = 0; i < path.size(); ++i) {
     const auto c = static_cast<unsigned char>(path[i]);
-    if (isUnreserved(c)) continue;
+    if (kUnreserved[c]) continue;
     out.append(path.data() + run, i - run);
     const char escaped[3] = {'%', kHex[c >> 4], kHex[c & 0x0F]};
     out.append(escaped, sizeof escaped);
     run = i + 1;
   }
   out.append(path.data() + run, path.size() - run);
-  return out;
 }
+
+constexpr std::string_view kScheme = "file://";
 
 std::string currentFolder() {
   std::string buffer(PATH_MAX, '\0');
@@ -38,9 +45,26 @@ std::string currentFolder() {
   return buffer;
 }
 
+// Whether an absolute path is in the form normalise gives already: no
+// empty, "." or ".." segment and no trailing slash (a real path always is).
+bool isNormal(std::string_view absolute) {
+  if (absolute == "/") return true;
+  if (absolute.empty() || absolute.back() == '/') return false;
+  for (std::size_t i = 0; i < absolute.size(); ++i) {
+    if (absolute[i] != '/') continue;
+    const std::string_view rest = absolute.substr(i + 1);
+    if (rest.empty() || rest[0] == '/' || rest == "." || rest.starts_with("./") || rest == ".." ||
+        rest.starts_with("../")) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // Lexical normalisation of an absolute path: no ".", no empty segment, ".."
 // removes the segment before it, no trailing slash.
 std::string normalise(std::string_view absolute) {
+  if (isNormal(absolute)) return std::string(absolute);
   std::vector<std::string_view> segments;
   std::size_t i = 0;
   while (i <= absolute.size()) {
@@ -79,9 +103,10 @@ FileURL FileURL::fromPath(std::string_view path, bool isDirectory) {
   FileURL url;
   url.path_ = normalise(absolute);
   url.isDirectory_ = isDirectory;
-  std::string full = url.path_;
-  if (isDirectory && full != "/") full += '/';
-  url.text_ = "file://" + percentEncode(full);
+  url.text_.reserve(kScheme.size() + url.path_.size() + 1);
+  url.text_ = kScheme;
+  appendEncoded(url.text_, url.path_);
+  if (isDirectory && url.path_ != "/") url.text_ += '/';
   return url;
 }
 
@@ -99,13 +124,21 @@ FileURL FileURL::withSecurityScope() const {
 
 FileURL FileURL::appending(std::string_view name, bool isDirectory) const {
   // The folder's path is already normal; a plain name needs no second pass.
-  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string_view::npos) {
+  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string_view::npos ||
+      text_.empty()) {
     return fromPath(path_ + "/" + std::string(name), isDirectory);
   }
+  // The folder's own text is encoded already: only the name is added.
   FileURL url;
-  url.path_ = path_ == "/" ? "/" + std::string(name) : path_ + "/" + std::string(name);
+  url.path_.reserve(path_.size() + 1 + name.size());
+  url.path_ = path_;
+  if (path_ != "/") url.path_ += '/';
+  url.path_ += name;
   url.isDirectory_ = isDirectory;
-  url.text_ = "file://" + percentEncode(url.path_);
+  url.text_.reserve(text_.size() + name.size() + 2);
+  url.text_ = text_;
+  if (url.text_.back() != '/') url.text_ += '/';
+  appendEncoded(url.text_, name);
   if (isDirectory) url.text_ += '/';
   return url;
 }
