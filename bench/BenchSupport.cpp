@@ -20,6 +20,8 @@
 #include <thread>
 #include <utility>
 
+#include "platform/fs/FolderListing.h"
+
 namespace zivuv::bench {
 
 Summary summarize(std::vector<double> values) {
@@ -199,65 +201,22 @@ bool buildDeepFixture(const std::string& root, DeepFixture& out) {
   return true;
 }
 
-namespace {
-
-// A folder's entries read with getdents64 straight into a buffer of the
-// size readdir uses: no fstat or fcntl as fdopendir makes, so each folder
-// costs openat, getdents64 until it returns 0, and close.
-class Listing {
- public:
-  explicit Listing(int fd) : fd_(fd) {}
-  ~Listing() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Listing(Listing&& other) noexcept
-      : fd_(std::exchange(other.fd_, -1)),
-        buffer_(std::move(other.buffer_)),
-        size_(other.size_),
-        at_(other.at_) {}
-  Listing(const Listing&) = delete;
-  Listing& operator=(const Listing&) = delete;
-  Listing& operator=(Listing&&) = delete;
-
-  bool ok() const { return fd_ >= 0; }
-  int fd() const { return fd_; }
-  // The next entry, or nullptr at the end (or on an error).
-  const dirent64* next() {
-    if (at_ >= size_) {
-      const ssize_t n = ::getdents64(fd_, buffer_.get(), kBufferSize);
-      if (n <= 0) return nullptr;
-      size_ = static_cast<std::size_t>(n);
-      at_ = 0;
-    }
-    const auto* entry = reinterpret_cast<const dirent64*>(buffer_.get() + at_);
-    at_ += entry->d_reclen;
-    return entry;
-  }
-
- private:
-  static constexpr std::size_t kBufferSize = 32768;
-  int fd_;
-  std::unique_ptr<char[]> buffer_{new char[kBufferSize]};
-  std::size_t size_ = 0;
-  std::size_t at_ = 0;
-};
-
-}  // namespace
-
 LowerBoundCount lowerBoundWalk(const std::string& root, const LowerBoundWalk& how) {
   LowerBoundCount count;
   struct Level {
-    Listing listing;
+    // Each folder costs openat, getdents64 until it returns 0, and close.
+    platform::FolderListing listing;
     int depth;
   };
   std::vector<Level> levels;
-  Listing top(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!top.ok()) return count;
+  platform::FolderListing top(
+      platform::UniqueFd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
+  if (top.fd() < 0) return count;
   ++count.folders;
   levels.push_back({std::move(top), 0});
   std::string gitPath;
   while (!levels.empty()) {
-    Listing& listing = levels.back().listing;
+    platform::FolderListing& listing = levels.back().listing;
     const int depth = levels.back().depth + 1;
     const int dirFd = listing.fd();
     const dirent64* entry = listing.next();
@@ -285,8 +244,9 @@ LowerBoundCount lowerBoundWalk(const std::string& root, const LowerBoundWalk& ho
       continue;
     }
     if (depth >= how.maxDepth) continue;
-    Listing below(::openat(dirFd, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!below.ok()) continue;
+    platform::FolderListing below(platform::UniqueFd(
+        ::openat(dirFd, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)));
+    if (below.fd() < 0) continue;
     ++count.folders;
     levels.push_back({std::move(below), depth});
   }

@@ -10,46 +10,19 @@
 
 #include "discovery/Candidates.h"
 #include "platform/fd/UniqueFd.h"
+#include "platform/fs/FolderListing.h"
 #include "platform/fs/NetworkFileSystems.h"
 
 namespace zivuv::discovery {
 namespace {
 
 using platform::FileURL;
+using platform::FolderListing;
 using platform::UniqueFd;
-
-// The entries of one open folder, read with getdents64 into a buffer of
-// the size readdir uses. fdopendir would add an fstat and two fcntl calls
-// to the fstat that openFolder makes anyway, for every folder walked.
-class Listing {
- public:
-  explicit Listing(UniqueFd fd) : fd_(std::move(fd)), buffer_(new char[kBufferSize]) {}
-
-  int fd() const { return fd_.get(); }
-  // The next entry; nullptr at the end, or when the folder cannot be read.
-  const dirent64* next() {
-    if (at_ >= size_) {
-      const ssize_t n = ::getdents64(fd_.get(), buffer_.get(), kBufferSize);
-      if (n <= 0) return nullptr;
-      size_ = static_cast<std::size_t>(n);
-      at_ = 0;
-    }
-    const auto* entry = reinterpret_cast<const dirent64*>(buffer_.get() + at_);
-    at_ += entry->d_reclen;
-    return entry;
-  }
-
- private:
-  static constexpr std::size_t kBufferSize = 32768;
-  UniqueFd fd_;
-  std::unique_ptr<char[]> buffer_;
-  std::size_t size_ = 0;
-  std::size_t at_ = 0;
-};
 
 // One open folder on the way down.
 struct Level {
-  std::unique_ptr<Listing> listing;
+  std::unique_ptr<FolderListing> listing;
   FileURL url;
   std::string relativePath;
   int depth = 0;
@@ -57,12 +30,12 @@ struct Level {
 };
 
 // Opens a folder for listing; what it is, in walked.
-std::unique_ptr<Listing> openFolder(UniqueFd fd, WalkedFolder& walked) {
+std::unique_ptr<FolderListing> openFolder(UniqueFd fd, WalkedFolder& walked) {
   struct stat st {};
   if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISDIR(st.st_mode)) return nullptr;
   walked.device = st.st_dev;
   walked.inode = st.st_ino;
-  return std::make_unique<Listing>(std::move(fd));
+  return std::make_unique<FolderListing>(std::move(fd));
 }
 
 }  // namespace

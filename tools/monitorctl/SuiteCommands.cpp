@@ -34,22 +34,36 @@ bool resolvesTo(const Data& data, const platform::FileURL& url) {
   return resolution.url && *resolution.url == url;
 }
 
+// The shared settings as read now, with their lock held when a change is to
+// follow (locked); nullopt after the failure was reported.
+struct SharedSettings {
+  std::optional<DefaultsLock> lock;
+  DefaultsStore store;
+};
+std::optional<SharedSettings> openSharedSettings(bool locked) {
+  std::optional<DefaultsLock> lock;
+  if (locked && !(lock = DefaultsLock::acquire(sharedSuiteName()))) {
+    printMessage("cannot lock the shared settings " + sharedSettingsFile());
+    return std::nullopt;
+  }
+  auto store = DefaultsStore::openSuite(sharedSuiteName());
+  if (!store) {
+    printMessage("cannot read the shared settings " + sharedSettingsFile());
+    return std::nullopt;
+  }
+  return SharedSettings{std::move(lock), std::move(*store)};
+}
+
 // Adds (block) or removes (unblock) the folder in the blocked list, in one
 // locked read-modify-write, so that a scan of the service running meanwhile
 // either sees the whole change or none of it.
 int editBlocked(const std::string& dir, bool block) {
   const auto folder = folderArgument(dir);
   if (!folder) return kFailure;
-  const auto lock = DefaultsLock::acquire(sharedSuiteName());
-  if (!lock) {
-    printMessage("cannot lock the shared settings " + sharedSettingsFile());
-    return kFailure;
-  }
-  auto store = DefaultsStore::openSuite(sharedSuiteName());
-  if (!store) {
-    printMessage("cannot read the shared settings " + sharedSettingsFile());
-    return kFailure;
-  }
+  auto settings = openSharedSettings(true);
+  if (!settings) return kFailure;
+  const auto& lock = settings->lock;
+  auto* store = &settings->store;
 
   const auto key = rawValue(BookmarkKeys::blockKey);
   auto list = store->dataArray(key);
@@ -78,11 +92,9 @@ int editBlocked(const std::string& dir, bool block) {
 
 int runRepos(bool json, bool check) {
   const auto monitored = check ? monitoredFolder() : std::nullopt;
-  const auto store = DefaultsStore::openSuite(sharedSuiteName());
-  if (!store) {
-    printMessage("cannot read the shared settings " + sharedSettingsFile());
-    return kFailure;
-  }
+  const auto settings = openSharedSettings(false);
+  if (!settings) return kFailure;
+  const auto* store = &settings->store;
   struct Section {
     BookmarkKeys key;
     std::string_view label;
@@ -171,16 +183,10 @@ int runPrune(bool apply) {
   // Asked before the lock is taken: the service may be in a scan that
   // holds it.
   const auto monitored = monitoredFolder();
-  std::optional<DefaultsLock> lock;
-  if (apply && !(lock = DefaultsLock::acquire(sharedSuiteName()))) {
-    printMessage("cannot lock the shared settings " + sharedSettingsFile());
-    return kFailure;
-  }
-  auto store = DefaultsStore::openSuite(sharedSuiteName());
-  if (!store) {
-    printMessage("cannot read the shared settings " + sharedSettingsFile());
-    return kFailure;
-  }
+  auto settings = openSharedSettings(apply);
+  if (!settings) return kFailure;
+  auto& lock = settings->lock;
+  auto* store = &settings->store;
   const auto key = rawValue(BookmarkKeys::sandboxKey);
   // A key of another shape holds nothing to prune, and stays as it is.
   const auto listed = store->dataArray(key).value_or(std::vector<Data>{});

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "platform/fd/UniqueFd.h"
+#include "platform/fs/FolderListing.h"
 #include "platform/path/RealPath.h"
 
 namespace zivuv::platform {
@@ -65,27 +67,15 @@ thread_local int tScopeDepth = 0;
 // cannot be listed.
 std::optional<std::unordered_map<std::string, Listed>> listFolder(const std::string& real,
                                                                   dev_t& device) {
-  const int fd = ::open(real.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  struct Closer {
-    int fd;
-    ~Closer() { (void)::close(fd); }
-  } closer{fd};
+  FolderListing listing(UniqueFd(::open(real.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
   struct stat st {};
-  if (::fstat(fd, &st) != 0) return std::nullopt;
+  if (listing.fd() < 0 || ::fstat(listing.fd(), &st) != 0) return std::nullopt;
   device = st.st_dev;
   std::unordered_map<std::string, Listed> entries;
-  alignas(dirent64) char buffer[32768];
-  for (;;) {
-    const ssize_t n = ::getdents64(fd, buffer, sizeof buffer);
-    if (n < 0) return std::nullopt;
-    if (n == 0) return entries;
-    for (ssize_t at = 0; at < n;) {
-      const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
-      entries.emplace(entry->d_name, Listed{entry->d_type, entry->d_ino});
-      at += entry->d_reclen;
-    }
+  while (const dirent64* entry = listing.next()) {
+    entries.emplace(entry->d_name, Listed{entry->d_type, entry->d_ino});
   }
+  return entries;
 }
 
 // The real path of a folder while a scope lives: its parent's, kept, and
