@@ -186,7 +186,9 @@ std::optional<std::vector<FileURL>> SharedSuiteSession::loadURLs(BookmarkKeys ke
     printLine("unable to load defaults for:", suite_);
     return std::nullopt;
   }
-  if (!store_->dataArray(rawValue(key))) {
+  // Looked at without copying: the listed ones are resolved once per session.
+  const auto list = key == BookmarkKeys::sandboxKey ? std::nullopt : store_->dataArray(rawValue(key));
+  if (key == BookmarkKeys::sandboxKey ? !store_->holdsDataArray(rawValue(key)) : !list) {
     printLine("No previous bookmarks");
     return std::vector<FileURL>{};
   }
@@ -199,7 +201,7 @@ std::optional<std::vector<FileURL>> SharedSuiteSession::loadURLs(BookmarkKeys ke
     sandboxLinesPrinted_ = true;
     return urls;
   }
-  return resolveAllTransport(*store_->dataArray(rawValue(key)));
+  return resolveAllTransport(*list);
 }
 
 std::vector<bool> SharedSuiteSession::addSandboxURLs(const std::vector<FileURL>& urls) {

@@ -47,6 +47,14 @@ bool plainAbsolute(const std::string& path) {
   return true;
 }
 
+// Looked up by a part of a path, without making a string of it.
+struct PathHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view path) const noexcept {
+    return std::hash<std::string_view>{}(path);
+  }
+};
+
 // What a RealPathCacheScope keeps of one parent folder on this thread:
 // its real path, and from the second look into it on, its entries as one
 // listing gives them (a record per entry resolved otherwise costs a stat).
@@ -58,20 +66,21 @@ struct Parent {
   std::optional<std::string> real;
   int looks = 0;
   dev_t device = 0;
-  std::optional<std::unordered_map<std::string, Listed>> entries;
+  std::optional<std::unordered_map<std::string, Listed, PathHash, std::equal_to<>>> entries;
 };
-thread_local std::unordered_map<std::string, Parent> tParents;
+thread_local std::unordered_map<std::string, Parent, PathHash, std::equal_to<>> tParents;
 thread_local int tScopeDepth = 0;
 
 // The entries of the folder at real, with its device; nullopt when it
 // cannot be listed.
-std::optional<std::unordered_map<std::string, Listed>> listFolder(const std::string& real,
+std::optional<std::unordered_map<std::string, Listed, PathHash, std::equal_to<>>> listFolder(
+    const std::string& real,
                                                                   dev_t& device) {
   FolderListing listing(UniqueFd(::open(real.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
   struct stat st {};
   if (listing.fd() < 0 || ::fstat(listing.fd(), &st) != 0) return std::nullopt;
   device = st.st_dev;
-  std::unordered_map<std::string, Listed> entries;
+  std::unordered_map<std::string, Listed, PathHash, std::equal_to<>> entries;
   while (const dirent64* entry = listing.next()) {
     entries.emplace(entry->d_name, Listed{entry->d_type, entry->d_ino});
   }
@@ -81,24 +90,24 @@ std::optional<std::unordered_map<std::string, Listed>> listFolder(const std::str
 // The real path of a folder while a scope lives: its parent's, kept, and
 // its own name, unless that is a symbolic link; so each folder costs one
 // lstat, not realpath's readlink of every component.
-const std::optional<std::string>& cachedRealPath(const std::string& folder) {
+const std::optional<std::string>& cachedRealPath(std::string_view folder) {
   auto it = tParents.find(folder);
   if (it != tParents.end()) return it->second.real;
   std::optional<std::string> real;
   const std::size_t slash = folder.rfind('/');
-  if (folder == "/" || slash == std::string::npos) {
-    real = realPath(folder);
+  if (folder == "/" || slash == std::string_view::npos) {
+    real = realPath(std::string(folder));
   } else if (const auto& parent = cachedRealPath(slash == 0 ? "/" : folder.substr(0, slash))) {
     std::string candidate = *parent == "/" ? std::string() : *parent;
     candidate.append(folder, slash, std::string::npos);
     struct stat st {};
     if (::lstat(candidate.c_str(), &st) == 0) {
-      real = S_ISLNK(st.st_mode) ? realPath(folder) : std::optional(std::move(candidate));
+      real = S_ISLNK(st.st_mode) ? realPath(std::string(folder)) : std::optional(std::move(candidate));
     }
   }
   Parent fresh;
   fresh.real = std::move(real);
-  return tParents.emplace(folder, std::move(fresh)).first->second.real;
+  return tParents.emplace(std::string(folder), std::move(fresh)).first->second.real;
 }
 
 // The parent folder of path as the scope keeps it; null without a scope or
@@ -106,7 +115,7 @@ const std::optional<std::string>& cachedRealPath(const std::string& folder) {
 Parent* cachedParent(const std::string& path, std::size_t& slash) {
   if (tScopeDepth == 0 || !plainAbsolute(path)) return nullptr;
   slash = path.rfind('/');
-  const std::string parent = slash == 0 ? "/" : path.substr(0, slash);
+  const std::string_view parent = slash == 0 ? std::string_view("/") : std::string_view(path).substr(0, slash);
   (void)cachedRealPath(parent);
   return &tParents.find(parent)->second;
 }
@@ -144,7 +153,7 @@ std::optional<std::string> unchangedFolder(const std::string& path, std::uint64_
     parent->entries = listFolder(*parent->real, parent->device);
     if (!parent->entries) parent->entries.emplace();  // unreadable: never tried again
   }
-  const auto it = parent->entries->find(path.substr(slash + 1));
+  const auto it = parent->entries->find(std::string_view(path).substr(slash + 1));
   // A mount point lists the inode under it, not the mounted one: it is
   // looked at on the disk, as anything that is not plainly the same.
   if (it == parent->entries->end() || it->second.type != DT_DIR || it->second.inode != inode ||

@@ -205,6 +205,13 @@ std::optional<std::vector<Data>> DefaultsStore::dataArray(std::string_view key) 
   return values;
 }
 
+bool DefaultsStore::holdsDataArray(std::string_view key) const {
+  const std::string k(key);
+  plist_t node = plist_dict_get_item(root_.get(), k.c_str());
+  return node != nullptr && plist_get_node_type(node) == PLIST_ARRAY &&
+         eachItemOf(node, PLIST_DATA, [](plist_t) {});
+}
+
 void DefaultsStore::setDataArray(std::string_view key, const std::vector<Data>& values) {
   plist_t array = plist_new_array();
   for (const Data& value : values) {

@@ -75,6 +75,8 @@ class DefaultsStore {
   // The array of data values under key; nullopt when the key is absent or
   // holds any other shape.
   std::optional<std::vector<Data>> dataArray(std::string_view key) const;
+  // Whether key holds an array of data values, without copying them.
+  bool holdsDataArray(std::string_view key) const;
   void setDataArray(std::string_view key, const std::vector<Data>& values);
 
   // Values read as the type asked for (see lookupInteger, lookupStrings).
