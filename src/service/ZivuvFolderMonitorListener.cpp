@@ -621,12 +621,12 @@ void ZivuvFolderMonitorListener::followTree(const std::optional<FileURL>& url,
   }
   if (!source) return;
   Logger& log = Logger::shared();
-  std::vector<watch::TreeFolder> folders;
+  std::vector<const discovery::WalkedFolder*> below;
+  below.reserve(outcome.walked.size() - 1);
   bool shareInside = false;
-  std::vector<std::string> newShares;
   for (std::size_t i = 1; i < outcome.walked.size(); ++i) {
     const auto& walked = outcome.walked[i];
-    folders.push_back({walked.path, walked.device, walked.inode});
+    below.push_back(&walked);
     if (!walked.networkFileSystem.empty()) {
       shareInside = true;
       std::lock_guard lock(fieldsMutex_);
@@ -638,9 +638,11 @@ void ZivuvFolderMonitorListener::followTree(const std::optional<FileURL>& url,
     }
   }
   // The shallow folders first: past the cap, the deepest go unwatched.
-  std::stable_sort(folders.begin(), folders.end(), [](const auto& a, const auto& b) {
-    return std::count(a.path.begin(), a.path.end(), '/') < std::count(b.path.begin(), b.path.end(), '/');
-  });
+  std::stable_sort(below.begin(), below.end(),
+                   [](const auto* a, const auto* b) { return a->depth < b->depth; });
+  std::vector<watch::TreeFolder> folders;
+  folders.reserve(below.size());
+  for (const auto* walked : below) folders.push_back({walked->path, walked->device, walked->inode});
   const auto result = source->watchTree(folders, watch::treeWatchCap());
   bool tell = false;
   {

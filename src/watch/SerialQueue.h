@@ -70,7 +70,7 @@ class FolderSource : public Source {
   // reported as Changed. On the queue only.
   virtual TreeWatchResult watchTree(const std::vector<TreeFolder>& folders, std::size_t cap) = 0;
 
-  // The inotify watches the source holds now. On the queue only.
+  // The inotify watches the source holds now. Any thread.
   virtual std::size_t watchCount() const = 0;
 };
 
