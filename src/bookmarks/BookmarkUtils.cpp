@@ -56,14 +56,6 @@ std::optional<FileURL> resolveSecure(const Data& data) {
   return resolution.url->withSecurityScope();
 }
 
-bool writeHeld(DefaultsStore& store, const std::optional<DefaultsLock>& lock) {
-  if (!lock) {
-    printLine("Unable to write defaults for:", store.name());
-    return false;
-  }
-  return store.write(*lock);
-}
-
 }  // namespace
 
 std::string_view rawValue(BookmarkKeys key) {
@@ -141,14 +133,14 @@ bool BookmarkUtils::saveSecureBookmark(const FileURL& url) {
   if (previous) list.erase(list.begin() + static_cast<std::ptrdiff_t>(*previous));
   list.push_back(std::move(*creation.data));
   store.setDataArray(key, list);
-  return writeHeld(store, lock);
+  return store.write(lock);
 }
 
 bool BookmarkUtils::resetSecureBookmarks() {
   const auto lock = DefaultsLock::acquire(standardDomainName());
   auto store = DefaultsStore::openDomain(standardDomainName());
   store.setDataArray(rawValue(BookmarkKeys::sandboxKey), {});
-  return writeHeld(store, lock);
+  return store.write(lock);
 }
 
 // --- SharedSuiteSession ---------------------------------------------------
@@ -267,13 +259,13 @@ std::vector<bool> SharedSuiteSession::addSandboxURLs(const std::vector<FileURL>&
   // The stored list now is what was written (or attempted); a later batch in
   // this session starts from it. Its dead entries were reported already.
   sandboxResolved_.reset();
-  if (lock_ && store_->write(*lock_)) {
+  if (store_->write(lock_)) {
     for (const std::size_t i : pending) written[i] = true;
     return written;
   }
-  // Every add of the batch failed; each reports it, as it would have alone.
-  const std::size_t alreadyReported = lock_ ? 1 : 0;
-  for (std::size_t n = alreadyReported; n < pending.size(); ++n) {
+  // Every add of the batch failed; each reports it, as it would have alone,
+  // and the write reported the first.
+  for (std::size_t n = 1; n < pending.size(); ++n) {
     printLine("Unable to write defaults for:", suite_);
   }
   store_.reset();

@@ -7,7 +7,6 @@
 
 #include "bookmarks/BookmarkUtils.h"
 #include "platform/defaults/DefaultsStore.h"
-#include "platform/print/Print.h"
 
 namespace zivuv::discovery {
 
@@ -78,17 +77,11 @@ bool editScanSettings(const std::function<void(ScanSettings&)>& edit, ScanSettin
   edit(result);
   if (result.depth == before.depth && result.ignoredFolders == before.ignoredFolders) return true;
   if (result.depth != before.depth) store.setInteger(ScanSettings::kDepthKey, result.depth);
-  if (result.ignoredFolders != before.ignoredFolders ||
-      result.ignoredFoldersSet != before.ignoredFoldersSet) {
+  if (result.ignoredFolders != before.ignoredFolders) {
     result.ignoredFoldersSet = true;
     store.setStrings(ScanSettings::kIgnoredKey, result.ignoredFolders);
   }
-  if (!lock) {
-    platform::printLine("Unable to write defaults for:", store.name());
-    result = before;
-    return false;
-  }
-  if (!store.write(*lock)) {
+  if (!store.write(lock)) {
     result = before;
     return false;
   }

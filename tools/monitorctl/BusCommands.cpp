@@ -405,11 +405,8 @@ bool broadcastDefaultsChanged(std::string& reason) {
   const auto bus = openSession(reason);
   if (!bus) return false;
   const NotificationName& notice = NotificationName::DefaultsChanged();
-  sd_bus_message* raw = nullptr;
-  int r = sd_bus_message_new_signal(bus.get(), &raw, kObjectPath, notice.interface, notice.member);
-  const SdBusMessagePtr signal(raw);
-  if (r >= 0) r = sd_bus_message_append(signal.get(), "s", names::kAppId);
-  if (r >= 0) r = sd_bus_send(bus.get(), signal.get(), nullptr);
+  int r = sd_bus_emit_signal(bus.get(), kObjectPath, notice.interface, notice.member, "s",
+                             names::kAppId);
   // Out of this process before the connection closes.
   if (r >= 0) r = sd_bus_flush(bus.get());
   if (r < 0) reason = errnoText(r);

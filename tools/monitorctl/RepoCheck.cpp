@@ -28,26 +28,10 @@ using platform::BookmarkKind;
 using platform::Data;
 using platform::FileURL;
 
-// A record's fields, once it is known to be well formed.
-struct Record {
-  std::string path;
-  std::uint64_t device = 0;
-  std::uint64_t inode = 0;
-};
-
-std::uint64_t littleEndian64(const Data& bytes, std::size_t at) {
-  std::uint64_t value = 0;
-  for (std::size_t i = 0; i < 8; ++i) value |= std::uint64_t{bytes[at + i]} << (8 * i);
-  return value;
-}
+using Record = platform::BookmarkFields;
 
 std::optional<Record> decode(const Data& bytes) {
-  std::string path;
-  if (!platform::validateBookmark(bytes, BookmarkKind::Transport, &path).empty()) {
-    return std::nullopt;
-  }
-  // The device at offset 8 and the inode at 16, both little-endian.
-  return Record{std::move(path), littleEndian64(bytes, 8), littleEndian64(bytes, 16)};
+  return platform::decodeBookmark(bytes, BookmarkKind::Transport);
 }
 
 // Errors that say nothing is at a path, as opposed to a file system that
@@ -123,8 +107,10 @@ void findMoved(std::vector<EntryCheck>& checks, const std::vector<Data>& listed,
   const discovery::KnownFolders known(resolved(blocked), resolved(listed));
   const auto settings = discovery::loadScanSettings().settings;
   (void)discovery::walkTree(monitored, settings, [&](const discovery::WalkEntry& entry) {
+    // Everything found: the walk goes no deeper.
+    if (wanted.empty()) return false;
     struct stat st {};
-    if (!wanted.empty() && ::fstatat(entry.dirFd, entry.name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (::fstatat(entry.dirFd, entry.name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
       const auto found = wanted.find({st.st_dev, st.st_ino});
       if (found != wanted.end()) {
         for (const std::size_t i : found->second) {

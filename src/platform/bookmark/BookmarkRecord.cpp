@@ -223,6 +223,14 @@ std::string validateBookmark(std::span<const std::uint8_t> bytes, BookmarkKind k
   return {};
 }
 
+std::optional<BookmarkFields> decodeBookmark(std::span<const std::uint8_t> bytes, BookmarkKind kind) {
+  BookmarkFields fields;
+  if (!validateBookmark(bytes, kind, &fields.path).empty()) return std::nullopt;
+  fields.device = getLittleEndian(bytes, 8, 8);
+  fields.inode = getLittleEndian(bytes, 16, 8);
+  return fields;
+}
+
 BookmarkResolution resolveBookmark(std::span<const std::uint8_t> bytes, BookmarkKind kind) {
   BookmarkResolution result;
   std::string recorded;

@@ -53,4 +53,13 @@ BookmarkResolution resolveBookmark(std::span<const std::uint8_t> bytes, Bookmark
 std::string validateBookmark(std::span<const std::uint8_t> bytes, BookmarkKind kind,
                              std::string* pathOut = nullptr);
 
+// What a well-formed record holds, without touching the disk; nothing when
+// validateBookmark finds a defect.
+struct BookmarkFields {
+  std::string path;
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+};
+std::optional<BookmarkFields> decodeBookmark(std::span<const std::uint8_t> bytes, BookmarkKind kind);
+
 }  // namespace zivuv::platform

@@ -313,6 +313,12 @@ bool DefaultsStore::replaceFile() {
   return true;
 }
 
+bool DefaultsStore::write(const std::optional<DefaultsLock>& lock) {
+  if (lock) return write(*lock);
+  printLine("Unable to write defaults for:", name_);
+  return false;
+}
+
 bool DefaultsStore::write(const DefaultsLock& /*lock*/) {
   bool ok = !Faults::failsWrite(name_) && state_ != FileState::Unreadable;
   if (ok && state_ == FileState::Corrupt) ok = keepCorruptFileAside();

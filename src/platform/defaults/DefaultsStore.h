@@ -89,6 +89,9 @@ class DefaultsStore {
   // caller holds the store's lock. On failure nothing changes, the line
   // "Unable to write defaults for:<name>" is printed and false returned.
   bool write(const DefaultsLock& lock);
+  // The same for a lock that may not have been taken: without it nothing is
+  // written, and the line is printed as for any failed write.
+  bool write(const std::optional<DefaultsLock>& lock);
 
   const std::string& name() const { return name_; }
   const std::string& filePath() const { return file_; }
