@@ -80,6 +80,7 @@ Answer ignored(const std::string& pattern, const std::string& folder) {
 std::optional<Answer> onTheWay(const FileURL& monitored, const std::vector<std::string>& names,
                                const discovery::ScanSettings& settings, const KnownFolders& known) {
   UniqueFd folder(::open(monitored.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  std::string opened = monitored.path();  // the folder that `folder` is, or failed to be
   FileURL url = monitored;
   std::string relative;
   const std::size_t depth = names.size();
@@ -103,12 +104,18 @@ std::optional<Answer> onTheWay(const FileURL& monitored, const std::vector<std::
                     {{"inside", platform::toValidUtf8(path)}}};
     }
     folder.reset(::openat(folder.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    opened = path;
   }
   if (depth > static_cast<std::size_t>(settings.depth)) {
     return Answer{"too-deep",
                   "deeper than the scan depth: at depth " + std::to_string(depth) +
                       ", and scans look " + std::to_string(settings.depth) + " deep",
                   {{"depth", depth}, {"scanDepth", settings.depth}}};
+  }
+  // The walk lists each folder on the way; one it cannot open hides DIR.
+  if (!folder) {
+    return Answer{"unreadable", "unreadable: scans cannot list " + opened,
+                  {{"inside", platform::toValidUtf8(opened)}}};
   }
   return std::nullopt;
 }
