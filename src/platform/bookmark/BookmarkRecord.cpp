@@ -33,20 +33,6 @@ std::uint64_t getLittleEndian(std::span<const std::uint8_t> in, std::size_t offs
   return value;
 }
 
-// A path that realpath only has to check, never rewrite: absolute, no
-// empty, "." or ".." component, no trailing slash.
-bool plainAbsolute(const std::string& path) {
-  if (path.size() < 2 || path[0] != '/' || path.back() == '/') return false;
-  std::size_t start = 1;
-  while (start <= path.size()) {
-    const std::size_t end = std::min(path.find('/', start), path.size());
-    const std::string_view part(path.data() + start, end - start);
-    if (part.empty() || part == "." || part == "..") return false;
-    start = end + 1;
-  }
-  return true;
-}
-
 // Looked up by a part of a path, without making a string of it.
 struct PathHash {
   using is_transparent = void;
@@ -113,7 +99,8 @@ const std::optional<std::string>& cachedRealPath(std::string_view folder) {
 // The parent folder of path as the scope keeps it; null without a scope or
 // for a path that realpath would rewrite.
 Parent* cachedParent(const std::string& path, std::size_t& slash) {
-  if (tScopeDepth == 0 || !plainAbsolute(path)) return nullptr;
+  // A path that realpath only has to check, never rewrite, below "/".
+  if (tScopeDepth == 0 || path.size() < 2 || !isNormalAbsolute(path)) return nullptr;
   slash = path.rfind('/');
   const std::string_view parent = slash == 0 ? std::string_view("/") : std::string_view(path).substr(0, slash);
   (void)cachedRealPath(parent);

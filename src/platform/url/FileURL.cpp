@@ -6,6 +6,8 @@
 #include <climits>
 #include <vector>
 
+#include "platform/path/RealPath.h"
+
 namespace zivuv::platform {
 namespace {
 
@@ -45,26 +47,10 @@ std::string currentFolder() {
   return buffer;
 }
 
-// Whether an absolute path is in the form normalise gives already: no
-// empty, "." or ".." segment and no trailing slash (a real path always is).
-bool isNormal(std::string_view absolute) {
-  if (absolute == "/") return true;
-  if (absolute.empty() || absolute.back() == '/') return false;
-  for (std::size_t i = 0; i < absolute.size(); ++i) {
-    if (absolute[i] != '/') continue;
-    const std::string_view rest = absolute.substr(i + 1);
-    if (rest.empty() || rest[0] == '/' || rest == "." || rest.starts_with("./") || rest == ".." ||
-        rest.starts_with("../")) {
-      return false;
-    }
-  }
-  return true;
-}
-
 // Lexical normalisation of an absolute path: no ".", no empty segment, ".."
 // removes the segment before it, no trailing slash.
 std::string normalise(std::string_view absolute) {
-  if (isNormal(absolute)) return std::string(absolute);
+  if (isNormalAbsolute(absolute)) return std::string(absolute);
   std::vector<std::string_view> segments;
   std::size_t i = 0;
   while (i <= absolute.size()) {
