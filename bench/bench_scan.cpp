@@ -157,7 +157,7 @@ class Redirect {
 std::size_t repositoryTest(const FileURL& folder) {
   std::size_t found = 0;
   (void)discovery::walkTree(folder, discovery::ScanSettings{}, [&](const discovery::WalkEntry& entry) {
-    if (discovery::isRepositoryAt(entry.dirFd, entry.name)) ++found;
+    if (discovery::isRepositoryAt(entry.dirFd, entry.name, entry.url.path())) ++found;
     return false;
   });
   return found;

@@ -36,9 +36,9 @@ Judgement judgeCandidate(const WalkEntry& entry, const KnownFolders& known) {
   using Verdict = Judgement::Verdict;
   if (const auto match = known.find(entry.url)) {
     if (*match == KnownFolders::Kind::Blocked) return {Verdict::Blocked, false};
-    return {Verdict::Listed, !entry.deepest && !isRepositoryAt(entry.dirFd, entry.name)};
+    return {Verdict::Listed, !entry.deepest && !isRepositoryAt(entry.dirFd, entry.name, entry.url.path())};
   }
-  if (isRepositoryAt(entry.dirFd, entry.name)) return {Verdict::Repository, false};
+  if (isRepositoryAt(entry.dirFd, entry.name, entry.url.path())) return {Verdict::Repository, false};
   return {Verdict::NotRepository, !entry.deepest};
 }
 

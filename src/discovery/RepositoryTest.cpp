@@ -3,12 +3,9 @@
 #include <fcntl.h>
 #include <git2.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <mutex>
-#include <optional>
 
 namespace zivuv::discovery {
 namespace {
@@ -69,22 +66,9 @@ Verdict fastVerdict(int dirFd, const char* name) {
   return statAt(dirFd, path, st) == ENOENT ? Verdict::NotRepository : Verdict::AskLibgit2;
 }
 
-// The absolute path of name in the folder open as dirFd, as libgit2 takes
-// it and names it in its messages.
-std::optional<std::string> pathAt(int dirFd, const char* name) {
-  if (dirFd == AT_FDCWD || name[0] == '/') return std::string(name);
-  char folder[PATH_MAX];
-  const std::string link = "/proc/self/fd/" + std::to_string(dirFd);
-  const ssize_t n = ::readlink(link.c_str(), folder, sizeof folder);
-  if (n <= 0 || static_cast<std::size_t>(n) == sizeof folder) return std::nullopt;
-  std::string path(folder, static_cast<std::size_t>(n));
-  if (path != "/") path += '/';
-  return path + name;
-}
-
 }  // namespace
 
-bool isRepositoryAt(int dirFd, const char* name, std::string* reason) {
+bool isRepositoryAt(int dirFd, const char* name, const std::string& path, std::string* reason) {
   // What a scan pays per candidate: a plain folder two fstatat calls
   // (name/.git/HEAD, name/HEAD), a working tree three (name/.git/HEAD,
   // objects, refs), each relative to the open folder, so no path is
@@ -99,12 +83,7 @@ bool isRepositoryAt(int dirFd, const char* name, std::string* reason) {
   const Verdict verdict = fastVerdict(dirFd, name);
   if (verdict == Verdict::Repository) return true;
   if (verdict == Verdict::NotRepository && reason == nullptr) return false;
-  const auto path = pathAt(dirFd, name);
-  if (!path) {
-    if (reason != nullptr) *reason = "cannot tell the path of the folder";
-    return false;
-  }
-  const bool located = locatedByLibgit2(*path, reason);
+  const bool located = locatedByLibgit2(path, reason);
   if (verdict == Verdict::AskLibgit2) return located;
   // Asked for libgit2's message only: the answer stays the scan's own, even
   // when the folder changed in between.
@@ -113,7 +92,7 @@ bool isRepositoryAt(int dirFd, const char* name, std::string* reason) {
 }
 
 bool isGitRepository(const std::string& path, std::string* reason) {
-  return isRepositoryAt(AT_FDCWD, path.c_str(), reason);
+  return isRepositoryAt(AT_FDCWD, path.c_str(), path, reason);
 }
 
 bool locatedByLibgit2(const std::string& path, std::string* reason) {

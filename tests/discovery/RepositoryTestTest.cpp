@@ -25,8 +25,8 @@ TEST_P(RepositoryTestLayouts, AgreeWithLibgit2) {
   const platform::UniqueFd parent(::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   const bool expected = GetParam().repository;
   std::string atReason, pathReason, gitReason;
-  EXPECT_EQ(isRepositoryAt(parent.get(), "c"), expected);
-  EXPECT_EQ(isRepositoryAt(parent.get(), "c", &atReason), expected);
+  EXPECT_EQ(isRepositoryAt(parent.get(), "c", root_ + "/c"), expected);
+  EXPECT_EQ(isRepositoryAt(parent.get(), "c", root_ + "/c", &atReason), expected);
   EXPECT_EQ(isGitRepository(root_ + "/c", &pathReason), expected);
   EXPECT_EQ(locatedByLibgit2(root_ + "/c", &gitReason), expected);
   // `why` prints libgit2's own words, however the folder was named.

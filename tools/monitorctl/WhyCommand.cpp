@@ -98,7 +98,7 @@ std::optional<Answer> onTheWay(const FileURL& monitored, const std::vector<std::
       return Answer{"inside-blocked", "inside a blocked folder: " + path,
                     {{"inside", platform::toValidUtf8(path)}}};
     }
-    if (discovery::isRepositoryAt(folder.get(), name.c_str())) {
+    if (discovery::isRepositoryAt(folder.get(), name.c_str(), path)) {
       return Answer{"inside-repository",
                     "inside the repository " + path + ": scans never look inside repositories",
                     {{"inside", platform::toValidUtf8(path)}}};
@@ -182,7 +182,7 @@ std::optional<Answer> explain(const std::string& dir, const std::optional<FileUR
   if (const auto pattern = settings.ignoredBy(name, relative)) return ignored(*pattern, url.path());
   // The very test that the scan makes, on the path that its walk gives.
   std::string reason;
-  if (discovery::isRepositoryAt(AT_FDCWD, url.path().c_str(), &reason)) {
+  if (discovery::isGitRepository(url.path(), &reason)) {
     return Answer{"would-register", "would be registered by the next scan"};
   }
   return Answer{"not-repository", "not a repository: " + reason,
