@@ -178,22 +178,26 @@ std::optional<std::vector<FileURL>> SharedSuiteSession::loadURLs(BookmarkKeys ke
     printLine("unable to load defaults for:", suite_);
     return std::nullopt;
   }
+  if (key != BookmarkKeys::sandboxKey) {
+    const auto list = store_->dataArray(rawValue(key));
+    if (!list) {
+      printLine("No previous bookmarks");
+      return std::vector<FileURL>{};
+    }
+    return resolveAllTransport(*list);
+  }
   // Looked at without copying: the listed ones are resolved once per session.
-  const auto list = key == BookmarkKeys::sandboxKey ? std::nullopt : store_->dataArray(rawValue(key));
-  if (key == BookmarkKeys::sandboxKey ? !store_->holdsDataArray(rawValue(key)) : !list) {
+  if (!store_->holdsDataArray(rawValue(key))) {
     printLine("No previous bookmarks");
     return std::vector<FileURL>{};
   }
   std::vector<FileURL> urls;
-  if (key == BookmarkKeys::sandboxKey) {
-    for (const auto& entry : resolvedSandboxEntries()) {
-      if (!sandboxLinesPrinted_) printAll(entry.lines);
-      if (entry.url) urls.push_back(*entry.url);
-    }
-    sandboxLinesPrinted_ = true;
-    return urls;
+  for (const auto& entry : resolvedSandboxEntries()) {
+    if (!sandboxLinesPrinted_) printAll(entry.lines);
+    if (entry.url) urls.push_back(*entry.url);
   }
-  return resolveAllTransport(*list);
+  sandboxLinesPrinted_ = true;
+  return urls;
 }
 
 std::vector<bool> SharedSuiteSession::addSandboxURLs(const std::vector<FileURL>& urls) {

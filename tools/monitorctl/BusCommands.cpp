@@ -190,11 +190,6 @@ std::optional<Agent> verifyAgent(sd_bus* bus, bool report = true) {
   return agent;
 }
 
-// The monitored folder for a printed line.
-std::string shownFolder(const Agent& agent) {
-  return agent.data ? shownResolution(*agent.data) : std::string("none");
-}
-
 // A round trip to the service; false after the failure was reported.
 bool pingService(sd_bus* bus) {
   auto call = newCall(bus, "org.freedesktop.DBus.Peer", "Ping");
@@ -326,6 +321,10 @@ std::optional<nlohmann::json> readStatusProperties(sd_bus* bus) {
 }
 
 }  // namespace
+
+std::string shownFolder(const Agent& agent) {
+  return agent.data ? shownResolution(*agent.data) : std::string("none");
+}
 
 int runWatch(const std::string& dir) {
   constexpr const char* kMember = "startMonitoringWithPath";

@@ -61,6 +61,9 @@ struct Agent {
 // reported, or silently when report is false.
 std::optional<Agent> askAgent(bool report = true);
 
+// The monitored folder for a printed line, or "none".
+std::string shownFolder(const Agent& agent);
+
 // The answer of verifyAgentWithCompletion and every property of the status
 // interface by name, read with one GetAll: text, numbers and booleans as
 // themselves, structures and arrays as arrays.

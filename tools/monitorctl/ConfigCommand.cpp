@@ -65,8 +65,7 @@ bool apply(const ConfigChange& change, ScanSettings& settings) {
 }
 
 std::string settingsFile() {
-  return platform::escapeControlBytes(platform::settingsFolder() + "/" + standardDomainName() +
-                                      ".plist");
+  return platform::escapeControlBytes(platform::settingsFile(standardDomainName()));
 }
 
 }  // namespace

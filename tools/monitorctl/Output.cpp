@@ -92,13 +92,8 @@ std::string shownResolution(std::span<const std::uint8_t> data) {
   return shownPath(*resolution.url);
 }
 
-}  // namespace zivuv::monitorctl
-
-namespace zivuv::monitorctl {
-
 std::string sharedSettingsFile() {
-  return platform::escapeControlBytes(platform::settingsFolder() + "/" + sharedSuiteName() +
-                                      ".plist");
+  return platform::escapeControlBytes(platform::settingsFile(sharedSuiteName()));
 }
 
 std::string jsonPath(const platform::FileURL& url) { return platform::toValidUtf8(url.path()); }
@@ -106,10 +101,6 @@ std::string jsonPath(const platform::FileURL& url) { return platform::toValidUtf
 int printJson(const nlohmann::json& document) {
   return printData(document.dump(2)) ? kSuccess : kFailure;
 }
-
-}  // namespace zivuv::monitorctl
-
-namespace zivuv::monitorctl {
 
 QuietStdout::QuietStdout() {
   std::fflush(stdout);

@@ -66,7 +66,7 @@ std::vector<std::string> statusLines(const ServiceReport& report,
   const json& p = report.properties;
   const Agent& agent = report.agent;
   std::vector<std::string> lines;
-  lines.push_back("folder: " + (agent.data ? shownResolution(*agent.data) : std::string("none")));
+  lines.push_back("folder: " + shownFolder(agent));
   lines.push_back("process: " + platform::escapeControlBytes(agent.processName));
   lines.push_back("state: " + shown(p, "State") + ", watcher: " + shown(p, "Watcher"));
   lines.push_back("watches: " + shown(p, "Watches") + "/" + shown(p, "WatchLimit"));

@@ -142,6 +142,8 @@ std::string settingsFolder() {
   return base + "/Zivuv";
 }
 
+std::string settingsFile(const std::string& name) { return settingsFolder() + "/" + name + ".plist"; }
+
 std::optional<DefaultsLock> DefaultsLock::acquire(const std::string& name) {
   if (!validStoreName(name) || Faults::failsLock(name)) return std::nullopt;
   const std::string folder = settingsFolder();
@@ -160,9 +162,8 @@ DefaultsStore::DefaultsStore(std::string name, std::string file, FileState state
 
 std::optional<DefaultsStore> DefaultsStore::open(const std::string& name, bool ownDomain) {
   if (!validStoreName(name)) return std::nullopt;
-  const std::string folder = settingsFolder();
-  if (!makeFolders(folder)) return std::nullopt;
-  std::string file = folder + "/" + name + ".plist";
+  if (!makeFolders(settingsFolder())) return std::nullopt;
+  std::string file = settingsFile(name);
   PlistPtr root;
   FileState state = FileState::Ok;
   switch (readSettingsFile(file, root)) {
@@ -181,7 +182,7 @@ std::optional<DefaultsStore> DefaultsStore::open(const std::string& name, bool o
 DefaultsStore DefaultsStore::openDomain(const std::string& name) {
   if (auto store = open(name, true)) return std::move(*store);
   // A folder that cannot be made: read empty, and let every write fail.
-  return DefaultsStore(name, settingsFolder() + "/" + name + ".plist", FileState::Unreadable,
+  return DefaultsStore(name, settingsFile(name), FileState::Unreadable,
                        PlistPtr(plist_new_dict()));
 }
 

@@ -43,6 +43,8 @@ Lookup lookupStrings(plist_t dict, std::string_view key, std::vector<std::string
 
 // The folder of every settings file: ${XDG_CONFIG_HOME:-$HOME/.config}/Zivuv.
 std::string settingsFolder();
+// The settings file of a store: "<folder>/<name>.plist".
+std::string settingsFile(const std::string& name);
 
 // An exclusive flock on "<folder>/<name>.plist.lock", held for the life of
 // the object. Every read-modify-write of a store holds one.
