@@ -21,7 +21,6 @@ enum class EntryKind { Candidate, Hidden, SymbolicLink, NotAFolder, Missing };
 // entry's d_type from the listing, or DT_UNKNOWN.
 EntryKind classifyEntry(int dirFd, const char* name, unsigned char type);
 
-
 // The folders that a scan passes over: those the app has blocked and those
 // it lists, matched by URL (blocked first).
 class KnownFolders {
