@@ -58,6 +58,7 @@ ScanOutcome withSharedLists(const std::optional<FileURL>& monitoringURL, NoticeC
       return {};
     }
     const KnownFolders known(*blocked, *listed);
+    outcome.ran = true;
     const std::vector<FileURL> repositories = find(known, outcome);
     // All adds of the run go into one locked write; a folder whose add
     // fails is neither counted nor named.
@@ -79,7 +80,8 @@ ScanOutcome withSharedLists(const std::optional<FileURL>& monitoringURL, NoticeC
 
 ScanOutcome scanForNewRepositories(
     const std::optional<FileURL>& monitoringURL, NoticeCenter& notices, const ScanSettings& settings,
-    const std::function<bool(const std::string& path)>& changeTimeWanted) {
+    const std::function<bool(const std::string& path)>& changeTimeWanted,
+    const WalkOpened& opened) {
   return withSharedLists(monitoringURL, notices, [&](const KnownFolders& known,
                                                      ScanOutcome& outcome) {
     Logger& log = Logger::shared();
@@ -104,7 +106,9 @@ ScanOutcome scanForNewRepositories(
           break;
       }
       return judgement.descend;
-    });
+    }, opened);
+    // A folder that could not be listed showed nothing.
+    outcome.ran = !outcome.walked.empty();
     return repositories;
   });
 }

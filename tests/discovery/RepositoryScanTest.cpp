@@ -1,6 +1,7 @@
 // The scan on real folders, real repositories and real settings files.
 
 #include <plist/plist.h>
+#include <sys/stat.h>
 
 #include <set>
 
@@ -45,7 +46,9 @@ TEST_F(ScanTest, StopsBeforeTheSharedSuiteWithoutAFolderItMayRead) {
   platform::Faults::setRefuseAccess(watched_);
   const FileURL plain = FileURL::fromPath(watched_, true);
   for (const auto& url : {std::optional<FileURL>(), std::optional(plain), std::optional(plain.withSecurityScope())}) {
-    EXPECT_EQ(scan(url).registered, 0);
+    const auto outcome = scan(url);
+    EXPECT_EQ(outcome.registered, 0);
+    EXPECT_FALSE(outcome.ran);
     EXPECT_EQ(log_, "error No monitoring URL to check!\n");
   }
   EXPECT_FALSE(fs::exists(root_ + "/config"));
@@ -97,6 +100,29 @@ TEST_F(ScanTest, DeepWalkRegistersEachRepositoryOnceAndNeverLooksInsideOne) {
   }
   EXPECT_EQ(failed, (std::set<std::string>{watched_ + "/host", watched_ + "/host/owner",
                                            watched_ + "/host/owner/plain"}));
+}
+
+TEST_F(ScanTest, EachFolderIsHandedOverOpenBeforeTheWalkListsIt) {
+  settings_.depth = 2;
+  fs::create_directories(watched_ + "/a");
+  std::vector<std::string> opened;
+  ::testing::internal::CaptureStderr();
+  ScanOutcome outcome;
+  (void)testing::printed([&] {
+    outcome = scanForNewRepositories(
+        FileURL::fromPath(watched_, true).withSecurityScope(), notices_, settings_, {},
+        [&](const WalkedFolder& folder, int fd) {
+          struct stat st {};
+          EXPECT_TRUE(::fstat(fd, &st) == 0 && st.st_ino == folder.inode);
+          opened.push_back(folder.path);
+          // Made once the folder is open: the listing that follows sees it.
+          EXPECT_TRUE(testing::gitInit(folder.path + "/made"));
+        });
+  });
+  (void)::testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(outcome.ran);
+  EXPECT_EQ(opened, std::vector<std::string>{watched_ + "/a"});
+  EXPECT_EQ(outcome.registered, 1);
 }
 
 TEST_F(ScanTest, SettingsOfTheWrongTypeOrOutOfRangeReadAsTheDefault) {

@@ -14,8 +14,12 @@ namespace zivuv::testing {
 class ManualQueue final : public watch::SerialQueue {
  public:
   struct FakeSource final : watch::FolderSource {
+    void watchTreeFolder(int, const watch::TreeFolder&, std::size_t) override {}
     watch::TreeWatchResult watchTree(const std::vector<watch::TreeFolder>&, std::size_t) override { return {}; }
+    void rewatch() override {}
+    int refusedWatch() const override { return 0; }
     std::size_t watchCount() const override { return 0; }
+    std::shared_ptr<watch::FolderSet> makeFolderSet(watch::FolderSetHandler) override { return nullptr; }
     void cancel() override {
       if (!cancelled && onCancel) queue->async(onCancel);
       cancelled = true;
@@ -32,9 +36,6 @@ class ManualQueue final : public watch::SerialQueue {
                                                   watch::Handler onCancel, watch::WatchFailure* failure) override {
     if (failFolderSources) *failure = {watch::WatchFailure::Call::AddWatch, ENOSPC};
     return failFolderSources ? nullptr : add({}, std::move(onEvent), std::move(onCancel));
-  }
-  std::shared_ptr<watch::FolderSet> makeFolderSet(watch::FolderSetHandler, watch::WatchFailure*) override {
-    return nullptr;
   }
   std::shared_ptr<watch::Source> makeTimer(std::chrono::nanoseconds delay, watch::Handler onFire,
                                            std::chrono::nanoseconds) override {

@@ -1,9 +1,10 @@
 # A scan depth that a person opts into: repositories at every depth up to
 # it, nothing inside a repository, a blocked or an ignored folder, the whole
-# tree watched up to a cap, and `why` telling each case.
+# tree watched up to a cap and through renames, and `why` telling each case.
 
 import json
 import os
+from pathlib import Path
 
 import dbus
 from conftest import NAME, PATH, own_settings, repo, wait_until
@@ -63,3 +64,40 @@ def test_tree_past_the_watch_cap_is_found_by_the_rescan(service, ctl, watched, e
     repo(watched / 'a' / 'x' / 'unwatched')
     wait_until(lambda: ctl.listed() == [f'{watched}/a/x/unwatched'], 10, 'the rescan')
     assert status.Get(STATUS, 'Rescans', dbus_interface=dbus.PROPERTIES_IFACE) >= 1
+
+
+def kernel_watches(pid):
+    # The inotify watches that the kernel holds for a process, as its fdinfo shows them.
+    count = 0
+    for fd in os.listdir(f'/proc/{pid}/fdinfo'):
+        try:
+            text = Path(f'/proc/{pid}/fdinfo/{fd}').read_text()
+        except OSError:
+            continue
+        count += sum(line.startswith('inotify wd:') for line in text.splitlines())
+    return count
+
+
+def test_folders_renamed_in_the_tree_stay_watched_and_counted_as_the_kernel_does(service, ctl, watched, env, bus):
+    own_settings(env, scanDepth=2)
+    for name in ('a', 'b', 'c'):
+        (watched / name).mkdir()
+    proc = service.watching()
+    status = bus.get_object(NAME, PATH, introspect=False)
+    watches = lambda: status.Get(STATUS, 'Watches', dbus_interface=dbus.PROPERTIES_IFACE)
+    assert ctl.scan() == 0
+    checked = proc.wait_line('info Checked and no new repos')
+    (watched / 'a').rename(watched / 'renamed')  # renamed inside the tree
+    (watched / 'b').rename(watched.parent / 'out')  # moved out and back
+    (watched.parent / 'out').rename(watched / 'b')
+    proc.wait_line('info Checked and no new repos', checked + 1)  # the scan that the renames bring
+    scans = proc.err.count('debug Checking For New Repositories')
+    repo(watched / 'renamed' / 'one')
+    repo(watched / 'b' / 'two')
+    wait_until(lambda: sorted(ctl.listed()) == [f'{watched}/b/two', f'{watched}/renamed/one'], 10,
+               'the repositories in the renamed folders')
+    assert proc.err.count('debug Checking For New Repositories') == scans + 1
+    # The folder, its parents up to /, and renamed, b and c, each both in the tree and pending.
+    expected = 1 + len(watched.parts) - 2 + 3
+    wait_until(lambda: watches() == kernel_watches(proc.p.pid) == expected, 10,
+               f'{expected} watches, as the kernel counts them')

@@ -6,18 +6,22 @@
 #include "watch/EpollQueue.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <condition_variable>
+#include <sstream>
 #include <thread>
 
 #include "discovery/RepositoryTest.h"
 #include "fakes/TestSupport.h"
+#include "platform/fd/UniqueFd.h"
 
 namespace zivuv::watch {
 namespace {
 
 using namespace std::chrono_literals;
+using platform::UniqueFd;
 using testing::writeFile;
 
 // What handlers reported, on any thread; waitFor has a deadline.
@@ -117,16 +121,25 @@ TEST_F(EpollQueueTest, ListingTheFolderAndTestingItsRepositoriesWakesNothing) {
   EXPECT_EQ(events_.take(), std::vector<std::string>{});
 }
 
-TEST_F(EpollQueueTest, TreeWatchSeesFoldersBelowUpToItsCapAndDropsWhatLeft) {
+TEST_F(EpollQueueTest, TreeWatchKeepsTheShallowestFoldersUpToItsCapAndDropsWhatLeft) {
   const std::string folder = makeFolder("w");
   std::vector<TreeFolder> tree;
-  for (const char* name : {"a", "b", "c"}) tree.push_back(treeFolder(makeFolder(std::string("w/") + name)));
-  const TreeFolder later = treeFolder(makeFolder("w/d"));
+  for (const char* name : {"a", "b", "c", "a/x"}) tree.push_back(treeFolder(makeFolder(std::string("w/") + name)));
   const auto source = watch(folder);
   const auto full = source->watchCount();
-  EXPECT_EQ(source->watchTree(tree, 3).watched, 3u);
-  EXPECT_FALSE(source->watchTree(tree, 3).capped);
+  // As a depth-first walk opens them, a/x comes before b and c and takes the cap.
+  for (const auto& opened : {tree[0], tree[3], tree[1]}) {
+    const UniqueFd fd(::open(opened.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    source->watchTreeFolder(fd.get(), opened, 2);
+  }
+  EXPECT_EQ(source->watchCount(), full + 2);
+  const auto capped = source->watchTree(tree, 2);  // after the walk: the shallowest
+  EXPECT_TRUE(capped.capped);
+  EXPECT_EQ(capped.watched, 2u);
+  EXPECT_EQ(source->watchCount(), full + 2);
   writeFile(folder + "/a/file", "x");  // files below come and go unseen
+  fs::create_directory(folder + "/a/x/sub");  // dropped for b
+  fs::create_directory(folder + "/c/sub");  // past the cap
   settle();
   EXPECT_EQ(events_.take(), std::vector<std::string>{});
   fs::create_directory(folder + "/b/sub");
@@ -134,18 +147,89 @@ TEST_F(EpollQueueTest, TreeWatchSeesFoldersBelowUpToItsCapAndDropsWhatLeft) {
   settle();
   EXPECT_EQ(events_.take(), std::vector<std::string>{"changed"});
 
-  const auto capped = source->watchTree(tree, 2);  // kept while listed, none added past the cap
-  EXPECT_EQ(capped.watched, 3u);
-  tree.pop_back();
-  tree.push_back(later);
-  const auto replaced = source->watchTree(tree, 2);
-  EXPECT_TRUE(replaced.capped);
-  EXPECT_EQ(replaced.watched, 2u);
-  EXPECT_EQ(source->watchCount(), full + 2);
-  fs::create_directory(folder + "/d/sub");  // never watched
-  fs::create_directory(folder + "/c/sub");  // no longer watched
+  tree.erase(tree.begin() + 1);  // b is no longer walked: c takes its place
+  EXPECT_EQ(source->watchTree(tree, 2).watched, 2u);
+  fs::create_directory(folder + "/b/sub2");
   settle();
   EXPECT_EQ(events_.take(), std::vector<std::string>{});
+  fs::create_directory(folder + "/c/sub2");
+  ASSERT_TRUE(events_.waitFor(1));
+}
+
+// The watches the kernel holds for this process, as /proc shows them.
+std::size_t kernelWatches() {
+  std::size_t n = 0;
+  for (const auto& entry : fs::directory_iterator("/proc/self/fdinfo")) {
+    std::istringstream info(testing::readFile(entry.path()));
+    for (std::string line; std::getline(info, line);) n += line.starts_with("inotify wd:") ? 1 : 0;
+  }
+  return n;
+}
+
+TEST_F(EpollQueueTest, TreeFoldersRenamedOrMovedOutAndBackAreWatchedAgainAndCountedAsTheKernelDoes) {
+  const std::string folder = makeFolder("w");
+  makeFolder("w/a");
+  const TreeFolder b = treeFolder(makeFolder("w/b"));
+  const auto source = watch(folder);
+  Recorder setEvents;
+  const auto set = source->makeFolderSet([&](const std::vector<FolderSetEvent>& events) {
+    for (const auto& event : events) setEvents.add(event.path + (event.gone ? " gone" : ""));
+  });
+  ASSERT_NE(set, nullptr);
+  EXPECT_EQ(source->makeFolderSet(nullptr), nullptr) << "one set at a time";
+  const auto full = source->watchCount();
+  source->watchTree({treeFolder(folder + "/a"), b}, 10);
+  EXPECT_EQ(set->add(folder + "/a"), 0);  // a pending folder that is a tree folder too: one watch
+  EXPECT_EQ(source->watchCount(), full + 2);
+  EXPECT_EQ(kernelWatches(), source->watchCount());
+
+  fs::rename(folder + "/a", folder + "/c");
+  ASSERT_TRUE(setEvents.waitFor(1));
+  settle();
+  EXPECT_EQ(setEvents.take(), std::vector<std::string>{folder + "/a gone"});
+  EXPECT_EQ(kernelWatches(), full + 1) << "the moved folder's watch is removed";
+  fs::rename(folder + "/b", root_ + "/out");
+  fs::rename(root_ + "/out", folder + "/b");
+  settle();
+  source->watchTree({b, treeFolder(folder + "/c")}, 10);
+  EXPECT_EQ(source->watchCount(), full + 2);
+  EXPECT_EQ(kernelWatches(), source->watchCount());
+  (void)events_.take();
+  for (const char* made : {"/c/sub", "/b/sub"}) {
+    fs::create_directory(folder + made);
+    ASSERT_TRUE(events_.waitFor(1)) << made;
+    settle();
+    EXPECT_EQ(events_.take(), std::vector<std::string>{"changed"}) << made;
+  }
+  EXPECT_EQ(setEvents.take(), std::vector<std::string>{});
+}
+
+TEST_F(EpollQueueTest, WatchesOfTheFolderAndItsParentsThatTheKernelRefusesAreTriedAgain) {
+  const std::string folder = makeFolder("p/w");
+  platform::Faults::setRefuseWatch(root_ + "/p");
+  const auto source = watch(folder);
+  ASSERT_NE(source, nullptr);
+  EXPECT_EQ(source->refusedWatch(), ENOSPC);
+  const auto without = source->watchCount();
+  platform::Faults::setRefuseWatch({});
+  queue_.async([&] { source->rewatch(); });
+  settle();
+  EXPECT_EQ(source->refusedWatch(), 0);
+  EXPECT_EQ(source->watchCount(), without + 1);
+
+  fs::rename(folder, root_ + "/p/old");
+  ASSERT_TRUE(events_.waitFor(1));
+  platform::Faults::setRefuseWatch(folder);
+  fs::create_directory(folder);  // back, and refused
+  settle();
+  EXPECT_EQ(source->refusedWatch(), ENOSPC);
+  EXPECT_EQ(events_.take(), std::vector<std::string>{"gone"});
+  platform::Faults::setRefuseWatch({});
+  queue_.async([&] { source->rewatch(); });
+  ASSERT_TRUE(events_.waitFor(1));
+  EXPECT_EQ(events_.take(), std::vector<std::string>{"back"});
+  EXPECT_EQ(source->refusedWatch(), 0);
+  EXPECT_EQ(kernelWatches(), source->watchCount());
 }
 
 TEST_F(EpollQueueTest, QueueOverflowIsToldAndCountsAsAChange) {
