@@ -16,8 +16,8 @@ class ManualQueue final : public watch::SerialQueue {
   struct FakeSource final : watch::FolderSource {
     void watchTreeFolder(int, const watch::TreeFolder&, std::size_t) override {}
     watch::TreeWatchResult watchTree(const std::vector<watch::TreeFolder>&, std::size_t) override { return {}; }
-    void rewatch() override {}
-    int refusedWatch() const override { return 0; }
+    void rewatch() override { ++rewatches; }
+    int refusedWatch() const override { return refused; }
     std::size_t watchCount() const override { return 0; }
     std::shared_ptr<watch::FolderSet> makeFolderSet(watch::FolderSetHandler) override { return nullptr; }
     void cancel() override {
@@ -29,6 +29,8 @@ class ManualQueue final : public watch::SerialQueue {
     watch::Handler onFire, onCancel;
     std::chrono::nanoseconds deadline{};
     bool cancelled = false;
+    int refused = 0;  // what refusedWatch() says
+    int rewatches = 0;
   };
 
   void async(watch::Handler work) override { pending_.push_back(std::move(work)); }

@@ -6,6 +6,7 @@
 #include "fakes/TestSupport.h"
 #include "platform/scope/SecurityScope.h"
 #include "service/ZivuvFolderMonitorListener.h"
+#include "watch/WatchLimits.h"
 
 namespace zivuv {
 namespace {
@@ -136,6 +137,26 @@ TEST_F(ListenerTest, RestartsAndFailuresKeepAccessBalanced) {
   listener_ = make(std::make_unique<ManualQueue>());
   EXPECT_EQ(testing::countLines(log(), "error Unable to access URL For Monitoring"), 1u);  // the saved folder
   EXPECT_EQ(SecurityScope::totalOpenCount(), baseline_);
+}
+
+TEST_F(ListenerTest, WatchTheKernelRefusedIsAskedForAgainAtEachScanUntilItIsHad) {
+  ASSERT_TRUE(watch(a_));
+  const auto source = queue_->live(true).front();
+  source->refused = ENOSPC;
+  queue_->raise(FolderEvent::Changed);
+  EXPECT_EQ(listener_->status().watcher, "inotify+rescan 300s");
+  queue_->advance(3s);  // the change's own scan
+  EXPECT_EQ(source->rewatches, 1);
+  queue_->advance(5min);
+  EXPECT_EQ(source->rewatches, 2);
+  source->refused = 0;
+  queue_->raise(FolderEvent::Back);
+  EXPECT_EQ(listener_->status().watcher, "inotify");
+  queue_->advance(10min);
+  EXPECT_EQ(source->rewatches, 3) << "the one scan that the event brought";
+  EXPECT_EQ(testing::countLines(log(), "error The limit of inotify watches is used up (fs.inotify.max_user_watches = " +
+                                           std::to_string(watch::maxUserWatches()) + "): sysctl can raise it"),
+            1u);
 }
 
 TEST_F(ListenerTest, FolderThatDoesNotAnswerGetsTheDataOfItsWatchOnceAndOnlyOnce) {
