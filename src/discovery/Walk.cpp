@@ -85,7 +85,7 @@ std::vector<WalkedFolder> walkTree(const FileURL& root, const ScanSettings& sett
     if (below.device != level.device) {
       below.networkFileSystem = platform::remoteFileSystemNameOf(child->fd());
     }
-    if (opened) opened(below, child->fd());
+    if (opened) opened(below);
     const dev_t device = below.device;
     walked.push_back(std::move(below));
     levels.push_back({std::move(child), url, relativePath, depth, device});

@@ -36,9 +36,9 @@ struct WalkedFolder {
 // Decides, for a candidate above the scan depth, whether the walk descends
 // into it; for the deepest ones the answer is not used.
 using WalkVisitor = std::function<bool(const WalkEntry&)>;
-// Hears of each folder below root that the walk descends into, open as fd,
-// before the walk lists it.
-using WalkOpened = std::function<void(const WalkedFolder& folder, int fd)>;
+// Hears of each folder below root that the walk descends into, once it is
+// open and before it is listed.
+using WalkOpened = std::function<void(const WalkedFolder& folder)>;
 
 // Walks the tree of root, depth first, each folder's entries in the order
 // it lists them: every candidate is visited once, before the candidates

@@ -605,8 +605,8 @@ std::int64_t ZivuvFolderMonitorListener::runScan(
     outcome = discovery::scanForNewRepositories(
         url, *notices_, loaded.settings,
         [this](const std::string& path) { return !pending_->tracks(path); },
-        [&source, cap](const discovery::WalkedFolder& folder, int fd) {
-          if (source) source->watchTreeFolder(fd, {folder.path, folder.device, folder.inode}, cap);
+        [&source, cap](const discovery::WalkedFolder& folder) {
+          if (source) source->watchTreeFolder({folder.path, folder.device, folder.inode}, cap);
         });
   } catch (...) {
     // A scan that fails registers nothing, and every caller still hears so.

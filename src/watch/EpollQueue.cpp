@@ -298,15 +298,6 @@ struct FolderState final : SourceState {
     }
   }
 
-  // Watches the folder open as folderFd, at path, through the descriptor:
-  // that very folder, whatever is at the path by now. By path where /proc
-  // is missing.
-  int addThrough(int folderFd, const std::string& at, WatchRole role, std::uint32_t mask) {
-    const std::string viaFd = "/proc/self/fd/" + std::to_string(folderFd);
-    const int wd = table.add(at, role, mask, &viaFd);
-    return wd >= 0 ? wd : table.add(at, role, mask | IN_DONT_FOLLOW);
-  }
-
   // Watches the folder at the path, through the very inode that was opened:
   // the O_PATH descriptor is closed at once, since while it stays open
   // deleting the folder gives no IN_DELETE_SELF.
@@ -317,7 +308,9 @@ struct FolderState final : SourceState {
       if (failure != nullptr) *failure = {WatchFailure::Call::Open, errno};
       return false;
     }
-    const int wd = addThrough(folder.get(), path, WatchRole::Folder, kFolderMask);
+    const std::string viaFd = "/proc/self/fd/" + std::to_string(folder.get());
+    int wd = table.add(path, WatchRole::Folder, kFolderMask, &viaFd);
+    if (wd < 0) wd = table.add(path, WatchRole::Folder, kFolderMask | IN_DONT_FOLLOW);
     if (wd < 0) {
       if (failure != nullptr) *failure = {WatchFailure::Call::AddWatch, -wd};
       return false;
@@ -415,7 +408,10 @@ struct FolderState final : SourceState {
     return {route, inside};
   }
 
-  void watchTreeFolder(int folderFd, const TreeFolder& folder, std::size_t cap) {
+  // By path, which costs a third of a watch through /proc/self/fd: a folder
+  // put in the place of the one opened meanwhile makes an event in its
+  // parent, watched already, and the scan that follows watches it.
+  void watchTreeFolder(const TreeFolder& folder, std::size_t cap) {
     std::lock_guard lock(mutex);
     if (!fd || !watchingFolder) return;
     const WatchTable::Watch* watched = table.find(folder.path, WatchRole::Tree);
@@ -424,7 +420,7 @@ struct FolderState final : SourceState {
     }
     // Past the cap, watchTree() decides which folders stay: the shallowest.
     if (watched == nullptr && table.count(WatchRole::Tree) >= cap) return;
-    const int wd = addThrough(folderFd, folder.path, WatchRole::Tree, kTreeMask);
+    const int wd = table.add(folder.path, WatchRole::Tree, kTreeMask | IN_DONT_FOLLOW);
     if (wd >= 0) table.identify(wd, folder.device, folder.inode);
     recount();
   }
@@ -686,8 +682,8 @@ class QueueFolderSource final : public FolderSource {
       : core_(std::move(core)), state_(std::move(state)) {}
   ~QueueFolderSource() override { cancelSource(core_, state_); }
   void cancel() override { cancelSource(core_, state_); }
-  void watchTreeFolder(int fd, const TreeFolder& folder, std::size_t cap) override {
-    state_->watchTreeFolder(fd, folder, cap);
+  void watchTreeFolder(const TreeFolder& folder, std::size_t cap) override {
+    state_->watchTreeFolder(folder, cap);
   }
   TreeWatchResult watchTree(const std::vector<TreeFolder>& folders, std::size_t cap) override {
     return state_->watchTree(folders, cap);

@@ -87,12 +87,11 @@ using FolderSetHandler = std::function<void(const std::vector<FolderSetEvent>&)>
 class FolderSource : public Source {
  public:
   // A folder of the tree as a walk opens it, before the walk lists it, so
-  // that nothing made in it after the listing goes unseen: watched through
-  // the open descriptor fd, while fewer than cap tree folders are watched.
-  // Events in it (folders created, deleted, moved in or out, its
-  // attributes) are reported as Changed; a folder moved away or deleted is
-  // no longer watched. On the queue only.
-  virtual void watchTreeFolder(int fd, const TreeFolder& folder, std::size_t cap) = 0;
+  // that nothing made in it after the listing goes unseen: watched while
+  // fewer than cap tree folders are. Events in it (folders created,
+  // deleted, moved in or out, its attributes) are reported as Changed; a
+  // folder moved away or deleted is no longer watched. On the queue only.
+  virtual void watchTreeFolder(const TreeFolder& folder, std::size_t cap) = 0;
 
   // After a walk: brings the tree in line with folders, the shallowest
   // first. The first cap of them that can be watched are watched, and no

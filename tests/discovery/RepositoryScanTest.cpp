@@ -1,7 +1,6 @@
 // The scan on real folders, real repositories and real settings files.
 
 #include <plist/plist.h>
-#include <sys/stat.h>
 
 #include <set>
 
@@ -26,11 +25,11 @@ class ScanTest : public testing::TempConfigTest {
     watched_ = makeFolder("watched");
   }
   // One scan; security-scoped access must be balanced whatever happened.
-  ScanOutcome scan(std::optional<FileURL> url) {
+  ScanOutcome scan(std::optional<FileURL> url, const WalkOpened& opened = {}) {
     const auto before = platform::SecurityScope::totalOpenCount();
     ::testing::internal::CaptureStderr();
     ScanOutcome outcome;
-    printed_ = testing::printed([&] { outcome = scanForNewRepositories(url, notices_, settings_); });
+    printed_ = testing::printed([&] { outcome = scanForNewRepositories(url, notices_, settings_, {}, opened); });
     log_ = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(platform::SecurityScope::totalOpenCount(), before) << "unbalanced access";
     return outcome;
@@ -106,21 +105,10 @@ TEST_F(ScanTest, EachFolderIsHandedOverOpenBeforeTheWalkListsIt) {
   settings_.depth = 2;
   fs::create_directories(watched_ + "/a");
   std::vector<std::string> opened;
-  ::testing::internal::CaptureStderr();
-  ScanOutcome outcome;
-  (void)testing::printed([&] {
-    outcome = scanForNewRepositories(
-        FileURL::fromPath(watched_, true).withSecurityScope(), notices_, settings_, {},
-        [&](const WalkedFolder& folder, int fd) {
-          struct stat st {};
-          EXPECT_TRUE(::fstat(fd, &st) == 0 && st.st_ino == folder.inode);
-          opened.push_back(folder.path);
-          // Made once the folder is open: the listing that follows sees it.
-          EXPECT_TRUE(testing::gitInit(folder.path + "/made"));
-        });
+  const auto outcome = scan(FileURL::fromPath(watched_, true).withSecurityScope(), [&](const WalkedFolder& folder) {
+    opened.push_back(folder.path);
+    EXPECT_TRUE(testing::gitInit(folder.path + "/made"));  // the listing that follows sees it
   });
-  (void)::testing::internal::GetCapturedStderr();
-  EXPECT_TRUE(outcome.ran);
   EXPECT_EQ(opened, std::vector<std::string>{watched_ + "/a"});
   EXPECT_EQ(outcome.registered, 1);
 }

@@ -14,7 +14,7 @@ namespace zivuv::testing {
 class ManualQueue final : public watch::SerialQueue {
  public:
   struct FakeSource final : watch::FolderSource {
-    void watchTreeFolder(int, const watch::TreeFolder&, std::size_t) override {}
+    void watchTreeFolder(const watch::TreeFolder&, std::size_t) override {}
     watch::TreeWatchResult watchTree(const std::vector<watch::TreeFolder>&, std::size_t) override { return {}; }
     void rewatch() override { ++rewatches; }
     int refusedWatch() const override { return refused; }

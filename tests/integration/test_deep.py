@@ -68,14 +68,8 @@ def test_tree_past_the_watch_cap_is_found_by_the_rescan(service, ctl, watched, e
 
 def kernel_watches(pid):
     # The inotify watches that the kernel holds for a process, as its fdinfo shows them.
-    count = 0
-    for fd in os.listdir(f'/proc/{pid}/fdinfo'):
-        try:
-            text = Path(f'/proc/{pid}/fdinfo/{fd}').read_text()
-        except OSError:
-            continue
-        count += sum(line.startswith('inotify wd:') for line in text.splitlines())
-    return count
+    infos = (Path(f'/proc/{pid}/fdinfo/{fd}').read_text() for fd in os.listdir(f'/proc/{pid}/fdinfo'))
+    return sum(line.startswith('inotify wd:') for info in infos for line in info.splitlines())
 
 
 def test_folders_renamed_in_the_tree_stay_watched_and_counted_as_the_kernel_does(service, ctl, watched, env, bus):
