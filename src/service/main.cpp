@@ -14,6 +14,7 @@
 #include "platform/intl/Localization.h"
 #include "platform/log/Logger.h"
 #include "platform/notify/DesktopNotifier.h"
+#include "platform/notify/OpenerProcess.h"
 #include "platform/notify/UrlOpener.h"
 #include "platform/thread/Worker.h"
 #include "service/BusAdaptor.h"
@@ -46,6 +47,11 @@ int main() {
   // the printed lines are lost, nothing else. The programs it starts get
   // the default back.
   (void)std::signal(SIGPIPE, SIG_IGN);
+  // The opener below is the only child: should it ever end before the
+  // service, the kernel reaps it.
+  (void)std::signal(SIGCHLD, SIG_IGN);
+  // Forked first, while this is the only thread.
+  platform::OpenerProcess xdgOpen = platform::OpenerProcess::start(names::kAppURL);
   const char* localeDir = std::getenv("ZIVUV_LOCALEDIR");
   platform::initLocalization(localeDir != nullptr && *localeDir != '\0' ? localeDir
                                                                         : ZIVUV_LOCALEDIR);
@@ -63,7 +69,7 @@ int main() {
   // each reference one holds to another stays valid for the life of the
   // process. A click reaches the service object through a weak reference:
   // it is made after the notifier.
-  platform::UrlOpener opener(loop->bus());
+  platform::UrlOpener opener(loop->bus(), xdgOpen);
   std::weak_ptr<ZivuvFolderMonitorListener> clicked;
   platform::DesktopNotifier notifier(loop->bus(), names::kAppName, names::kAppId,
                                      [&clicked](const std::string& token) {

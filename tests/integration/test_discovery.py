@@ -8,7 +8,7 @@ from pathlib import Path
 
 import dbus
 import pytest
-from conftest import NAME, SUITE, repo, suite_file, wait_until
+from conftest import NAME, NO_NEW_PRIVS, SUITE, repo, suite_file, wait_until
 from dbusmock import MOCK_IFACE
 
 
@@ -78,10 +78,12 @@ def test_new_repository_is_announced_and_only_our_click_opens_the_app(service, c
     server.emit('ActionInvoked', 1, 'default')
     wait_until(xdg_open, what='xdg-open')
     ctl.out('status')
-    ((url, token, signals, own),) = xdg_open()
+    ((url, token, signals, own, free),) = xdg_open()
     assert (url, token, own) == ('vizarudavez://', 'token-1', '')
-    # It starts as any program does: no signal ignored or blocked.
+    # It starts as any program does: no signal ignored or blocked, and
+    # nothing of the confinement of the service that asked for it.
     assert signals.split() == ['SigBlk:', '0' * 16, 'SigIgn:', '0' * 16]
+    assert free == f'NoNewPrivs: {NO_NEW_PRIVS}, writes'
 
 
 def test_notification_server_restarted_forgets_our_ids(announce, mock, ctl, watched, bus, xdg_open):

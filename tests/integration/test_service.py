@@ -1,7 +1,9 @@
 # The real service on a private bus: start-up, the protocol's replies, a
-# second instance, a lost bus, many clients at once and the real debounce.
+# second instance, a lost bus, many clients at once, the real debounce, and
+# the opener.
 
 import os
+import signal
 import socket
 import time
 from pathlib import Path
@@ -9,7 +11,7 @@ from pathlib import Path
 import dbus
 import dbus.mainloop.glib
 import pytest
-from conftest import IFACE, NAME, PATH, SANITIZED, bookmark, pump, repo, stop_bus, wait_until
+from conftest import IFACE, NAME, PATH, SANITIZED, bookmark, process_gone, pump, repo, stop_bus, wait_until
 
 
 def test_starts_without_a_saved_folder_and_answers(service, ctl):
@@ -157,3 +159,23 @@ def test_status_line_tells_the_folder_monitored_now_in_utf_8(service, ctl, root)
     ctl.out('watch', second)
     assert received()[-1] == f'Watching {root}/second\ufffd'
     sink.close()
+
+
+def test_opener_outside_the_confinement_ends_with_the_service(service):
+    proc = service.start()
+
+    def state(pid):  # state and parent; none for a process gone meanwhile
+        try:
+            return Path(f'/proc/{pid}/stat').read_text().rsplit(')', 1)[1].split()[:2]
+        except FileNotFoundError:
+            return ['', '']
+
+    def opener():  # the service's one child, once it has named itself
+        children = [p for p in os.listdir('/proc') if p.isdigit() and state(p)[1] == str(proc.p.pid)]
+        return children if [Path(f'/proc/{p}/comm').read_text() for p in children] == ['zivuv-opener\n'] else None
+    (pid,) = wait_until(opener, what='the opener')
+    # Stopped, it cannot see its socket close: the kernel ends it.
+    os.kill(int(pid), signal.SIGSTOP)
+    wait_until(lambda: state(pid)[0] == 'T', what='the opener to stop')
+    proc.p.send_signal(signal.SIGKILL)
+    wait_until(lambda: process_gone(pid), what='the opener to end with the service')
