@@ -222,13 +222,13 @@ def bus(env, monkeypatch):
 
 @pytest.fixture
 def service(env, bus, ctl, watched):
-    # Starts the service (and waits until it owns its name), through a
-    # wrapper program if one is given, or starts it watching the folder;
-    # kills the last one started; calls it. Every one ends with the test.
+    # Starts the service (and waits until it owns its name), or starts it
+    # watching the folder; kills the last one started; calls it. Every one
+    # ends with the test.
     started = []
 
-    def start(wait=True, wrapper=(), **extra):
-        started.append(proc := Proc([*wrapper, BIN / 'zivuv-folder-monitor'], {**env, **extra}))
+    def start(wait=True, **extra):
+        started.append(proc := Proc([BIN / 'zivuv-folder-monitor'], {**env, **extra}))
         if wait:
             wait_until(lambda: bus.name_has_owner(NAME) or proc.p.poll() is not None, what='the service')
             assert proc.p.poll() is None, proc.err
