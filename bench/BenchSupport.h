@@ -62,9 +62,10 @@ struct Fixture {
 
 // Fills the existing folder root with n visible subfolders, every second one
 // a repository, plus n/10 plain files and max(5, n/100) hidden folders. A
-// repository is made the way `git init` lays out what locating one needs:
-// .git/HEAD naming refs/heads/main, .git/objects/ and .git/refs/, written
-// directly so that 5,000 of them take well under a second. false with a
+// repository is made the way `git init` lays out what opening one reads:
+// .git/HEAD naming refs/heads/main, .git/objects/ with pack/, .git/refs/ and
+// .git/config with format version 0, written directly so that 5,000 of them
+// take about a second. false with a
 // message on standard error when anything could not be made.
 bool buildFixture(const std::string& root, std::size_t n, Fixture& out);
 

@@ -157,7 +157,7 @@ class Redirect {
 std::size_t repositoryTest(const FileURL& folder) {
   std::size_t found = 0;
   (void)discovery::walkTree(folder, discovery::ScanSettings{}, [&](const discovery::WalkEntry& entry) {
-    if (discovery::isRepositoryAt(entry.dirFd, entry.name, entry.url.path())) ++found;
+    if (discovery::testRepositoryAt(entry.dirFd, entry.name, entry.url.path()).opens()) ++found;
     return false;
   });
   return found;
@@ -169,7 +169,7 @@ bool gitSaysRepository(const std::string& path, const std::string& ceiling) {
 }
 
 // Real layouts made by git, plus the fixture's hand-made ones, must get the
-// same answer from isGitRepository as from git itself.
+// same answer from testRepository as from git itself.
 bool verifyRepositoryTest(const std::string& work, const std::string& fixture, std::size_t n) {
   const std::string dir = work + "/verify";
   if (!makeFolder(dir)) return false;
@@ -201,17 +201,17 @@ bool verifyRepositoryTest(const std::string& work, const std::string& fixture, s
   bool agree = true;
   std::size_t repos = 0;
   for (const auto& path : paths) {
-    const bool ours = discovery::isGitRepository(path);
+    const bool ours = discovery::testRepository(path).opens();
     const bool git = gitSaysRepository(path, work);
     if (ours) ++repos;
     if (ours != git) {
-      std::fprintf(stderr, "verification: %s: isGitRepository %d, git rev-parse %d\n", path.c_str(),
+      std::fprintf(stderr, "verification: %s: testRepository %d, git rev-parse %d\n", path.c_str(),
                    ours, git);
       agree = false;
     }
   }
   std::printf(
-      "verification: isGitRepository agrees with `git rev-parse` on %zu folders "
+      "verification: testRepository agrees with `git rev-parse` on %zu folders "
       "(%zu repositories: working tree, bare, linked worktree, hand-made; "
       "not: broken .git, .git file pointing nowhere, plain)\n",
       paths.size(), repos);
@@ -468,7 +468,7 @@ SizeResult benchSize(const std::string& work, std::size_t n, int reps, bool shel
 
   const double lb = r.lower.median;
   printRow("lower bound: list, lstat each entry, stat its .git", r.lower, lb);
-  printRow("repository test: walk at depth 1 + isRepositoryAt", r.test, lb);
+  printRow("repository test: walk at depth 1 + testRepositoryAt", r.test, lb);
   char label[96];
   std::snprintf(label, sizeof label, "first run: registers %zu", r.fixture.repositories);
   printRow(label, r.first, lb);
@@ -785,7 +785,7 @@ int main(int argc, char** argv) {
     // so every candidate of these fixtures, are answered without it.
     const long before = selfStatusKiB("VmRSS");
     const auto start = Clock::now();
-    (void)discovery::locatedByLibgit2(work.path());
+    (void)discovery::openedByLibgit2(work.path());
     std::printf(
         "libgit2 set-up, once per process (paid by the first candidate that needs libgit2; "
         "none of the fixtures' does): %s, %+ld KiB RSS\n",
