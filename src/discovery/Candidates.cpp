@@ -126,7 +126,7 @@ Judgement judgeCandidate(const WalkEntry& entry, const KnownFolders& known, bool
     if (*match == KnownFolders::Kind::Blocked) return {Verdict::Blocked, false, {}, {}};
     judgement.verdict = Verdict::Listed;
     judgement.descend =
-        !entry.deepest && !testRepositoryAt(entry.dirFd, entry.name, entry.url.path()).located;
+        !entry.deepest && !locatedAt(entry.dirFd, entry.name, entry.url.path());
     return judgement;
   }
   judgement.test = testRepositoryAt(entry.dirFd, entry.name, entry.url.path(), withReason);

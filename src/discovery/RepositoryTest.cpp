@@ -138,6 +138,13 @@ std::string libgit2Message() {
   return error != nullptr && error->message != nullptr ? error->message : kNotARepository;
 }
 
+// libgit2's locate-only call: a git folder is there, whatever its
+// configuration or owner.
+bool locatedByLibgit2(const std::string& path) {
+  initGitOnce();
+  return git_repository_open_ext(nullptr, path.c_str(), GIT_REPOSITORY_OPEN_NO_SEARCH, nullptr) == 0;
+}
+
 // The whole answer from libgit2, by path: what the layout leaves in doubt.
 RepositoryTestResult askLibgit2(const std::string& path, bool withReason) {
   initGitOnce();
@@ -158,8 +165,7 @@ RepositoryTestResult askLibgit2(const std::string& path, bool withReason) {
     return result;
   }
   if (withReason) result.reason = libgit2Message();
-  // Locate only: no configuration, no owner check.
-  result.located = git_repository_open_ext(nullptr, path.c_str(), GIT_REPOSITORY_OPEN_NO_SEARCH, nullptr) == 0;
+  result.located = locatedByLibgit2(path);
   result.foreignOwner = result.located && (ownedByAnother(path) || ownedByAnother(path + "/.git"));
   return result;
 }
@@ -297,8 +303,20 @@ void noteEntry(GitFolderListing& git, int gitFd, std::string_view name, unsigned
 
 }  // namespace
 
-RepositoryTestResult testRepositoryAt(int dirFd, const char* name, const std::string& path,
-                                      bool withReason) {
+namespace {
+
+// How much a test wants to know: only whether a git folder is there, or
+// what libgit2's open makes of it, with its message or without.
+enum class Want { Location, Verdict, VerdictAndReason };
+
+RepositoryTestResult test(int dirFd, const char* name, const std::string& path, Want want) {
+  const bool withReason = want == Want::VerdictAndReason;
+  const auto slowly = [&] {
+    if (want != Want::Location) return askLibgit2(path, withReason);
+    RepositoryTestResult result;
+    result.located = locatedByLibgit2(path);
+    return result;
+  };
   // What a scan pays per candidate. A plain folder: two calls
   // (name/.git, name/HEAD), each relative to the open folder. A working
   // tree: the open .git folder's status (its owner) and listing (HEAD,
@@ -314,7 +332,7 @@ RepositoryTestResult testRepositoryAt(int dirFd, const char* name, const std::st
   if (git && !forEachEntry(git.get(), [&](std::string_view entry, unsigned char type) {
         noteEntry(listing, git.get(), entry, type);
       })) {
-    return askLibgit2(path, withReason);
+    return slowly();
   }
   if (!git || !listing.head) {
     // ENOENT: nothing at name/.git, or a dangling link; a .git folder
@@ -322,28 +340,40 @@ RepositoryTestResult testRepositoryAt(int dirFd, const char* name, const std::st
     // itself, a bare git folder only with a HEAD of its own. ENOTDIR: a .git
     // file (a linked worktree, a submodule), which only libgit2 reads; any
     // other error (EACCES, ELOOP) is left to libgit2 too.
-    if (openError != 0 && openError != ENOENT) return askLibgit2(path, withReason);
+    if (openError != 0 && openError != ENOENT) return slowly();
     struct stat st {};
     gitPath.replace(gitPath.size() - 5, std::string::npos, "/HEAD");
     if (::fstatat(dirFd, gitPath.c_str(), &st, 0) != 0 && errno == ENOENT) {
       return notRepository(path, withReason);
     }
-    return askLibgit2(path, withReason);
-  }
-  struct stat gitStatus {}, folderStatus {};
-  if (listing.other || !listing.objects || !listing.refs || !listing.config ||
-      ::fstat(git.get(), &gitStatus) != 0 || ::fstatat(dirFd, name, &folderStatus, 0) != 0 ||
-      gitStatus.st_uid != effectiveUser() || folderStatus.st_uid != effectiveUser() ||
-      !readsPlainFormatZero(git.get())) {
-    return askLibgit2(path, withReason);
+    return slowly();
   }
   RepositoryTestResult result;
+  if (listing.other || !listing.objects || !listing.refs) return slowly();
   result.located = true;
+  if (want == Want::Location) return result;
+  struct stat gitStatus {}, folderStatus {};
+  if (!listing.config || ::fstat(git.get(), &gitStatus) != 0 ||
+      ::fstatat(dirFd, name, &folderStatus, 0) != 0 || gitStatus.st_uid != effectiveUser() ||
+      folderStatus.st_uid != effectiveUser() || !readsPlainFormatZero(git.get())) {
+    return askLibgit2(path, withReason);
+  }
   result.device = folderStatus.st_dev;
   result.inode = folderStatus.st_ino;
   result.outcome = listing.locked || receivingPack(git.get()) ? Outcome::BeingWritten
                                                                : Outcome::Repository;
   return result;
+}
+
+}  // namespace
+
+RepositoryTestResult testRepositoryAt(int dirFd, const char* name, const std::string& path,
+                                      bool withReason) {
+  return test(dirFd, name, path, withReason ? Want::VerdictAndReason : Want::Verdict);
+}
+
+bool locatedAt(int dirFd, const char* name, const std::string& path) {
+  return test(dirFd, name, path, Want::Location).located;
 }
 
 RepositoryTestResult testRepository(const std::string& path, bool withReason) {

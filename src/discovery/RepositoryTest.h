@@ -45,6 +45,10 @@ struct RepositoryTestResult {
 // thread.
 RepositoryTestResult testRepositoryAt(int dirFd, const char* name, const std::string& path,
                                       bool withReason = false);
+// Whether a git folder is there that libgit2 locates (the `located` of
+// the test), found with the least work: what the walk needs to know of a
+// folder that it does not register.
+bool locatedAt(int dirFd, const char* name, const std::string& path);
 // The same test for an absolute path.
 RepositoryTestResult testRepository(const std::string& path, bool withReason = false);
 

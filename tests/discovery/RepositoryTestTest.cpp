@@ -45,6 +45,7 @@ TEST_P(RepositoryTestLayouts, AgreeWithLibgit2) {
     EXPECT_EQ(result.foreignOwner, expect == Expect::Foreign);
     EXPECT_EQ(result.inode != 0, opens);
   }
+  EXPECT_EQ(locatedAt(parent.get(), "c", path), expect != Expect::No);
   // `why` prints libgit2's own words, however the folder was named.
   EXPECT_EQ(testRepositoryAt(parent.get(), "c", path, true).reason, gitReason);
   EXPECT_EQ(testRepository(path, true).reason, gitReason);

@@ -8,10 +8,12 @@ import subprocess
 import threading
 import time
 
+import dbus
 import pytest
-from conftest import repo, wait_until
+from conftest import NAME, PATH, repo, wait_until
 
 SCAN = 'debug Checking For New Repositories'
+STATUS = 'VO9ZE47VOD.com.dozezeza.FolderMonitor.Status'
 
 
 def write_git(folder, parts):
@@ -149,3 +151,21 @@ def test_clone_is_registered_once_finished_and_an_interrupted_one_never(service,
     assert ctl.scan() == 0
     assert ctl.listed() == ([] if interrupted else [f'{watched}/clone'])
     assert defaults_changed() == ([] if interrupted else ['com.dozezeza.Zivuv'])
+
+
+def test_pack_received_without_an_event_is_taken_at_the_end_of_a_quiet_period(service, ctl, watched, bus, faults):
+    faults('pending-quiet 4')
+    repo(watched / 'fetching')
+    pack = watched / 'fetching' / '.git' / 'objects' / 'pack'
+    (pack / 'tmp_pack_1').write_bytes(b'x')
+    proc = service.watching()
+    assert ctl.scan() == 0
+    proc.wait_line(f'debug Watching folder for late changes: {watched}/fetching')
+    # The pack grows where no watch looks: a quiet period ends, the folder stays.
+    time.sleep(5)
+    status = bus.get_object(NAME, PATH, introspect=False)
+    assert status.Get(STATUS, 'PendingFolders', dbus_interface=dbus.PROPERTIES_IFACE) == 1
+    assert ctl.listed() == []
+    (pack / 'tmp_pack_1').rename(pack / 'pack-1.pack')
+    wait_until(lambda: ctl.listed() == [f'{watched}/fetching'], 10, 'the fetched repository')
+    assert proc.err.count(SCAN) == 1

@@ -114,7 +114,7 @@ std::optional<Answer> onTheWay(const FileURL& monitored, const std::vector<std::
       return Answer{"inside-blocked", "inside a blocked folder: " + path,
                     {{"inside", platform::toValidUtf8(path)}}};
     }
-    if (discovery::testRepositoryAt(folder.get(), name.c_str(), path).located) {
+    if (discovery::locatedAt(folder.get(), name.c_str(), path)) {
       return Answer{"inside-repository",
                     "inside the repository " + path + ": scans never look inside repositories",
                     {{"inside", platform::toValidUtf8(path)}}};
