@@ -235,7 +235,25 @@ LowerBoundCount lowerBoundWalk(const std::string& root, const LowerBoundWalk& ho
     ++count.candidates;
     gitPath = entry->d_name;
     gitPath += "/.git";
-    if (::fstatat(dirFd, gitPath.c_str(), &st, 0) == 0) {
+    if (how.readRepositories) {
+      platform::FolderListing git(platform::UniqueFd(
+          ::openat(dirFd, gitPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
+      if (git.fd() >= 0) {
+        while (git.next() != nullptr) {
+        }
+        char config[4096];
+        const platform::UniqueFd file(::openat(git.fd(), "config", O_RDONLY | O_CLOEXEC));
+        platform::FolderListing pack(platform::UniqueFd(
+            ::openat(git.fd(), "objects/pack", O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
+        if (::fstat(git.fd(), &st) == 0 && file && ::read(file.get(), config, sizeof config) > 0 &&
+            pack.fd() >= 0) {
+          while (pack.next() != nullptr) {
+          }
+          ++count.repositories;
+        }
+        continue;
+      }
+    } else if (::fstatat(dirFd, gitPath.c_str(), &st, 0) == 0) {
       ++count.repositories;
       continue;
     }

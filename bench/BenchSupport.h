@@ -106,6 +106,10 @@ struct LowerBoundWalk {
   int maxDepth = 1;
   bool statEachEntry = false;
   std::vector<std::string> ignoredNames;
+  // Instead of a stat of each .git, what telling libgit2's verdict on a
+  // repository must read at the least: the .git folder opened, listed and
+  // its status taken (its owner), its config read, objects/pack listed.
+  bool readRepositories = false;
 };
 struct LowerBoundCount {
   std::size_t repositories = 0;  // candidates with a .git
@@ -117,6 +121,8 @@ LowerBoundCount lowerBoundWalk(const std::string& root, const LowerBoundWalk& ho
 // The lower bound of a depth-1 scan of the flat fixture, as both programs
 // measure it: list, lstat each visible entry, stat its .git.
 inline LowerBoundWalk flatLowerBound() { return {1, true, {}}; }
+// The same walk reading of each repository what the repository test must.
+inline LowerBoundWalk flatReadingLowerBound() { return {1, true, {}, true}; }
 // The lower bound of the deep fixture scanned at depth 3 with the default
 // ignore list: list, stat each candidate's .git, descend where the scan does.
 inline LowerBoundWalk deepLowerBound() { return {DeepFixture::kDepth, false, {"node_modules"}}; }
