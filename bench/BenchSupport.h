@@ -126,6 +126,9 @@ inline LowerBoundWalk flatReadingLowerBound() { return {1, true, {}, true}; }
 // The lower bound of the deep fixture scanned at depth 3 with the default
 // ignore list: list, stat each candidate's .git, descend where the scan does.
 inline LowerBoundWalk deepLowerBound() { return {DeepFixture::kDepth, false, {"node_modules"}}; }
+inline LowerBoundWalk deepReadingLowerBound() {
+  return {DeepFixture::kDepth, false, {"node_modules"}, true};
+}
 
 // Runs command with /bin/sh -c; its exit status, or -1.
 int runShell(const std::string& command);

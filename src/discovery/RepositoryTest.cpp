@@ -109,15 +109,17 @@ bool receivingPack(int gitFd) {
 // commonDir, the same folder but for a linked worktree): a lock file that
 // it holds, or a pack it receives.
 bool writtenAt(const std::string& gitDir, const std::string& commonDir) {
+  const bool linked = commonDir != gitDir;
   for (const std::string* dir : {&gitDir, &commonDir}) {
-    if (dir == &commonDir && commonDir == gitDir) break;
     const UniqueFd fd(::open(dir->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!fd) continue;
     bool locked = false;
-    (void)forEachEntry(fd.get(), [&](std::string_view name, unsigned char) {
-      locked = locked || (isWriteLock(name) && changedLately(fd.get(), std::string(name).c_str()));
-    });
-    if (locked || (dir == &commonDir && receivingPack(fd.get()))) return true;
+    if (fd) {
+      (void)forEachEntry(fd.get(), [&](std::string_view name, unsigned char) {
+        locked = locked || (isWriteLock(name) && changedLately(fd.get(), std::string(name).c_str()));
+      });
+    }
+    if (fd && (locked || ((!linked || dir == &commonDir) && receivingPack(fd.get())))) return true;
+    if (!linked) break;
   }
   return false;
 }

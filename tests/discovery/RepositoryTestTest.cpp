@@ -91,6 +91,9 @@ INSTANTIATE_TEST_SUITE_P(
         Layout{"StaleLock", "git init -q c && touch -d '-11 minutes' c/.git/index.lock c/.git/objects/pack/tmp_pack_x",
                Expect::Yes},
         Layout{"BareBeingWritten", "git init -q --bare c && touch c/packed-refs.lock", Expect::Written},
+        Layout{"BareReceivingPack", "git init -q --bare c && touch c/objects/pack/tmp_pack_x", Expect::Written},
+        Layout{"LinkedWorktreeReceivingPack", "git init -q m && commit m && git -C m worktree add -q ../c && "
+                                              "touch m/.git/objects/pack/tmp_pack_x", Expect::Written},
         Layout{"NoHead", "git init -q c && rm c/.git/HEAD", Expect::No},
         Layout{"NoObjects", "git init -q c && rm -r c/.git/objects", Expect::No},
         Layout{"NoRefs", "git init -q c && rm -r c/.git/refs", Expect::No},
