@@ -225,18 +225,27 @@ std::optional<std::string_view> sectionName(std::string_view line, bool& subsect
   return header.substr(0, nameEnd);
 }
 
-// Whether a repository's config says plainly what every repository that
-// git 2.x makes by default says: core.repositoryformatversion 0, no
-// extensions, and nothing that pulls in another file. Only a file that
-// parses line by line as git's own syntax qualifies; a quoted or escaped
-// value, a continued line, an include or anything unusual leaves the answer
-// to libgit2, which reads the same file (and, for a missing key, the
-// user's and the system's files).
-bool plainFormatZero(std::string_view text) {
+// What a repository's own config says of its format, for libgit2 1.5.
+enum class Format {
+  Readable,    // format 0 (whose extensions nothing reads), which libgit2 opens
+  Unreadable,  // a format above 1, or 1 with an extension other than noop
+  Unsure,      // anything else: left to libgit2
+};
+
+// Reads the format from a config that parses line by line as git's own
+// syntax, with core.repositoryformatversion set once to a plain number.
+// A quoted or escaped value, a continued line, an include or anything
+// unusual leaves the answer to libgit2, which reads the same file and, for
+// a missing key or a format-1 repository's extensions, the user's and the
+// system's files too; those can only add extensions, never remove one.
+Format plainFormat(std::string_view text) {
   if (text.find('\0') != std::string_view::npos || text.find('\\') != std::string_view::npos) {
-    return false;
+    return Format::Unsure;
   }
-  bool inSection = false, inCore = false, versionZero = false;
+  enum class Section { None, Core, Extensions, Other } section = Section::None;
+  int versions = 0;
+  std::string_view version;
+  bool unknownExtension = false;
   while (!text.empty()) {
     const std::size_t end = std::min(text.find('\n'), text.size());
     const std::string_view line = trimmed(text.substr(0, end));
@@ -245,35 +254,52 @@ bool plainFormatZero(std::string_view text) {
     if (line.front() == '[') {
       bool subsection = false;
       const auto name = sectionName(line, subsection);
-      if (!name || equalsLower(*name, "extensions") || equalsLower(*name, "include") ||
-          equalsLower(*name, "includeif")) {
-        return false;
+      if (!name || equalsLower(*name, "include") || equalsLower(*name, "includeif") ||
+          (subsection && equalsLower(*name, "extensions"))) {
+        return Format::Unsure;
       }
-      inSection = true;
-      inCore = !subsection && equalsLower(*name, "core");
+      section = subsection                           ? Section::Other
+                : equalsLower(*name, "core")         ? Section::Core
+                : equalsLower(*name, "extensions")   ? Section::Extensions
+                                                     : Section::Other;
       continue;
     }
     // key, key = value, each with an optional comment; no quoted values.
-    if (!inSection || !isAlpha(line.front()) || line.find('"') != std::string_view::npos) return false;
+    if (section == Section::None || !isAlpha(line.front()) || line.find('"') != std::string_view::npos) {
+      return Format::Unsure;
+    }
     std::size_t keyEnd = 0;
     while (keyEnd < line.size() && isNameChar(line[keyEnd])) ++keyEnd;
+    const std::string_view key = line.substr(0, keyEnd);
     const std::string_view rest = trimmed(line.substr(keyEnd));
-    if (!rest.empty() && rest.front() != '=' && rest.front() != '#' && rest.front() != ';') return false;
-    if (!inCore || !equalsLower(line.substr(0, keyEnd), "repositoryformatversion")) continue;
-    if (rest.empty() || rest.front() != '=' || trimmed(beforeComment(rest.substr(1))) != "0") return false;
-    versionZero = true;
+    if (!rest.empty() && rest.front() != '=' && rest.front() != '#' && rest.front() != ';') {
+      return Format::Unsure;
+    }
+    if (section == Section::Extensions) {
+      unknownExtension = unknownExtension || !equalsLower(key, "noop");
+    } else if (section == Section::Core && equalsLower(key, "repositoryformatversion")) {
+      if (rest.empty() || rest.front() != '=') return Format::Unsure;
+      version = trimmed(beforeComment(rest.substr(1)));
+      ++versions;
+    }
   }
-  return versionZero;
+  if (versions != 1 || version.empty() || version.size() > 6 ||
+      !std::all_of(version.begin(), version.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return Format::Unsure;
+  }
+  const int number = std::stoi(std::string(version));
+  if (number == 0) return Format::Readable;
+  return number > 1 || unknownExtension ? Format::Unreadable : Format::Unsure;
 }
 
 // Reads the config of the git folder open as gitFd, when it is small.
-bool readsPlainFormatZero(int gitFd) {
+Format readFormat(int gitFd) {
   const UniqueFd config(::openat(gitFd, "config", O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-  if (!config) return false;
+  if (!config) return Format::Unsure;
   std::array<char, 16384> buffer;
   const ssize_t n = ::read(config.get(), buffer.data(), buffer.size());
-  if (n < 0 || static_cast<std::size_t>(n) == buffer.size()) return false;  // larger: libgit2 reads it
-  return plainFormatZero(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+  if (n < 0 || static_cast<std::size_t>(n) == buffer.size()) return Format::Unsure;  // larger: libgit2 reads it
+  return plainFormat(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
 }
 
 // The entries of a .git folder that decide: d_type, or DT_UNKNOWN when the
@@ -357,8 +383,19 @@ RepositoryTestResult test(int dirFd, const char* name, const std::string& path, 
   struct stat gitStatus {}, folderStatus {};
   if (!listing.config || ::fstat(git.get(), &gitStatus) != 0 ||
       ::fstatat(dirFd, name, &folderStatus, 0) != 0 || gitStatus.st_uid != effectiveUser() ||
-      folderStatus.st_uid != effectiveUser() || !readsPlainFormatZero(git.get())) {
+      folderStatus.st_uid != effectiveUser()) {
     return askLibgit2(path, withReason);
+  }
+  switch (readFormat(git.get())) {
+    case Format::Readable: break;
+    case Format::Unsure: return askLibgit2(path, withReason);
+    case Format::Unreadable:
+      // libgit2 locates it and refuses it; it is asked only for its words
+      // (libgit2 1.5 leaks a little memory at each open of a format-1
+      // repository, which a scan of such a folder would repeat forever).
+      result = notRepository(path, withReason);
+      result.located = true;
+      return result;
   }
   result.device = folderStatus.st_dev;
   result.inode = folderStatus.st_ino;

@@ -10,6 +10,11 @@
 #include "fakes/TestSupport.h"
 #include "platform/fd/UniqueFd.h"
 
+// libgit2 1.5.1 leaks the match data of a regular expression at each open
+// of a repository of format 1 (where it checks the extensions); the
+// reference open below makes such opens on purpose.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libpcre2-8.so\n"; }
+
 namespace zivuv::discovery {
 namespace {
 
@@ -72,8 +77,8 @@ INSTANTIATE_TEST_SUITE_P(
         Layout{"UnknownExtension", "git init -q c && v1 extensions.frobnicate true", Expect::Refused},
         Layout{"WorktreeConfig", "git init -q c && v1 extensions.worktreeConfig true", Expect::Refused},
         Layout{"ObjectFormatSha1", "git init -q c && v1 extensions.objectFormat sha1", Expect::Refused},
-        Layout{"IncludedFormat", "git init -q c && printf '[core]\\nrepositoryformatversion = 1\\n[extensions]\\nx = y\\n'"
-                                 " > inc && git -C c config include.path ../../inc", Expect::Refused},
+        Layout{"IncludedFormat", "git init -q c && printf '[core]\\nrepositoryformatversion = 99\\n' > inc && "
+                                 "git -C c config include.path ../../inc", Expect::Refused},
         Layout{"ConfigGarbage", "git init -q c && echo '[[[garbage' >> c/.git/config", Expect::Refused},
         Layout{"ForeignOwner", "git init -q c && chown -R nobody c", Expect::Foreign},
         Layout{"ForeignWorkingTree", "git init -q c && chown nobody c", Expect::Foreign},
