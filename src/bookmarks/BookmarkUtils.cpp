@@ -166,7 +166,6 @@ const std::vector<SharedSuiteSession::Resolved>& SharedSuiteSession::resolvedSan
       for (const Data& data : *list) {
         Resolved entry;
         entry.url = resolveTransport(data, entry.lines);
-        entry.record = platform::decodeBookmark(data, BookmarkKind::Transport);
         sandboxResolved_->push_back(std::move(entry));
       }
     }
@@ -203,10 +202,11 @@ std::optional<std::vector<FileURL>> SharedSuiteSession::loadURLs(BookmarkKeys ke
 
 std::vector<std::optional<platform::BookmarkFields>> SharedSuiteSession::listedRecords() {
   std::vector<std::optional<platform::BookmarkFields>> records;
-  if (!readOnce() || !store_->holdsDataArray(rawValue(BookmarkKeys::sandboxKey))) return records;
-  const auto& entries = resolvedSandboxEntries();
-  records.reserve(entries.size());
-  for (const auto& entry : entries) records.push_back(entry.record);
+  if (!readOnce()) return records;
+  const auto list = store_->dataArray(rawValue(BookmarkKeys::sandboxKey));
+  if (!list) return records;
+  records.reserve(list->size());
+  for (const Data& data : *list) records.push_back(platform::decodeBookmark(data, BookmarkKind::Transport));
   return records;
 }
 

@@ -107,7 +107,6 @@ class SharedSuiteSession {
  private:
   struct Resolved {
     std::optional<FileURL> url;
-    std::optional<platform::BookmarkFields> record;
     std::vector<detail::HeldLine> lines;  // what resolving it printed
   };
   // The sandbox entries, resolved once per session; their lines are printed

@@ -61,8 +61,8 @@ EntryKind classifyEntry(int dirFd, const char* name, unsigned char type) {
 }
 
 KnownFolders::KnownFolders(const std::vector<FileURL>& blocked, const std::vector<FileURL>& listed,
-                           std::vector<std::optional<platform::BookmarkFields>> records)
-    : records_(std::move(records)) {
+                           std::function<Records()> records)
+    : source_(std::move(records)) {
   // Matching by URL text gives the same answer as comparing with every
   // blocked and then every listed folder, in constant time per candidate.
   byText_.reserve(blocked.size() + listed.size());
@@ -73,6 +73,7 @@ KnownFolders::KnownFolders(const std::vector<FileURL>& blocked, const std::vecto
 const std::vector<std::size_t>* KnownFolders::recordedAs(dev_t device, ino_t inode) const {
   if (!byIdentity_) {
     byIdentity_.emplace();
+    if (source_) records_ = source_();
     byIdentity_->reserve(records_.size());
     for (std::size_t i = 0; i < records_.size(); ++i) {
       if (records_[i]) (*byIdentity_)[{records_[i]->device, records_[i]->inode}].push_back(i);

@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -48,19 +49,23 @@ RecordedFolder lookAtRecorded(const std::string& path, std::uint64_t device);
 class KnownFolders {
  public:
   enum class Kind { Blocked, Listed };
+  using Records = std::vector<std::optional<platform::BookmarkFields>>;
+  // records gives the listed entries as stored; it is called on the first
+  // look by device and inode, which a scan that finds nothing new never
+  // makes.
   KnownFolders(const std::vector<FileURL>& blocked, const std::vector<FileURL>& listed,
-               std::vector<std::optional<platform::BookmarkFields>> records = {});
+               std::function<Records()> records = {});
   std::optional<Kind> find(const FileURL& url) const;
   // The stored positions of the listed entries recorded with this device
-  // and inode, in stored order; nullptr for none. The index is made on the
-  // first call: a scan that finds nothing new never needs it. Not
-  // thread-safe.
+  // and inode, in stored order; nullptr for none. Not thread-safe.
   const std::vector<std::size_t>* recordedAs(dev_t device, ino_t inode) const;
+  // The record at a position that recordedAs gave.
   const platform::BookmarkFields& record(std::size_t position) const { return *records_[position]; }
 
  private:
   std::unordered_map<std::string, Kind> byText_;
-  std::vector<std::optional<platform::BookmarkFields>> records_;
+  std::function<Records()> source_;
+  mutable Records records_;
   mutable std::optional<std::unordered_map<FolderIdentity, std::vector<std::size_t>, FolderIdentityHash>>
       byIdentity_;
 };

@@ -95,7 +95,7 @@ ScanOutcome withSharedLists(const std::optional<FileURL>& monitoringURL, NoticeC
       log.error("Failed to get current folders!");
       return {};
     }
-    const KnownFolders known(*blocked, *listed, suite.listedRecords());
+    const KnownFolders known(*blocked, *listed, [&suite] { return suite.listedRecords(); });
     Findings findings(known);
     find(known, findings, outcome);
     // All adds and moves of the run go into one locked write; a folder whose

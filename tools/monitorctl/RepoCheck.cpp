@@ -67,7 +67,8 @@ void findMoved(std::vector<EntryCheck>& checks, const std::vector<Data>& listed,
     if (checks[i].state == EntryState::Missing) ++wanted;
   }
   if (wanted == 0) return;
-  const discovery::KnownFolders known(resolved(blocked), resolved(listed), std::move(records));
+  const discovery::KnownFolders known(resolved(blocked), resolved(listed),
+                                      [&records] { return std::move(records); });
   const auto settings = discovery::loadScanSettings().settings;
   (void)discovery::walkTree(monitored, settings, [&](const discovery::WalkEntry& entry) {
     // Everything found: the walk goes no deeper.

@@ -68,7 +68,9 @@ std::optional<KnownFolders> loadKnownFolders() {
     SharedSuiteSession suite(sharedSuiteName());
     blocked = suite.loadURLs(BookmarkKeys::blockKey);
     if (blocked) listed = suite.loadURLs(BookmarkKeys::sandboxKey);
-    if (listed) return KnownFolders(*blocked, *listed, suite.listedRecords());
+    if (listed) {
+      return KnownFolders(*blocked, *listed, [records = suite.listedRecords()] { return records; });
+    }
   }
   return std::nullopt;
 }
