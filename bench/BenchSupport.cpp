@@ -236,8 +236,8 @@ LowerBoundCount lowerBoundWalk(const std::string& root, const LowerBoundWalk& ho
     gitPath = entry->d_name;
     gitPath += "/.git";
     if (how.readRepositories) {
-      platform::FolderListing git(platform::UniqueFd(
-          ::openat(dirFd, gitPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
+      platform::FolderListing git(
+          platform::UniqueFd(::openat(dirFd, gitPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
       if (git.fd() >= 0) {
         while (git.next() != nullptr) {
         }

@@ -56,8 +56,8 @@ struct Options {
   std::string profile;
 };
 
-const std::vector<std::string> kProfilePhases{"first", "second", "test", "lower", "reading",
-                                              "deep-first", "deep-second", "deep-lower"};
+const std::vector<std::string> kProfilePhases{"first",   "second",     "test",        "lower",
+                                              "reading", "deep-first", "deep-second", "deep-lower"};
 
 [[noreturn]] void usage() {
   std::fprintf(stderr,
@@ -156,10 +156,11 @@ class Redirect {
 // scan makes it; how many passed.
 std::size_t repositoryTest(const FileURL& folder) {
   std::size_t found = 0;
-  (void)discovery::walkTree(folder, discovery::ScanSettings{}, [&](const discovery::WalkEntry& entry) {
-    if (discovery::testRepositoryAt(entry.dirFd, entry.name, entry.url.path()).opens()) ++found;
-    return false;
-  });
+  (void)discovery::walkTree(
+      folder, discovery::ScanSettings{}, [&](const discovery::WalkEntry& entry) {
+        if (discovery::testRepositoryAt(entry.dirFd, entry.name, entry.url.path()).opens()) ++found;
+        return false;
+      });
   return found;
 }
 
@@ -681,9 +682,10 @@ void printTargets(const std::vector<SizeResult>& results, const DeepResult& deep
                   formatMilliseconds(r.second.median).c_str(), verdict(r.second.median < 15));
     } else if (r.n == 10000) {
       const double ratio = r.test.median / r.lower.median;
-      std::printf("  N=10000  repository test %.2fx the lower bound (<= 1.5x): %s; %.2fx the lower bound "
-                  "reading what it must\n",
-                  ratio, verdict(ratio <= 1.5), r.test.median / r.reading.median);
+      std::printf(
+          "  N=10000  repository test %.2fx the lower bound (<= 1.5x): %s; %.2fx the lower bound "
+          "reading what it must\n",
+          ratio, verdict(ratio <= 1.5), r.test.median / r.reading.median);
       std::printf(
           "  N=10000  first run %s < 400 ms (stretch 250 ms): %s; second run %s < "
           "100 ms: %s\n",

@@ -206,7 +206,9 @@ std::vector<std::optional<platform::BookmarkFields>> SharedSuiteSession::listedR
   const auto list = store_->dataArray(rawValue(BookmarkKeys::sandboxKey));
   if (!list) return records;
   records.reserve(list->size());
-  for (const Data& data : *list) records.push_back(platform::decodeBookmark(data, BookmarkKind::Transport));
+  for (const Data& data : *list) {
+    records.push_back(platform::decodeBookmark(data, BookmarkKind::Transport));
+  }
   return records;
 }
 

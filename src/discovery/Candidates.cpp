@@ -126,8 +126,7 @@ Judgement judgeCandidate(const WalkEntry& entry, const KnownFolders& known, bool
   if (const auto match = known.find(entry.url)) {
     if (*match == KnownFolders::Kind::Blocked) return {Verdict::Blocked, false, {}, {}};
     judgement.verdict = Verdict::Listed;
-    judgement.descend =
-        !entry.deepest && !locatedAt(entry.dirFd, entry.name, entry.url.path());
+    judgement.descend = !entry.deepest && !locatedAt(entry.dirFd, entry.name, entry.url.path());
     return judgement;
   }
   judgement.test = testRepositoryAt(entry.dirFd, entry.name, entry.url.path(), withReason);
@@ -135,7 +134,9 @@ Judgement judgeCandidate(const WalkEntry& entry, const KnownFolders& known, bool
     case RepositoryTestResult::Outcome::NotRepository:
       judgement.descend = !entry.deepest && !judgement.test.located;
       return judgement;
-    case RepositoryTestResult::Outcome::BeingWritten: judgement.verdict = Verdict::BeingWritten; break;
+    case RepositoryTestResult::Outcome::BeingWritten:
+      judgement.verdict = Verdict::BeingWritten;
+      break;
     case RepositoryTestResult::Outcome::Repository: judgement.verdict = Verdict::Repository; break;
   }
   relate(judgement, known);

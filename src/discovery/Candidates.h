@@ -66,7 +66,8 @@ class KnownFolders {
   std::unordered_map<std::string, Kind> byText_;
   std::function<Records()> source_;
   mutable Records records_;
-  mutable std::optional<std::unordered_map<FolderIdentity, std::vector<std::size_t>, FolderIdentityHash>>
+  mutable std::optional<
+      std::unordered_map<FolderIdentity, std::vector<std::size_t>, FolderIdentityHash>>
       byIdentity_;
 };
 
@@ -92,6 +93,7 @@ struct Judgement {
   std::optional<std::size_t> entry;
   RepositoryTestResult test;  // the repository test, where it was made
 };
-Judgement judgeCandidate(const WalkEntry& entry, const KnownFolders& known, bool withReason = false);
+Judgement judgeCandidate(const WalkEntry& entry, const KnownFolders& known,
+                         bool withReason = false);
 
 }  // namespace zivuv::discovery

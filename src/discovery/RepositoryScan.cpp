@@ -37,7 +37,8 @@ class Findings {
   // Takes a judged candidate that is no failure of the repository test.
   void take(const Judgement& judgement, const FileURL& url) {
     using Verdict = Judgement::Verdict;
-    const bool repository = judgement.verdict == Verdict::Repository || judgement.verdict == Verdict::Moved;
+    const bool repository =
+        judgement.verdict == Verdict::Repository || judgement.verdict == Verdict::Moved;
     // A second way to a folder found in this scan is an alias of it too.
     if (!repository || (judgement.test.inode != 0 &&
                         !seen_.emplace(judgement.test.device, judgement.test.inode).second)) {

@@ -25,7 +25,8 @@ struct FailedCandidate {
 struct ScanOutcome {
   std::int64_t registered = 0;                  // repositories the scan registered
   std::size_t candidates = 0;                   // candidates it looked at
-  std::vector<FailedCandidate> notRepositories;  // those not registered: no repository, or being written
+  std::vector<FailedCandidate>
+      notRepositories;  // those not registered: no repository, or being written
   std::vector<WalkedFolder> walked;             // the folders it listed, root first
 };
 

@@ -72,8 +72,8 @@ bool changedLately(int dirFd, const char* name) {
 
 // The lock files that git holds in a git folder while it writes there.
 bool isWriteLock(std::string_view name) {
-  for (std::string_view lock : {"index.lock", "HEAD.lock", "config.lock", "shallow.lock",
-                                "packed-refs.lock"}) {
+  for (std::string_view lock :
+       {"index.lock", "HEAD.lock", "config.lock", "shallow.lock", "packed-refs.lock"}) {
     if (name == lock) return true;
   }
   return false;
@@ -115,7 +115,8 @@ bool writtenAt(const std::string& gitDir, const std::string& commonDir) {
     bool locked = false;
     if (fd) {
       (void)forEachEntry(fd.get(), [&](std::string_view name, unsigned char) {
-        locked = locked || (isWriteLock(name) && changedLately(fd.get(), std::string(name).c_str()));
+        locked =
+            locked || (isWriteLock(name) && changedLately(fd.get(), std::string(name).c_str()));
       });
     }
     if (fd && (locked || ((!linked || dir == &commonDir) && receivingPack(fd.get())))) return true;
@@ -144,7 +145,9 @@ std::string libgit2Message() {
 // configuration or owner.
 bool locatedByLibgit2(const std::string& path) {
   initGitOnce();
-  return git_repository_open_ext(nullptr, path.c_str(), GIT_REPOSITORY_OPEN_NO_SEARCH, nullptr) == 0;
+  const int error =
+      git_repository_open_ext(nullptr, path.c_str(), GIT_REPOSITORY_OPEN_NO_SEARCH, nullptr);
+  return error == 0;
 }
 
 // The whole answer from libgit2, by path: what the layout leaves in doubt.
@@ -152,7 +155,8 @@ RepositoryTestResult askLibgit2(const std::string& path, bool withReason) {
   initGitOnce();
   RepositoryTestResult result;
   git_repository* raw = nullptr;
-  const int error = git_repository_open_ext(&raw, path.c_str(), GIT_REPOSITORY_OPEN_NO_SEARCH, nullptr);
+  const int error =
+      git_repository_open_ext(&raw, path.c_str(), GIT_REPOSITORY_OPEN_NO_SEARCH, nullptr);
   const GitRepository repository(raw);
   if (error == 0) {
     result.located = true;
@@ -217,10 +221,11 @@ std::optional<std::string_view> sectionName(std::string_view line, bool& subsect
   const std::string_view rest = header.substr(nameEnd);
   subsection = !rest.empty();
   const auto quotes = std::count(rest.begin(), rest.end(), '"');
-  const bool dotted = subsection && rest.front() == '.' &&
-                      std::all_of(rest.begin(), rest.end(), [](char c) { return isNameChar(c) || c == '.'; });
-  const bool quoted = subsection && isSpace(rest.front()) && quotes == 2 && trimmed(rest).front() == '"' &&
-                      trimmed(rest).back() == '"';
+  const bool dotted =
+      subsection && rest.front() == '.' &&
+      std::all_of(rest.begin(), rest.end(), [](char c) { return isNameChar(c) || c == '.'; });
+  const bool quoted = subsection && isSpace(rest.front()) && quotes == 2 &&
+                      trimmed(rest).front() == '"' && trimmed(rest).back() == '"';
   if (nameEnd == 0 || (subsection && !dotted && !quoted)) return std::nullopt;
   return header.substr(0, nameEnd);
 }
@@ -258,14 +263,15 @@ Format plainFormat(std::string_view text) {
           (subsection && equalsLower(*name, "extensions"))) {
         return Format::Unsure;
       }
-      section = subsection                           ? Section::Other
-                : equalsLower(*name, "core")         ? Section::Core
-                : equalsLower(*name, "extensions")   ? Section::Extensions
-                                                     : Section::Other;
+      section = subsection                         ? Section::Other
+                : equalsLower(*name, "core")       ? Section::Core
+                : equalsLower(*name, "extensions") ? Section::Extensions
+                                                   : Section::Other;
       continue;
     }
     // key, key = value, each with an optional comment; no quoted values.
-    if (section == Section::None || !isAlpha(line.front()) || line.find('"') != std::string_view::npos) {
+    if (section == Section::None || !isAlpha(line.front()) ||
+        line.find('"') != std::string_view::npos) {
       return Format::Unsure;
     }
     std::size_t keyEnd = 0;
@@ -298,7 +304,8 @@ Format readFormat(int gitFd) {
   if (!config) return Format::Unsure;
   std::array<char, 16384> buffer;
   const ssize_t n = ::read(config.get(), buffer.data(), buffer.size());
-  if (n < 0 || static_cast<std::size_t>(n) == buffer.size()) return Format::Unsure;  // larger: libgit2 reads it
+  // A file that fills the buffer is larger than git makes one: libgit2 reads it.
+  if (n < 0 || static_cast<std::size_t>(n) == buffer.size()) return Format::Unsure;
   return plainFormat(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
 }
 
@@ -380,7 +387,8 @@ RepositoryTestResult test(int dirFd, const char* name, const std::string& path, 
   if (listing.other || !listing.objects || !listing.refs) return slowly();
   result.located = true;
   if (want == Want::Location) return result;
-  struct stat gitStatus {}, folderStatus {};
+  struct stat gitStatus {};
+  struct stat folderStatus {};
   if (!listing.config || ::fstat(git.get(), &gitStatus) != 0 ||
       ::fstatat(dirFd, name, &folderStatus, 0) != 0 || gitStatus.st_uid != effectiveUser() ||
       folderStatus.st_uid != effectiveUser()) {
@@ -399,8 +407,8 @@ RepositoryTestResult test(int dirFd, const char* name, const std::string& path, 
   }
   result.device = folderStatus.st_dev;
   result.inode = folderStatus.st_ino;
-  result.outcome = listing.locked || receivingPack(git.get()) ? Outcome::BeingWritten
-                                                               : Outcome::Repository;
+  result.outcome =
+      listing.locked || receivingPack(git.get()) ? Outcome::BeingWritten : Outcome::Repository;
   return result;
 }
 
@@ -422,7 +430,8 @@ RepositoryTestResult testRepository(const std::string& path, bool withReason) {
 bool openedByLibgit2(const std::string& path, std::string* reason) {
   initGitOnce();
   git_repository* raw = nullptr;
-  const int error = git_repository_open_ext(&raw, path.c_str(), GIT_REPOSITORY_OPEN_NO_SEARCH, nullptr);
+  const int error =
+      git_repository_open_ext(&raw, path.c_str(), GIT_REPOSITORY_OPEN_NO_SEARCH, nullptr);
   const GitRepository repository(raw);
   if (error != 0 && reason != nullptr) *reason = libgit2Message();
   return error == 0;

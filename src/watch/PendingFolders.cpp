@@ -24,8 +24,8 @@ bool isRealFolder(const std::string& path) {
 }  // namespace
 
 std::shared_ptr<PendingFolders> PendingFolders::create(
-    SerialQueue& queue, RepositoriesHandler onRepositories, RetestFunction isRepository,
-    std::chrono::nanoseconds retestDelay,
+    SerialQueue& queue, RepositoriesHandler onRepositories,
+    RetestFunction isRepository, std::chrono::nanoseconds retestDelay,
     std::chrono::nanoseconds quietPeriod) {
   return std::shared_ptr<PendingFolders>(new PendingFolders(
       queue, std::move(onRepositories), std::move(isRepository), retestDelay, quietPeriod));
@@ -67,7 +67,8 @@ void PendingFolders::update(const std::vector<Candidate>& notRepositories) {
     if (folders_.contains(candidate.path) || candidate.changed < recent) continue;
     // A folder that became a repository before its watch ran is tested at
     // once: no event will tell of it.
-    if (add(candidate.path) && isRepository_ && isRepository_(candidate.path) == Retest::Repository) {
+    if (add(candidate.path) && isRepository_ &&
+        isRepository_(candidate.path) == Retest::Repository) {
       folders_[candidate.path].retestAt = queue_.now();
     }
   }

@@ -85,7 +85,8 @@ class PendingFolders : public std::enable_shared_from_this<PendingFolders> {
     bool gitWatched = false;
   };
 
-  PendingFolders(SerialQueue& queue, RepositoriesHandler onRepositories, RetestFunction isRepository,
+  PendingFolders(SerialQueue& queue, RepositoriesHandler onRepositories,
+                 RetestFunction isRepository,
                  std::chrono::nanoseconds retestDelay, std::chrono::nanoseconds quietPeriod);
   bool add(const std::string& path);
   bool watchGitFolder(const std::string& path, Folder& folder);

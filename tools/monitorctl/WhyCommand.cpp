@@ -79,7 +79,8 @@ std::optional<KnownFolders> loadKnownFolders() {
 // quoting, in single quotes otherwise.
 std::string shellWord(const std::string& path) {
   const bool plain = std::all_of(path.begin(), path.end(), [](char c) {
-    return std::isalnum(static_cast<unsigned char>(c)) != 0 || std::strchr("/._-+,:@%=", c) != nullptr;
+    return std::isalnum(static_cast<unsigned char>(c)) != 0 ||
+           std::strchr("/._-+,:@%=", c) != nullptr;
   });
   if (plain && !path.empty()) return path;
   std::string word = "'";
@@ -200,29 +201,35 @@ std::optional<Answer> explain(const std::string& dir, const std::optional<FileUR
   if (const auto pattern = settings.ignoredBy(name, relative)) return ignored(*pattern, url.path());
   // The very judgement that the scan makes, on the path that its walk gives.
   const std::string path = url.path();
-  const auto judgement =
-      discovery::judgeCandidate({AT_FDCWD, path.c_str(), url, static_cast<int>(names.size()), true},
-                                *known, true);
-  const auto entry = [&] { return judgement.entry ? known->record(*judgement.entry).path : std::string(); };
+  const auto judgement = discovery::judgeCandidate(
+      {AT_FDCWD, path.c_str(), url, static_cast<int>(names.size()), true}, *known, true);
+  const auto entry = [&] {
+    return judgement.entry ? known->record(*judgement.entry).path : std::string();
+  };
   using Verdict = discovery::Judgement::Verdict;
   switch (judgement.verdict) {
-    case Verdict::Repository: return Answer{"would-register", "would be registered by the next scan"};
+    case Verdict::Repository:
+      return Answer{"would-register", "would be registered by the next scan"};
     case Verdict::Moved:
-      return Answer{"moved", "the listed repository " + entry() + ", moved here: the next scan records it here",
-                    {{"entry", platform::toValidUtf8(entry())}}};
+      return Answer{
+          "moved",
+          "the listed repository " + entry() + ", moved here: the next scan records it here",
+          {{"entry", platform::toValidUtf8(entry())}}};
     case Verdict::Alias:
       return Answer{"alias",
                     "an alias of the listed repository " + entry() +
                         ": the same folder reached another way, which scans never list twice",
                     {{"entry", platform::toValidUtf8(entry())}}};
-    case Verdict::BeingWritten: return Answer{"being-written", "being written (a clone or fetch in progress)"};
+    case Verdict::BeingWritten:
+      return Answer{"being-written", "being written (a clone or fetch in progress)"};
     case Verdict::Blocked:
       return Answer{"blocked", "blocked: the app has blocked it, so no scan registers it"};
     case Verdict::Listed: return Answer{"listed", "listed: the app lists it, registered already"};
     case Verdict::NotRepository: break;
   }
   const std::string& reason = judgement.test.reason;
-  Answer answer{"not-repository", "not a repository: " + reason, {{"reason", platform::toValidUtf8(reason)}}};
+  Answer answer{
+      "not-repository", "not a repository: " + reason, {{"reason", platform::toValidUtf8(reason)}}};
   if (judgement.test.foreignOwner) {
     // What git itself asks for; libgit2 reads the same entry.
     const std::string command = "git config --global --add safe.directory " + shellWord(path);
@@ -256,8 +263,9 @@ int runWhy(const std::string& dir, bool json) {
   }
   const std::string shown = platform::escapeControlBytes(dir) + ": ";
   if (!printData(shown + platform::escapeControlBytes(answer->text))) return kFailure;
-  return answer->more.empty() || printData(shown + platform::escapeControlBytes(answer->more)) ? kSuccess
-                                                                                               : kFailure;
+  return answer->more.empty() || printData(shown + platform::escapeControlBytes(answer->more))
+             ? kSuccess
+             : kFailure;
 }
 
 }  // namespace zivuv::monitorctl
