@@ -12,9 +12,9 @@ packages=(
   libgtest-dev libgmock-dev clang libclang-rt-14-dev
   # integration tests: a private bus, dbusmock, a real notification daemon,
   # FUSE mounts (bindfs, and a file system of the test's own in fusepy), bash
-  # completion
+  # completion, a debugger that asks the confined service to write
   dbus-daemon dbus python3-pytest python3-dbusmock python3-dbus xvfb dunst bindfs
-  python3-fusepy bash-completion
+  python3-fusepy bash-completion gdb
   # install tests: the unit under a real systemd --user, manual pages, the
   # Debian package
   systemd dbus-user-session util-linux groff-base man-db debhelper lintian

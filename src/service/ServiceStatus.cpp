@@ -2,6 +2,7 @@
 
 #include <fstream>
 
+#include "platform/sandbox/Landlock.h"
 #include "platform/text/Text.h"
 
 namespace zivuv {
@@ -47,6 +48,10 @@ std::vector<std::string> readConfinement() {
     if (key == "CapEff" && value.find_first_not_of('0') == std::string::npos) {
       found.emplace_back("no-capabilities");
     }
+  }
+  // The kernel does not show a Landlock domain there.
+  if (const int abi = platform::landlockAbi(); abi > 0) {
+    found.push_back("landlock:" + std::to_string(abi));
   }
   return found;
 }

@@ -52,7 +52,8 @@ struct ServiceStatus {
 std::string statusLine(const ServiceStatus& status);
 
 // What the process runs under, from /proc/self/status: "no-new-privileges",
-// "seccomp" (a filter) or "seccomp-strict", "no-capabilities".
+// "seccomp" (a filter) or "seccomp-strict", "no-capabilities"; then
+// "landlock:<abi>" once the process has confined itself.
 std::vector<std::string> readConfinement();
 
 }  // namespace zivuv

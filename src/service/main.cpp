@@ -11,10 +11,14 @@
 
 #include "names/Names.h"
 #include "platform/bus/BusLoop.h"
+#include "platform/defaults/DefaultsStore.h"
 #include "platform/intl/Localization.h"
 #include "platform/log/Logger.h"
 #include "platform/notify/DesktopNotifier.h"
+#include "platform/notify/OpenerProcess.h"
 #include "platform/notify/UrlOpener.h"
+#include "platform/sandbox/Landlock.h"
+#include "platform/text/Text.h"
 #include "platform/thread/Worker.h"
 #include "service/BusAdaptor.h"
 #include "service/BusNoticeCenter.h"
@@ -37,6 +41,27 @@ namespace {
   ::_exit(1);
 }
 
+// Confines the service with Landlock to writing in its settings folder,
+// which is made first; one line says how, or why not.
+void confine() {
+  const std::string folder = zivuv::platform::settingsFolder();
+  (void)zivuv::platform::makeSettingsFolder();  // a failure shows in folderError
+  const zivuv::platform::LandlockOutcome outcome = zivuv::platform::confineWithLandlock(folder);
+  zivuv::platform::Logger& log = zivuv::platform::Logger::shared();
+  if (outcome.abi == 0) {
+    log.info("Landlock is not available (" + outcome.failure + "): running unconfined");
+    return;
+  }
+  const std::string confined =
+      "Confined with Landlock ABI " + std::to_string(outcome.abi) + ": reading anywhere, writing ";
+  if (outcome.folderError.empty()) {
+    log.info(confined + "only in ", folder);
+  } else {
+    log.info(confined + "nowhere (" + zivuv::platform::escapeControlBytes(folder) + ": " +
+             outcome.folderError + ")");
+  }
+}
+
 }  // namespace
 
 int main() {
@@ -46,12 +71,21 @@ int main() {
   // the printed lines are lost, nothing else. The programs it starts get
   // the default back.
   (void)std::signal(SIGPIPE, SIG_IGN);
+  // The opener below is the only child: should it ever end before the
+  // service, the kernel reaps it.
+  (void)std::signal(SIGCHLD, SIG_IGN);
+  // Forked first, while this is the only thread and before the service
+  // confines itself, so that the app that xdg-open starts is never confined.
+  platform::OpenerProcess xdgOpen = platform::OpenerProcess::start(names::kAppURL);
   const char* localeDir = std::getenv("ZIVUV_LOCALEDIR");
   platform::initLocalization(localeDir != nullptr && *localeDir != '\0' ? localeDir
                                                                         : ZIVUV_LOCALEDIR);
 
   platform::Logger& log = platform::Logger::shared();
   log.info("Starting Folder Monitor XPC Service");
+  // Before any thread exists: threads inherit the confinement of the thread
+  // that starts them, and a thread started before would escape it.
+  confine();
 
   std::string error;
   const std::unique_ptr<platform::BusLoop> loop = platform::BusLoop::connectSession(error);
@@ -63,7 +97,7 @@ int main() {
   // each reference one holds to another stays valid for the life of the
   // process. A click reaches the service object through a weak reference:
   // it is made after the notifier.
-  platform::UrlOpener opener(loop->bus());
+  platform::UrlOpener opener(loop->bus(), xdgOpen);
   std::weak_ptr<ZivuvFolderMonitorListener> clicked;
   platform::DesktopNotifier notifier(loop->bus(), names::kAppName, names::kAppId,
                                      [&clicked](const std::string& token) {

@@ -23,11 +23,14 @@ namespace zivuv::watch {
 // alone, once it has been quiet for the retest delay; when it passes, it
 // leaves the set and onRepositories hears of it. A folder also leaves when
 // it is no longer a failed candidate of a scan (registered, blocked,
-// removed) or has been quiet for the quiet period.
+// removed) or has been quiet for the quiet period, after a last retest: a
+// pack being received makes no event there, so a folder still being
+// written stays for another period, and one that passes is taken.
 //
 // At most kMaxFolders at once, all in one FolderSet, and one timer for
-// their retests and quiet periods; neither exists while nothing is pending. A folder turned away for want of room is logged once, until it
-// is taken or no longer a failed candidate.
+// their retests and quiet periods; neither exists while nothing is pending.
+// A folder turned away for want of room is logged once, until it is taken
+// or no longer a failed candidate.
 // Everything runs on the queue, which must outlive the object.
 class PendingFolders : public std::enable_shared_from_this<PendingFolders> {
  public:
@@ -45,11 +48,14 @@ class PendingFolders : public std::enable_shared_from_this<PendingFolders> {
   // so that a folder also watched in its tree is one watch); nullptr when
   // there is none.
   using SetMaker = std::function<std::shared_ptr<FolderSet>(FolderSetHandler onEvents)>;
+  // What a retest makes of a folder: it passes only once git has settled.
+  enum class Retest { NotRepository, BeingWritten, Repository };
+  using RetestFunction = std::function<Retest(const std::string&)>;
 
   // isRepository is the scan's repository test.
   static std::shared_ptr<PendingFolders> create(SerialQueue& queue, SetMaker makeSet,
                                                 RepositoriesHandler onRepositories,
-                                                std::function<bool(const std::string&)> isRepository,
+                                                RetestFunction isRepository,
                                                 std::chrono::nanoseconds retestDelay,
                                                 std::chrono::nanoseconds quietPeriod = kQuietPeriod);
   ~PendingFolders();
@@ -80,7 +86,7 @@ class PendingFolders : public std::enable_shared_from_this<PendingFolders> {
   };
 
   PendingFolders(SerialQueue& queue, SetMaker makeSet, RepositoriesHandler onRepositories,
-                 std::function<bool(const std::string&)> isRepository,
+                 RetestFunction isRepository,
                  std::chrono::nanoseconds retestDelay, std::chrono::nanoseconds quietPeriod);
   bool add(const std::string& path);
   bool watchGitFolder(const std::string& path, Folder& folder);
@@ -93,7 +99,7 @@ class PendingFolders : public std::enable_shared_from_this<PendingFolders> {
   SerialQueue& queue_;
   SetMaker makeSet_;
   RepositoriesHandler onRepositories_;
-  std::function<bool(const std::string&)> isRepository_;
+  RetestFunction isRepository_;
   std::chrono::nanoseconds retestDelay_;
   std::chrono::nanoseconds quietPeriod_;
   std::unordered_map<std::string, Folder> folders_;

@@ -8,7 +8,7 @@
 # the namespace, and the user manager sees only its own cgroup: in the host's
 # root cgroup it would move every process of the machine into its
 # init.scope. Killing that cgroup afterwards ends whatever is left.
-import json, os, re, shutil, subprocess, sys, tempfile, time  # noqa: E401
+import ctypes, json, os, re, shutil, subprocess, sys, tempfile, time  # noqa: E401
 from pathlib import Path
 
 import pytest
@@ -80,6 +80,9 @@ def checks(home, bindir):
     proc = dict(line.split(":\t", 1) for line in read(f"/proc/{unit['MainPID']}/status").splitlines())
     sandbox = [proc[k].strip() for k in ("CapEff", "CapPrm", "CapBnd", "NoNewPrivs", "Seccomp")]
     check(sandbox == ["0" * 16] * 3 + ["1", "2"], "no capabilities, no new privileges, a seccomp filter", sandbox)
+    abi = ctypes.CDLL(None).syscall(444, None, 0, 1)  # the kernel's Landlock ABI
+    confinement = json.loads(ctl("status", "--json").stdout)["Confinement"]
+    check(f"landlock:{abi}" in confinement, "the unit lets the service confine itself with Landlock", confinement)
 
     os.makedirs(f"{folder}/notes")
     git_init("alpha")
@@ -113,7 +116,8 @@ def checks(home, bindir):
         return {tuple(map(json.loads(e).get, ("MESSAGE", "PRIORITY", "LOG_SUBSYSTEM", "LOG_CATEGORY"))) for e in out}
 
     fields = ("com.vezudi.Zivuv.ZivuvFolderMonitorListener", "Folder Monitoring")
-    want = {("No URL For Monitoring", "3") + fields, ("Starting Folder Monitor XPC Service", "6") + fields}
+    want = {("No URL For Monitoring", "3") + fields, ("Starting Folder Monitor XPC Service", "6") + fields,
+            (f"Confined with Landlock ABI {abi}: reading anywhere, writing only in {home}/.config/Zivuv", "6") + fields}
     check(wait_for(lambda: want <= journal(), 5), "the journal holds the service's lines with their priority, "
           "subsystem and category", sorted(journal(), key=str)[:8])
 

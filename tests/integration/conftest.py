@@ -2,6 +2,7 @@
 # the real service and client from the build on it, with private settings,
 # and dbusmock playing the desktop (notification server, portal).
 
+import ctypes
 import os
 import plistlib
 import re
@@ -25,6 +26,10 @@ PATH = '/VO9ZE47VOD/com/dozezeza/FolderMonitor'
 SUITE = 'VO9ZE47VOD.com.dozezeza'
 BIN = Path(os.environ.get('ZIVUV_BIN_DIR', 'build/release/bin'))
 SANITIZED = os.environ.get('ZIVUV_SANITIZE', 'none') not in ('', 'none')
+# The Landlock ABI this kernel offers (landlock_create_ruleset with the
+# version flag), and whether the tests themselves run with no_new_privs.
+LANDLOCK_ABI = ctypes.CDLL(None, use_errno=True).syscall(444, None, 0, 1)
+NO_NEW_PRIVS = re.search(r'NoNewPrivs:\s*(\d)', Path('/proc/self/status').read_text())[1]
 # The service's stderr holds log entries only; anything else is a forged or
 # broken line, or a sanitizer's report.
 LOG_LINE = re.compile(r'(info|debug|error) |zivuv-folder-monitor: ')
@@ -48,10 +53,12 @@ def repo(path):
     subprocess.run(['git', 'init', '-q', path], check=True)
 
 
-def bookmark(folder, kind=1):
-    # Transport (1) or secure (2) bookmark data of a folder, as the programs make them.
+def bookmark(folder, kind=1, recorded=None):
+    # Transport (1) or secure (2) bookmark data of a folder, as the programs
+    # make them; with recorded, its device and inode under that path.
     path = os.fsencode(os.path.realpath(folder))
     st = os.stat(path)
+    path = os.fsencode(recorded) if recorded else path
     return b'ZVBM' + struct.pack('<BBHQQI', 1, kind, 0, st.st_dev, st.st_ino, len(path)) + path
 
 
@@ -120,13 +127,17 @@ def watched(root):
 @pytest.fixture
 def env(root):
     (root / 'bin').mkdir()
-    # A stand-in xdg-open records its argument, token, signal masks and what
-    # it got of the service manager's variables; one printf is one write
-    # with O_APPEND, so runs side by side never mix lines.
+    # A stand-in xdg-open records its argument, token, signal masks, what
+    # it got of the service manager's variables, and whether it is as free
+    # as the service was before it confined itself (no_new_privs, a write
+    # outside the settings folder); one printf is one write with O_APPEND,
+    # so runs side by side never mix lines.
     (root / 'bin' / 'xdg-open').write_text(
         '#!/bin/sh\nsig=$(grep -E "^Sig(Ign|Blk):" /proc/$$/status | tr "\\t\\n" "  ")\n'
         'own=$(env | grep -E "^(NOTIFY_SOCKET|LISTEN_|WATCHDOG_)" | tr "\\n" " ")\n'
-        f'printf "%s\\t%s\\t%s\\t%s\\n" "$*" "${{XDG_ACTIVATION_TOKEN-}}" "$sig" "$own" >> {root}/xdg-open.log\n')
+        'free=$(grep NoNewPrivs /proc/$$/status | tr "\\t" " ")\n'
+        f'if : 2>/dev/null >> {root}/app-wrote; then free="$free, writes"; fi\n'
+        f'printf "%s\\t%s\\t%s\\t%s\\t%s\\n" "$*" "${{XDG_ACTIVATION_TOKEN-}}" "$sig" "$own" "$free" >> {root}/xdg-open.log\n')
     (root / 'bin' / 'xdg-open').chmod(0o755)
     env = {k: v for k, v in os.environ.items() if k not in ('LANGUAGE', 'LANG')}
     env.update(DBUS_SESSION_BUS_ADDRESS=f'unix:path={root}/no-bus', XDG_CONFIG_HOME=f'{root}/config',
@@ -137,7 +148,8 @@ def env(root):
 
 @pytest.fixture
 def xdg_open(root):
-    # The stand-in's runs: [arguments, XDG_ACTIVATION_TOKEN, signal masks].
+    # The stand-in's runs: [arguments, XDG_ACTIVATION_TOKEN, signal masks,
+    # service manager's variables, no_new_privs and whether it could write].
     log = root / 'xdg-open.log'
     return lambda: [line.split('\t') for line in log.read_text().splitlines()] if log.exists() else []
 

@@ -4,9 +4,11 @@
 
 import json
 import os
+import subprocess
 from pathlib import Path
 
 import dbus
+import pytest
 from conftest import NAME, PATH, own_settings, repo, wait_until
 
 STATUS = 'VO9ZE47VOD.com.dozezeza.FolderMonitor.Status'
@@ -64,6 +66,39 @@ def test_tree_past_the_watch_cap_is_found_by_the_rescan(service, ctl, watched, e
     repo(watched / 'a' / 'x' / 'unwatched')
     wait_until(lambda: ctl.listed() == [f'{watched}/a/x/unwatched'], 10, 'the rescan')
     assert status.Get(STATUS, 'Rescans', dbus_interface=dbus.PROPERTIES_IFACE) >= 1
+
+
+@pytest.fixture
+def bind():
+    # mount --bind, undone at the end.
+    mounted = []
+
+    def mount(source, target):
+        subprocess.run(['mount', '--bind', source, target], check=True)
+        mounted.append(target)
+    yield mount
+    for target in reversed(mounted):
+        subprocess.run(['umount', '-l', target], check=True)
+
+
+def test_bind_mounts_make_no_second_entry_and_no_loop(service, ctl, watched, env, bus, bind):
+    own_settings(env, scanDepth=3)
+    repo(watched / 'a')
+    for folder in ('b', 'p/loop'):
+        (watched / folder).mkdir(parents=True)
+    bind(watched / 'a', watched / 'b')  # one repository under two names
+    bind(watched, watched / 'p' / 'loop')  # the tree inside itself
+    service.watching()
+    assert ctl.scan() == 1
+    (listed,) = ctl.listed()
+    other = {f'{watched}/a': watched / 'b', f'{watched}/b': watched / 'a'}[listed]
+    assert ctl.out('why', other) == (f'{other}: an alias of the listed repository {listed}: the same folder '
+                                     'reached another way, which scans never list twice\n')
+    # a, b, p and p/loop, which is the monitored folder again and never entered.
+    status = bus.get_object(NAME, PATH, introspect=False)
+    assert status.Get(STATUS, 'LastScanCandidates', dbus_interface=dbus.PROPERTIES_IFACE) == 4
+    assert ctl.scan() == 0
+    assert ctl.listed() == [listed]
 
 
 def kernel_watches(pid):

@@ -13,7 +13,7 @@ from pathlib import Path
 
 import dbus
 import pytest
-from conftest import BIN, PATH, SUITE, Proc, bookmark, stop_bus, suite_file, wait_until
+from conftest import BIN, PATH, SUITE, Proc, bookmark, repo, stop_bus, suite_file, wait_until
 
 SOURCE = Path(os.environ.get('ZIVUV_SOURCE_DIR', '.'))
 VERSION = re.match(r'\S+ \(([^)]+)\)', (SOURCE / 'debian' / 'changelog').read_text())[1]
@@ -143,15 +143,19 @@ def entries(root, watched, env):
     # the service's saved folder, as no service answers.
     if not (shutil.which('bindfs') and os.path.exists('/dev/fuse')):
         pytest.skip('needs bindfs and /dev/fuse')
-    for folder in (watched / 'gone', watched / 'ok', watched / 'old', root / 'disk', root / 'mnt'):
+    for folder in (watched / 'gone', watched / 'ok', watched / 'plain', root / 'disk', root / 'mnt'):
         folder.mkdir()
+    repo(watched / 'old')
     subprocess.run(['bindfs', root / 'disk', root / 'mnt'], check=True)
     try:  # recorded on the mount, which then goes: its parent is on another device
         (root / 'mnt' / 'repo').mkdir()
         unreachable = bookmark(root / 'mnt' / 'repo')
     finally:
         subprocess.run(['umount', root / 'mnt'], check=True)
-    listed = [bookmark(watched / 'gone'), bookmark(watched / 'old'), unreachable, bookmark(watched / 'ok'), b'ZVBM broken']
+    # A removed repository whose inode a plain folder got: no move.
+    reused = bookmark(watched / 'plain', recorded=watched / 'reused')
+    listed = [bookmark(watched / 'gone'), bookmark(watched / 'old'), unreachable, bookmark(watched / 'ok'), b'ZVBM broken',
+              reused]
     shutil.rmtree(watched / 'gone')
     (watched / 'old').rename(watched / 'new')
     write_suite(env, {'kSandboxKey': listed, 'kBlockedKey': listed[:1]})
@@ -163,13 +167,15 @@ def test_check_tells_each_listed_entry_its_state_and_plain_repos_is_unchanged(ct
     unreachable = f'unreachable not mounted: {root}/mnt is on another device'
     assert ctl.out('repos', '--check') == (
         f'listed {watched}/gone: missing\nlisted {watched}/old: moved {watched}/new\nlisted {root}/mnt/repo: {unreachable}\n'
-        f'listed {watched}/ok: ok\nlisted (unresolvable): unresolvable\nblocked (unresolvable)\n')
+        f'listed {watched}/ok: ok\nlisted (unresolvable): unresolvable\nlisted {watched}/reused: missing\n'
+        'blocked (unresolvable)\n')
     unresolvable = 'listed (unresolvable)\n'
-    assert ctl.out('repos') == f'{unresolvable * 3}listed {watched}/ok\n{unresolvable}blocked (unresolvable)\n'
+    assert ctl.out('repos') == f'{unresolvable * 3}listed {watched}/ok\n{unresolvable * 2}blocked (unresolvable)\n'
     document = json.loads(ctl.out('--json', 'repos', '--check'))
     assert [(e['path'], e['state'], e.get('to', e.get('reason'))) for e in document['listed']] == [
         (f'{watched}/gone', 'missing', None), (f'{watched}/old', 'moved', f'{watched}/new'),
-        (f'{root}/mnt/repo', 'unreachable', unreachable[12:]), (f'{watched}/ok', 'ok', None), (None, 'unresolvable', None)]
+        (f'{root}/mnt/repo', 'unreachable', unreachable[12:]), (f'{watched}/ok', 'ok', None), (None, 'unresolvable', None),
+        (f'{watched}/reused', 'missing', None)]
 
 
 def test_prune_removes_missing_rerecords_moved_in_place_and_tells_the_app_once(ctl, entries, env, root, watched,
@@ -177,15 +183,17 @@ def test_prune_removes_missing_rerecords_moved_in_place_and_tells_the_app_once(c
     before = suite_file(env).read_bytes()
     assert ctl.out('prune') == (
         f'remove {watched}/gone: missing\nre-record {watched}/old: moved {watched}/new\nkeep {root}/mnt/repo: '
-        f'unreachable not mounted: {root}/mnt is on another device\nkeep {watched}/ok: ok\nkeep (unresolvable): unresolvable\n')
+        f'unreachable not mounted: {root}/mnt is on another device\nkeep {watched}/ok: ok\nkeep (unresolvable): unresolvable\n'
+        f'remove {watched}/reused: missing\n')
     (root / 'faults').write_text(f'fail-write {SUITE}\n')
     failed = ctl('prune', '--yes')
     assert (failed.returncode, failed.stdout, suite_file(env).read_bytes()) == (1, '', before)
     (root / 'faults').write_text('')
-    assert ctl.out('prune', '--yes') == f'removed {watched}/gone: missing\nre-recorded {watched}/old: moved {watched}/new\n'
+    assert ctl.out('prune', '--yes') == (f'removed {watched}/gone: missing\nre-recorded {watched}/old: moved {watched}/new\n'
+                                         f'removed {watched}/reused: missing\n')
     assert ctl.out('prune', '--yes') == ''  # nothing left to do: nothing written, nothing sent
     assert plistlib.loads(suite_file(env).read_bytes()) == {
-        'kSandboxKey': [bookmark(watched / 'new'), *entries[2:]], 'kBlockedKey': entries[:1]}
+        'kSandboxKey': [bookmark(watched / 'new'), *entries[2:5]], 'kBlockedKey': entries[:1]}
     assert defaults_changed() == ['com.dozezeza.Zivuv']
 
 

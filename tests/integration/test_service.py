@@ -1,22 +1,31 @@
 # The real service on a private bus: start-up, the protocol's replies, a
-# second instance, a lost bus, many clients at once and the real debounce.
+# second instance, a lost bus, many clients at once, the real debounce, and
+# its confinement.
 
+import json
 import os
+import re
+import signal
 import socket
+import subprocess
 import time
 from pathlib import Path
 
 import dbus
 import dbus.mainloop.glib
 import pytest
-from conftest import IFACE, NAME, PATH, SANITIZED, bookmark, pump, repo, stop_bus, wait_until
+from conftest import (IFACE, LANDLOCK_ABI, NAME, PATH, SANITIZED, bookmark, process_gone, pump, repo, stop_bus,
+                      wait_until)
 
 
-def test_starts_without_a_saved_folder_and_answers(service, ctl):
+def test_starts_without_a_saved_folder_and_answers(service, ctl, env):
     proc = service.start()
     proc.wait_line('error No URL For Monitoring')
-    assert proc.err[:5] == ['info Starting Folder Monitor XPC Service', 'info Launched Folder Monitor',
-                            'info Stopping Monitoring', 'info Starting Monitoring', 'error No URL For Monitoring']
+    assert proc.err[:6] == ['info Starting Folder Monitor XPC Service',
+                            f'info Confined with Landlock ABI {LANDLOCK_ABI}: reading anywhere, writing only in '
+                            f'{env["XDG_CONFIG_HOME"]}/Zivuv',
+                            'info Launched Folder Monitor', 'info Stopping Monitoring', 'info Starting Monitoring',
+                            'error No URL For Monitoring']
     assert ctl.out('status').splitlines()[:2] == ['folder: none', 'process: zivuv-folder-monitor']
     assert ctl.scan() == 0
 
@@ -157,3 +166,34 @@ def test_status_line_tells_the_folder_monitored_now_in_utf_8(service, ctl, root)
     ctl.out('watch', second)
     assert received()[-1] == f'Watching {root}/second\ufffd'
     sink.close()
+
+
+def test_service_writes_in_its_settings_folder_alone_and_its_opener_ends_with_it(service, ctl, watched, root, env):
+    repo(watched / 'new')
+    proc = service.watching()
+    assert ctl.scan() == 1 and ctl.listed() == [f'{watched}/new'], 'the scan wrote the settings, confined'
+    assert f'landlock:{LANDLOCK_ABI}' in json.loads(ctl.out('status', '--json'))['Confinement']
+    # Asked through a debugger, as an outsider would: open for writing
+    # outside, errno, open for writing inside.
+    settings, create = Path(env['XDG_CONFIG_HOME']) / 'Zivuv', os.O_WRONLY | os.O_CREAT
+    gdb = subprocess.run(['gdb', '-nx', '-batch', '-p', str(proc.p.pid), '-iex', 'set debuginfod enabled off',
+                          '-ex', f'print (int)open("{root}/outside", {create}, 0600)',
+                          '-ex', 'print *((int *(*)(void))__errno_location)()',
+                          '-ex', f'print (int)open("{settings}/inside", {create}, 0600)'],
+                         capture_output=True, text=True, timeout=120)
+    assert re.findall(r'^\$\d+ = (-?\d+)$', gdb.stdout, re.M)[:2] == ['-1', '13'], gdb  # EACCES
+    assert not (root / 'outside').exists() and (settings / 'inside').exists()
+
+    (opener,) = [p for p in os.listdir('/proc') if p.isdigit() and parent_of(p) == str(proc.p.pid)]
+    # Stopped, it cannot see its socket close: the kernel ends it.
+    os.kill(int(opener), signal.SIGSTOP)
+    wait_until(lambda: Path(f'/proc/{opener}/stat').read_text().rsplit(') ', 1)[1][0] == 'T', what='a stop')
+    proc.p.send_signal(signal.SIGKILL)
+    wait_until(lambda: process_gone(opener), what='the opener to end with the service')
+
+
+def parent_of(pid):
+    try:
+        return Path(f'/proc/{pid}/stat').read_text().rsplit(')', 1)[1].split()[1]
+    except FileNotFoundError:  # gone meanwhile
+        return None

@@ -142,6 +142,8 @@ std::string settingsFolder() {
   return base + "/Zivuv";
 }
 
+bool makeSettingsFolder() { return makeFolders(settingsFolder()); }
+
 std::string settingsFile(const std::string& name) { return settingsFolder() + "/" + name + ".plist"; }
 
 std::optional<DefaultsLock> DefaultsLock::acquire(const std::string& name) {

@@ -43,6 +43,9 @@ Lookup lookupStrings(plist_t dict, std::string_view key, std::vector<std::string
 
 // The folder of every settings file: ${XDG_CONFIG_HOME:-$HOME/.config}/Zivuv.
 std::string settingsFolder();
+// Makes the settings folder, and its parents, where missing; false when
+// there is no folder there afterwards.
+bool makeSettingsFolder();
 // The settings file of a store: "<folder>/<name>.plist".
 std::string settingsFile(const std::string& name);
 

@@ -3,6 +3,7 @@
 #include <systemd/sd-bus.h>
 
 #include "platform/bus/BusLoop.h"
+#include "platform/notify/OpenerProcess.h"
 
 #include <string>
 
@@ -11,11 +12,11 @@ namespace zivuv::platform {
 // Hands a URL to the desktop, result ignored. Through the desktop portal when
 // org.freedesktop.portal.Desktop is owned or activatable on the bus, since a
 // child of a sandboxed service would inherit the sandbox; otherwise through
-// xdg-open from PATH, started without a shell; a failure to start it is
-// logged. Loop thread only.
+// the opener process's xdg-open; a failure to start it is logged. Loop
+// thread only.
 class UrlOpener {
  public:
-  explicit UrlOpener(sd_bus* bus) : bus_(bus) {}
+  UrlOpener(sd_bus* bus, OpenerProcess& xdgOpen) : bus_(bus), xdgOpen_(xdgOpen) {}
   // activationToken may be empty.
   void open(const std::string& url, const std::string& activationToken);
 
@@ -25,14 +26,10 @@ class UrlOpener {
   static int onActivatableNames(sd_bus_message* reply, void* userdata, sd_bus_error* error);
   static int onOpenURI(sd_bus_message* reply, void* userdata, sd_bus_error* error);
   void openWithPortal(Request* request);
+  void openWithXdgOpen(const std::string& url, const std::string& activationToken);
 
   sd_bus* bus_;
+  OpenerProcess& xdgOpen_;
 };
-
-// Starts xdg-open (found on PATH) with url, XDG_ACTIVATION_TOKEN set when a
-// token is given, in the service's environment less what the service manager
-// handed to the service alone; does not wait for it. Empty when it started,
-// else why not.
-std::string spawnXdgOpen(const std::string& url, const std::string& activationToken);
 
 }  // namespace zivuv::platform
