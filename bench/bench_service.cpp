@@ -348,6 +348,21 @@ std::size_t openDescriptors(pid_t pid) {
   return count;
 }
 
+// The inotify watches that the kernel holds for a process: the "inotify wd:"
+// lines of its descriptors' fdinfo.
+long kernelWatches(pid_t pid) {
+  const std::string folder = "/proc/" + std::to_string(pid) + "/fdinfo";
+  DIR* dir = ::opendir(folder.c_str());
+  if (dir == nullptr) return -1;
+  long count = 0;
+  while (const dirent* entry = ::readdir(dir)) {
+    std::ifstream info(folder + "/" + entry->d_name);
+    for (std::string line; std::getline(info, line);) count += line.starts_with("inotify wd:");
+  }
+  ::closedir(dir);
+  return count;
+}
+
 // Resets VmHWM to the current RSS, so that the next reading is the peak of
 // what happens in between.
 bool resetPeak(pid_t pid) {
@@ -902,7 +917,7 @@ int main(int argc, char** argv) {
     bool ran = false;
     DeepFixture fixture;
     Summary first, second, settled, lower;
-    long watches = -1, pending = -1;
+    long watches = -1, kernelWatches = -1, pending = -1;
     std::size_t parents = 0;
     IdleWindow idle;
     StraceResult traced;
@@ -999,6 +1014,7 @@ int main(int argc, char** argv) {
       previous = deep.watches;
       std::this_thread::sleep_for(300ms);
     }
+    deep.kernelWatches = kernelWatches(deepService.pid);
     deep.pending = statusProperty(bus.get(), "PendingFolders");
     deep.parents = static_cast<std::size_t>(std::count(deepFolder.begin(), deepFolder.end(), '/')) - 1;
     std::printf(
@@ -1019,9 +1035,10 @@ int main(int argc, char** argv) {
         formatMilliseconds(deep.settled.min).c_str(), formatMilliseconds(deep.settled.max).c_str(),
         deep.settled.median / deep.lower.median);
     std::printf(
-        "  Watches %ld: the folder, %zu parents up to /, the %zu folders below it that the walk "
-        "listed, and %ld pending folders (with their .git folders) make %ld\n",
-        deep.watches, deep.parents, f.walkedFolders - 1, deep.pending,
+        "  Watches %ld, the kernel holds %ld: the folder, %zu parents up to /, the %zu folders "
+        "below it that the walk listed, and %ld pending folders (with their .git folders), one "
+        "watch each where not in the tree: at most %ld\n",
+        deep.watches, deep.kernelWatches, deep.parents, f.walkedFolders - 1, deep.pending,
         static_cast<long>(f.walkedFolders + deep.parents) + deep.pending);
     std::fflush(stdout);
     // The last property call's reply leaves the bus thread awake for a moment.

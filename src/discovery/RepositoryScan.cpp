@@ -98,6 +98,7 @@ ScanOutcome withSharedLists(const std::optional<FileURL>& monitoringURL, NoticeC
     }
     const KnownFolders known(*blocked, *listed, [&suite] { return suite.listedRecords(); });
     Findings findings(known);
+    outcome.ran = true;
     find(known, findings, outcome);
     // All adds and moves of the run go into one locked write; a folder whose
     // add fails is neither counted nor named.
@@ -126,7 +127,8 @@ ScanOutcome withSharedLists(const std::optional<FileURL>& monitoringURL, NoticeC
 
 ScanOutcome scanForNewRepositories(
     const std::optional<FileURL>& monitoringURL, NoticeCenter& notices, const ScanSettings& settings,
-    const std::function<bool(const std::string& path)>& changeTimeWanted) {
+    const std::function<bool(const std::string& path)>& changeTimeWanted,
+    const WalkOpened& opened) {
   return withSharedLists(monitoringURL, notices, [&](const KnownFolders& known, Findings& findings,
                                                      ScanOutcome& outcome) {
     outcome.walked = walkTree(*monitoringURL, settings, [&](const WalkEntry& entry) {
@@ -147,7 +149,9 @@ ScanOutcome scanForNewRepositories(
         findings.take(judgement, entry.url);
       }
       return judgement.descend;
-    });
+    }, opened);
+    // A folder that could not be listed showed nothing.
+    outcome.ran = !outcome.walked.empty();
   });
 }
 

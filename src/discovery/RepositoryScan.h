@@ -23,6 +23,9 @@ struct FailedCandidate {
 };
 
 struct ScanOutcome {
+  // Whether the scan ran: false without a folder it may read and list, or
+  // when the shared lists could not be loaded; it then saw nothing.
+  bool ran = false;
   std::int64_t registered = 0;                  // repositories the scan registered
   std::size_t candidates = 0;                   // candidates it looked at
   std::vector<FailedCandidate>
@@ -41,10 +44,12 @@ struct ScanOutcome {
 // (listed, new or blocked) and no blocked folder. Holds the
 // shared suite's lock from the first load to the last add. The change time
 // of a failed candidate is looked at when changeTimeWanted says so (always
-// without it); otherwise it reads as long ago.
+// without it); otherwise it reads as long ago. opened hears of each folder
+// the walk lists below the monitored one, before it is listed.
 ScanOutcome scanForNewRepositories(
     const std::optional<FileURL>& monitoringURL, NoticeCenter& notices, const ScanSettings& settings,
-    const std::function<bool(const std::string& path)>& changeTimeWanted = {});
+    const std::function<bool(const std::string& path)>& changeTimeWanted = {},
+    const WalkOpened& opened = {});
 
 // Registers folders that passed the repository test since the last scan,
 // as a scan registers what it finds: the same access, lock, judgement

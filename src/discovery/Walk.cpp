@@ -42,7 +42,7 @@ std::unique_ptr<FolderListing> openFolder(UniqueFd fd, WalkedFolder& walked) {
 }  // namespace
 
 std::vector<WalkedFolder> walkTree(const FileURL& root, const ScanSettings& settings,
-                                   const WalkVisitor& visit) {
+                                   const WalkVisitor& visit, const WalkOpened& opened) {
   std::vector<WalkedFolder> walked;
   WalkedFolder top;
   top.path = root.path();
@@ -93,6 +93,7 @@ std::vector<WalkedFolder> walkTree(const FileURL& root, const ScanSettings& sett
     if (below.device != level.device) {
       below.networkFileSystem = platform::remoteFileSystemNameOf(child->fd());
     }
+    if (opened) opened(below);
     const dev_t device = below.device;
     walked.push_back(std::move(below));
     levels.push_back({std::move(child), url, relativePath, depth, device});

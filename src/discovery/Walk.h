@@ -46,6 +46,9 @@ struct WalkedFolder {
 // Decides, for a candidate above the scan depth, whether the walk descends
 // into it; for the deepest ones the answer is not used.
 using WalkVisitor = std::function<bool(const WalkEntry&)>;
+// Hears of each folder below root that the walk descends into, once it is
+// open and before it is listed.
+using WalkOpened = std::function<void(const WalkedFolder& folder)>;
 
 // Walks the tree of root, depth first, each folder's entries in the order
 // it lists them: every candidate is visited once, before the candidates
@@ -55,6 +58,6 @@ using WalkVisitor = std::function<bool(const WalkEntry&)>;
 // Returns the folders walked, root first; nothing when root cannot be
 // opened as a folder. Any thread.
 std::vector<WalkedFolder> walkTree(const platform::FileURL& root, const ScanSettings& settings,
-                                   const WalkVisitor& visit);
+                                   const WalkVisitor& visit, const WalkOpened& opened = {});
 
 }  // namespace zivuv::discovery

@@ -108,6 +108,14 @@ std::shared_ptr<ZivuvFolderMonitorListener> ZivuvFolderMonitorListener::create(
   std::weak_ptr<ZivuvFolderMonitorListener> weak = listener;
   listener->pending_ = watch::PendingFolders::create(
       *listener->monitorQueue,
+      // The monitored folder's own watches: a pending folder that is also
+      // watched in its tree is one watch.
+      [weak](watch::FolderSetHandler onEvents) -> std::shared_ptr<watch::FolderSet> {
+        const auto self = weak.lock();
+        if (!self) return nullptr;
+        std::lock_guard lock(self->fieldsMutex_);
+        return self->watchSource ? self->watchSource->makeFolderSet(std::move(onEvents)) : nullptr;
+      },
       [weak](const std::vector<std::string>& paths) {
         if (const auto self = weak.lock()) self->pendingFolderDidChange(paths);
       },
@@ -181,12 +189,9 @@ ServiceStatus ZivuvFolderMonitorListener::statusLocked() const {
   } else {
     status.watcher = "inotify";
   }
-  const std::size_t watches = (watchSource ? watchSource->watchCount() : 0) +
-                              (pending_ ? pending_->watchCount() : 0);
-  status.watches = static_cast<std::uint32_t>(watches);
+  status.watches = static_cast<std::uint32_t>(watchSource ? watchSource->watchCount() : 0);
   status.watchLimit = static_cast<std::uint32_t>(watch::maxUserWatches());
   status.pendingFolders = static_cast<std::uint32_t>(pending_ ? pending_->size() : 0);
-  status.overflows += pending_ ? pending_->overflows() : 0;
   const auto error = Logger::shared().lastError();
   if (!error.text.empty()) {
     status.lastErrorTime = microsecondsSinceEpoch(error.when);
@@ -402,10 +407,12 @@ bool ZivuvFolderMonitorListener::startMonitoring() {
     watchSource = std::move(source);
     watchedTransportData_ = std::move(data);
     treeNeedsRescan_ = false;
+    refusedWatch_ = 0;
     reportedShares_.clear();
     capReported_ = false;
   }
   decideNetworkRescan(*url, generation);
+  noteRefusedWatch();
   setWatchState(WatchState::Watching);
   return true;
 }
@@ -443,8 +450,26 @@ void ZivuvFolderMonitorListener::decideNetworkRescan(const FileURL& folder,
   updateRescanLocked();
 }
 
+// A watch on the folder or a parent that the kernel refused is tried again
+// at each scan, so the scans come every period until it is had; the limit
+// is told once.
+void ZivuvFolderMonitorListener::noteRefusedWatch() {
+  std::lock_guard lock(fieldsMutex_);
+  const int refused = watchSource ? watchSource->refusedWatch() : 0;
+  if (refused == refusedWatch_) return;
+  if (refused != 0) {
+    if (const auto limit = watch::inotifyLimitLine({watch::WatchFailure::Call::AddWatch, refused});
+        !limit.empty()) {
+      Logger::shared().error(limit);
+    }
+  }
+  refusedWatch_ = refused;
+  updateRescanLocked();
+}
+
 void ZivuvFolderMonitorListener::updateRescanLocked() {
-  const bool needed = watchSource && (!rootNetwork_.empty() || treeNeedsRescan_);
+  const bool needed =
+      watchSource && (!rootNetwork_.empty() || treeNeedsRescan_ || refusedWatch_ != 0);
   if (needed == (rescanSource_ != nullptr)) return;
   if (!needed) {
     rescanSource_->cancel();
@@ -498,10 +523,12 @@ void ZivuvFolderMonitorListener::folderEvent(watch::FolderEvent event, std::uint
                folder.path());
       decideNetworkRescan(folder, generation);
       setWatchState(WatchState::Watching);
+      noteRefusedWatch();
       (void)checkForNewRepositories();
       return;
     case watch::FolderEvent::Changed: break;
   }
+  noteRefusedWatch();
   folderDidChange();
 }
 
@@ -567,13 +594,29 @@ std::int64_t ZivuvFolderMonitorListener::runScan(
     }
   }
   const auto started = std::chrono::system_clock::now();
+  std::shared_ptr<watch::FolderSource> source;
+  {
+    std::lock_guard lock(fieldsMutex_);
+    if (monitoringURL == url) source = watchSource;
+  }
+  // What the kernel refused before is asked for again: no event would.
+  if (source) {
+    source->rewatch();
+    noteRefusedWatch();
+  }
+  const std::size_t cap = watch::treeWatchCap();
   discovery::ScanOutcome outcome;
   try {
     const Logger::Batch lines;
     // Only a folder that may join the pending ones needs its change time.
+    // Each folder the walk lists is watched before it is listed, so that
+    // nothing made in it meanwhile goes unseen.
     outcome = discovery::scanForNewRepositories(
         url, *notices_, loaded.settings,
-        [this](const std::string& path) { return !pending_->tracks(path); });
+        [this](const std::string& path) { return !pending_->tracks(path); },
+        [&source, cap](const discovery::WalkedFolder& folder) {
+          if (source) source->watchTreeFolder({folder.path, folder.device, folder.inode}, cap);
+        });
   } catch (...) {
     // A scan that fails registers nothing, and every caller still hears so.
     outcome = {};
@@ -592,14 +635,17 @@ std::int64_t ZivuvFolderMonitorListener::runScan(
     status_.lastScanRegistered = static_cast<std::uint32_t>(outcome.registered);
   }
   noteRegistered(url, outcome.registered);
-  // The replies went out first: the watches follow the walk.
-  followTree(url, outcome);
-  std::vector<watch::PendingFolders::Candidate> failed;
-  failed.reserve(outcome.notRepositories.size());
-  for (auto& candidate : outcome.notRepositories) {
-    failed.push_back({std::move(candidate.path), candidate.changed});
+  // A scan that could not run saw nothing: the watches and the pending
+  // folders stay as they were. The replies went out first.
+  if (outcome.ran) {
+    followTree(url, outcome, cap);
+    std::vector<watch::PendingFolders::Candidate> failed;
+    failed.reserve(outcome.notRepositories.size());
+    for (auto& candidate : outcome.notRepositories) {
+      failed.push_back({std::move(candidate.path), candidate.changed});
+    }
+    pending_->update(failed);
   }
-  pending_->update(failed);
   publishStatus();
   // A large scan leaves megabytes of freed heap in this thread's arena;
   // hand them back so that the service is small again while it waits.
@@ -621,7 +667,8 @@ void ZivuvFolderMonitorListener::noteRegistered(const std::optional<FileURL>& ur
 // subfolders are candidates. What inotify cannot cover (past the cap, or a
 // share inside the tree) is covered by the periodic rescan.
 void ZivuvFolderMonitorListener::followTree(const std::optional<FileURL>& url,
-                                            const discovery::ScanOutcome& outcome) {
+                                            const discovery::ScanOutcome& outcome,
+                                            std::size_t cap) {
   std::shared_ptr<watch::FolderSource> source;
   {
     std::lock_guard lock(fieldsMutex_);
@@ -652,7 +699,7 @@ void ZivuvFolderMonitorListener::followTree(const std::optional<FileURL>& url,
   std::vector<watch::TreeFolder> folders;
   folders.reserve(below.size());
   for (const auto* walked : below) folders.push_back({walked->path, walked->device, walked->inode});
-  const auto result = source->watchTree(folders, watch::treeWatchCap());
+  const auto result = source->watchTree(folders, cap);
   bool tell = false;
   {
     std::lock_guard lock(fieldsMutex_);

@@ -117,7 +117,9 @@ class ZivuvFolderMonitorListener
   void probeMonitoredFolder();
   void folderEvent(watch::FolderEvent event, std::uint64_t generation, const FileURL& folder);
   std::int64_t runScan(const std::vector<std::function<void(std::int64_t)>>& replies);
-  void followTree(const std::optional<FileURL>& url, const discovery::ScanOutcome& outcome);
+  void followTree(const std::optional<FileURL>& url, const discovery::ScanOutcome& outcome,
+                  std::size_t cap);
+  void noteRefusedWatch();
   void decideNetworkRescan(const FileURL& folder, std::uint64_t generation);
   void updateRescanLocked();
   void noteRegistered(const std::optional<FileURL>& url, std::int64_t registered);
@@ -150,6 +152,7 @@ class ZivuvFolderMonitorListener
   bool scanning_ = false;
   std::string rootNetwork_;                          // the folder's network file system
   bool treeNeedsRescan_ = false;                     // past the cap, or a share inside
+  int refusedWatch_ = 0;                             // a watch of the folder or a parent refused
   std::set<std::string> reportedShares_;
   bool capReported_ = false;
   std::vector<std::string> reportedInvalidKeys_;

@@ -21,6 +21,7 @@
 #include <unordered_set>
 
 #include "platform/fd/UniqueFd.h"
+#include "watch/WatchTable.h"
 
 namespace zivuv::watch {
 namespace {
@@ -34,11 +35,10 @@ constexpr std::uint32_t kFolderMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN
                                       IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT |
                                       IN_ONLYDIR;
 // The folders below it: the same changes, of which only those of folders
-// count (see FolderState::readable).
-constexpr std::uint32_t kTreeMask = kFolderMask | IN_DONT_FOLLOW | IN_MASK_CREATE;
+// count (see FolderState::hear).
+constexpr std::uint32_t kTreeMask = kFolderMask;
 // Each parent up to "/": its own move, deletion or unmount.
-constexpr std::uint32_t kParentMask =
-    IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT | IN_ONLYDIR | IN_MASK_CREATE;
+constexpr std::uint32_t kParentMask = IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT | IN_ONLYDIR;
 // While the watched folder is gone: its nearest existing parent, for the
 // name that leads back to it, and for its own disappearance.
 constexpr std::uint32_t kAwaitMask =
@@ -48,6 +48,8 @@ constexpr std::uint32_t kSetMask = IN_CREATE | IN_DELETE | IN_MOVED_TO | IN_DELE
                                    IN_MOVE_SELF | IN_UNMOUNT | IN_ONLYDIR | IN_DONT_FOLLOW;
 // What says that a watched folder is no longer there to be watched.
 constexpr std::uint32_t kGoneMask = IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT | IN_IGNORED;
+// What the kernel reports whatever the mask.
+constexpr std::uint32_t kUnaskedMask = IN_UNMOUNT | IN_IGNORED;
 
 constexpr std::uint64_t kWakeId = 0;
 constexpr std::uint64_t kMountsId = 1;
@@ -162,8 +164,9 @@ struct TimerState final : SourceState {
 // watch reports changes, and every parent up to "/" is watched for its own
 // move or deletion; once it goes, the nearest existing parent is watched
 // for the name that leads back to the path, moving down as the missing
-// folders appear, until a folder is at the path again. Folders below the
-// watched one may be watched too (the tree), keyed by path.
+// folders appear, until a folder is at the path again. The folders below
+// the watched one (the tree) and those of one FolderSet are watched through
+// the same instance, and every watch of the instance is in one table.
 struct FolderState final : SourceState {
   struct Seen {
     bool changed = false;
@@ -172,8 +175,13 @@ struct FolderState final : SourceState {
     bool byMount = false;  // the folder went with a mount, or a mount came over it
   };
 
+  FolderState() : table(fd) {}
+
   void readable() override {
     std::vector<FolderEvent> reports;
+    // One entry per folder of the set in a batch, however many events it had.
+    std::map<std::string, bool> batch;
+    FolderSetHandler toSet;
     {
       std::lock_guard lock(mutex);
       if (!fd) return;
@@ -182,32 +190,62 @@ struct FolderState final : SourceState {
       const bool any = readEvents(fd.get(), [&](const inotify_event& event) {
         if (event.mask & IN_Q_OVERFLOW) {
           overflow = seen.changed = seen.recheck = true;
-        } else if (folderWatch >= 0 && event.wd == folderWatch) {
-          (event.mask & kGoneMask ? seen.gone : seen.changed) = true;
-          seen.byMount = seen.byMount || (event.mask & IN_UNMOUNT) != 0;
-        } else if (awaitWatch >= 0 && event.wd == awaitWatch) {
-          if ((event.mask & kGoneMask) || (event.len > 0 && awaited == event.name)) {
-            seen.recheck = true;
-          }
-        } else if (std::find(parents.begin(), parents.end(), event.wd) != parents.end()) {
-          seen.recheck = true;
-          seen.byMount = seen.byMount || (event.mask & IN_UNMOUNT) != 0;
-        } else if (const auto it = treeByWatch.find(event.wd); it != treeByWatch.end()) {
-          // Files come and go in these folders all the time; only folders
-          // can be candidates.
-          if (event.mask & kGoneMask) {
-            forgetTreeFolder(it->second);
-            seen.changed = true;
-          } else if (event.mask & IN_ISDIR) {
-            seen.changed = true;
-          }
+          if (table.count(WatchRole::Pending) > 0) batch.try_emplace(std::string());
+        } else {
+          hear(event, seen, batch);
         }
       });
       if (!any) return;
       if (overflow) reports.push_back(FolderEvent::Overflow);
       settle(seen, reports);
+      if (!batch.empty()) toSet = onSet;
     }
     report(reports);
+    if (!toSet || cancelled.load()) return;
+    std::vector<FolderSetEvent> events;
+    events.reserve(batch.size());
+    for (auto& [folder, gone] : batch) events.push_back({folder, gone});
+    runHandler([&] { toSet(events); });
+  }
+
+  // What one event tells each use of its watch.
+  void hear(const inotify_event& event, Seen& seen, std::map<std::string, bool>& batch) {
+    const WatchTable::Watch* watch = table.find(event.wd);
+    if (watch == nullptr) return;
+    const bool gone = (event.mask & kGoneMask) != 0;
+    const bool unmount = (event.mask & IN_UNMOUNT) != 0;
+    for (const auto& use : watch->uses) {
+      if ((event.mask & (use.mask | kUnaskedMask)) == 0) continue;
+      switch (use.role) {
+        case WatchRole::Folder:
+          (gone ? seen.gone : seen.changed) = true;
+          seen.byMount = seen.byMount || unmount;
+          break;
+        case WatchRole::Await:
+          if (gone || (event.len > 0 && awaited == event.name)) seen.recheck = true;
+          break;
+        case WatchRole::Parent:
+          seen.recheck = true;
+          seen.byMount = seen.byMount || unmount;
+          break;
+        case WatchRole::Tree:
+          // Files come and go in these folders all the time; only folders
+          // can be candidates.
+          if (gone || (event.mask & IN_ISDIR)) seen.changed = true;
+          break;
+        case WatchRole::Pending:
+          batch[use.path] |= gone;
+          break;
+      }
+    }
+    if (event.mask & IN_IGNORED) {
+      table.forget(event.wd, true);
+    } else if (gone) {
+      // The folder is no longer at its paths in the tree or the set. A move
+      // keeps the kernel's watch on it: it goes with the last use.
+      table.dropRole(WatchRole::Tree, event.wd);
+      table.dropRole(WatchRole::Pending, event.wd);
+    }
   }
 
   void mountsChanged(const std::vector<std::string>& points) override {
@@ -232,12 +270,12 @@ struct FolderState final : SourceState {
   // once the mutex is let go.
   void settle(Seen seen, std::vector<FolderEvent>& reports) {
     // Lost events, a parent or a mount may have moved the folder away.
-    if (seen.recheck && folderWatch >= 0 && !stillAtPath()) seen.gone = true;
-    if (seen.gone && folderWatch >= 0) {
+    if (seen.recheck && watchingFolder && !stillAtPath()) seen.gone = true;
+    if (seen.gone && watchingFolder) {
       // A moved folder keeps its watches; it is not the one at the path.
-      (void)::inotify_rm_watch(fd.get(), folderWatch);
-      folderWatch = -1;
-      forgetTree();
+      table.drop(path, WatchRole::Folder);
+      watchingFolder = false;
+      table.dropRole(WatchRole::Tree);
       seen.recheck = true;
     }
     const bool back = seen.recheck && resync();
@@ -271,13 +309,13 @@ struct FolderState final : SourceState {
       return false;
     }
     const std::string viaFd = "/proc/self/fd/" + std::to_string(folder.get());
-    int wd = ::inotify_add_watch(fd.get(), viaFd.c_str(), kFolderMask);
-    if (wd < 0) wd = ::inotify_add_watch(fd.get(), path.c_str(), kFolderMask | IN_DONT_FOLLOW);
+    int wd = table.add(path, WatchRole::Folder, kFolderMask, &viaFd);
+    if (wd < 0) wd = table.add(path, WatchRole::Folder, kFolderMask | IN_DONT_FOLLOW);
     if (wd < 0) {
-      if (failure != nullptr) *failure = {WatchFailure::Call::AddWatch, errno};
+      if (failure != nullptr) *failure = {WatchFailure::Call::AddWatch, -wd};
       return false;
     }
-    folderWatch = wd;
+    watchingFolder = true;
     device = st.st_dev;
     inode = st.st_ino;
     return true;
@@ -288,43 +326,74 @@ struct FolderState final : SourceState {
     return ::stat(path.c_str(), &st) == 0 && st.st_dev == device && st.st_ino == inode;
   }
 
+  void stopAwaiting() {
+    if (awaiting) table.drop(awaitedParent, WatchRole::Await);
+    awaiting = false;
+  }
+
   // Watches the folder at the path if there is one (true), else the nearest
   // existing parent for the next name down. A folder that appears between
-  // a look and the watch that follows it is seen by the next look.
+  // a look and the watch that follows it is seen by the next look. A folder
+  // there that cannot be watched, or no parent that can, is noted in
+  // refused: no event would ever bring it back, so rewatch() tries again.
   bool follow() {
     for (int attempt = 0; attempt < 64; ++attempt) {
-      if (awaitWatch >= 0) (void)::inotify_rm_watch(fd.get(), awaitWatch);
-      awaitWatch = -1;
-      if (watchFolder(nullptr)) return true;
+      stopAwaiting();
+      WatchFailure failure;
+      if (watchFolder(&failure)) return true;
+      if (failure.error != ENOENT && failure.error != ENOTDIR) {
+        refused = failure.error;
+        return false;
+      }
       std::string below = path;
-      while (awaitWatch < 0 && below.size() > 1) {
+      int error = EIO;
+      while (!awaiting && below.size() > 1) {
         awaitedParent = parentOf(below);
         awaited = below.substr(below.rfind('/') + 1);
-        awaitWatch = ::inotify_add_watch(fd.get(), awaitedParent.c_str(), kAwaitMask);
+        const int wd = table.add(awaitedParent, WatchRole::Await, kAwaitMask);
+        awaiting = wd >= 0;
+        if (wd < 0 && -wd != ENOENT) error = -wd;
         below = awaitedParent;
+      }
+      if (!awaiting) {
+        refused = error;
+        return false;
       }
       struct stat st {};
       const std::string next = (awaitedParent == "/" ? "" : awaitedParent) + "/" + awaited;
-      if (awaitWatch < 0 || ::stat(next.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+      if (::stat(next.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
     }
     return false;
   }
 
   // Watches the folder again if it is not watched, and the parents anew;
-  // true when a folder at the path is watched now and was not before.
+  // true when a folder at the path is watched now and was not before. A
+  // parent that the kernel refuses for want of watches is noted in refused.
   bool resync() {
-    for (const int wd : parents) (void)::inotify_rm_watch(fd.get(), wd);
-    parents.clear();
-    const bool wasWatching = folderWatch >= 0;
+    table.dropRole(WatchRole::Parent);
+    refused = 0;
+    const bool wasWatching = watchingFolder;
     if (!wasWatching) (void)follow();
-    for (std::string parent = parentOf(folderWatch >= 0 ? path : awaitedParent); parent != "/";
-         parent = parentOf(parent)) {
-      // A parent that is also watched otherwise (a bind mount of one into
-      // another) keeps its watch as it is.
-      const int wd = ::inotify_add_watch(fd.get(), parent.c_str(), kParentMask);
-      if (wd >= 0) parents.push_back(wd);
+    if (watchingFolder || awaiting) {
+      for (std::string parent = parentOf(watchingFolder ? path : awaitedParent); parent != "/";
+           parent = parentOf(parent)) {
+        const int wd = table.add(parent, WatchRole::Parent, kParentMask);
+        if (wd == -ENOSPC && refused == 0) refused = ENOSPC;
+      }
     }
-    return !wasWatching && folderWatch >= 0;
+    return !wasWatching && watchingFolder;
+  }
+
+  void rewatch() {
+    std::vector<FolderEvent> reports;
+    {
+      std::lock_guard lock(mutex);
+      if (!fd || refused == 0) return;
+      Seen seen;
+      seen.recheck = true;
+      settle(seen, reports);
+    }
+    report(reports);
   }
 
   // The mount points on the way to the path (at it or above it), and those
@@ -339,142 +408,109 @@ struct FolderState final : SourceState {
     return {route, inside};
   }
 
-  void forgetTreeFolder(const std::string& folder) {
-    const auto it = tree.find(folder);
-    if (it == tree.end()) return;
-    treeByWatch.erase(it->second.wd);
-    tree.erase(it);
-  }
-
-  void forgetTree() {
-    for (const auto& [folder, watched] : tree) (void)::inotify_rm_watch(fd.get(), watched.wd);
-    tree.clear();
-    treeByWatch.clear();
+  // By path, which costs a third of a watch through /proc/self/fd: a folder
+  // put in the place of the one opened meanwhile makes an event in its
+  // parent, watched already, and the scan that follows watches it.
+  void watchTreeFolder(const TreeFolder& folder, std::size_t cap) {
+    std::lock_guard lock(mutex);
+    if (!fd || !watchingFolder) return;
+    const WatchTable::Watch* watched = table.find(folder.path, WatchRole::Tree);
+    if (watched != nullptr && watched->device == folder.device && watched->inode == folder.inode) {
+      return;
+    }
+    // Past the cap, watchTree() decides which folders stay: the shallowest.
+    if (watched == nullptr && table.count(WatchRole::Tree) >= cap) return;
+    const int wd = table.add(folder.path, WatchRole::Tree, kTreeMask | IN_DONT_FOLLOW);
+    if (wd >= 0) table.identify(wd, folder.device, folder.inode);
+    recount();
   }
 
   TreeWatchResult watchTree(const std::vector<TreeFolder>& folders, std::size_t cap) {
     std::lock_guard lock(mutex);
     TreeWatchResult result;
-    if (!fd || folderWatch < 0) return result;
-    std::unordered_map<std::string, const TreeFolder*> wanted;
-    wanted.reserve(folders.size());
-    for (const auto& folder : folders) wanted.emplace(folder.path, &folder);
-    std::vector<std::string> dropped;
-    for (const auto& [folder, watched] : tree) {
-      const auto it = wanted.find(folder);
-      if (it == wanted.end() || it->second->device != watched.device ||
-          it->second->inode != watched.inode) {
-        dropped.push_back(folder);
+    if (!fd || !watchingFolder) return result;
+    std::unordered_map<std::string_view, std::size_t> position;
+    position.reserve(folders.size());
+    for (std::size_t i = 0; i < folders.size(); ++i) position.emplace(folders[i].path, i);
+    // What may not stay goes first, so that the kernel's room goes to the
+    // shallow folders.
+    for (const auto& folder : table.paths(WatchRole::Tree)) {
+      const auto it = position.find(folder);
+      const WatchTable::Watch* watched = table.find(folder, WatchRole::Tree);
+      if (it == position.end() || it->second >= cap || watched == nullptr ||
+          watched->device != folders[it->second].device ||
+          watched->inode != folders[it->second].inode) {
+        table.drop(folder, WatchRole::Tree);
       }
     }
-    for (const auto& folder : dropped) {
-      (void)::inotify_rm_watch(fd.get(), tree.at(folder).wd);
-      forgetTreeFolder(folder);
-    }
+    std::size_t watched = 0;
     for (const auto& folder : folders) {
-      if (tree.contains(folder.path)) continue;
-      if (tree.size() >= cap) {
+      if (watched == cap) {
         result.capped = true;
         break;
       }
-      const int wd = ::inotify_add_watch(fd.get(), folder.path.c_str(), kTreeMask);
-      if (wd < 0 && errno == ENOSPC) {
+      if (table.find(folder.path, WatchRole::Tree) != nullptr) {
+        ++watched;
+        continue;
+      }
+      const int wd = table.add(folder.path, WatchRole::Tree, kTreeMask | IN_DONT_FOLLOW);
+      if (wd == -ENOSPC) {
         result.capped = true;
         result.error = ENOSPC;
         break;
       }
-      // Gone since the walk, or the same folder as one watched already.
-      if (wd < 0) continue;
-      tree[folder.path] = {wd, folder.device, folder.inode};
-      treeByWatch[wd] = folder.path;
+      if (wd < 0) continue;  // gone since the walk
+      table.identify(wd, folder.device, folder.inode);
+      ++watched;
     }
-    result.watched = tree.size();
+    result.watched = table.count(WatchRole::Tree);
     recount();
     return result;
+  }
+
+  int addToSet(const std::string& folder) {
+    std::lock_guard lock(mutex);
+    if (!fd) return EBADF;
+    if (table.find(folder, WatchRole::Pending) != nullptr) return 0;
+    const int wd = table.add(folder, WatchRole::Pending, kSetMask);
+    recount();
+    return wd < 0 ? -wd : 0;
+  }
+
+  void removeFromSet(const std::string& folder) {
+    std::lock_guard lock(mutex);
+    table.drop(folder, WatchRole::Pending);
+    recount();
+  }
+
+  void endSet() {
+    std::lock_guard lock(mutex);
+    table.dropRole(WatchRole::Pending);
+    onSet = nullptr;
+    recount();
   }
 
   // Kept up to date under the mutex, read without it: a reader must not
   // wait for a look at a folder that does not answer.
   void recount() {
-    watches = (folderWatch >= 0 ? 1 : 0) + (awaitWatch >= 0 ? 1 : 0) + parents.size() + tree.size();
+    watches = table.size();
+    refusedNow = refused;
   }
   std::atomic<std::size_t> watches{0};
+  std::atomic<int> refusedNow{0};
 
-  struct Watched {
-    int wd;
-    dev_t device;
-    ino_t inode;
-  };
-
+  WatchTable table;
   std::string path;
   FolderHandler onEvent;
-  int folderWatch = -1;  // on the folder at the path, while there is one
-  dev_t device = 0;      // and its identity
+  FolderSetHandler onSet;      // the live FolderSet's, while there is one
+  bool watchingFolder = false;  // the folder at the path, while there is one
+  dev_t device = 0;             // and its identity
   ino_t inode = 0;
-  int awaitWatch = -1;         // on the nearest existing parent, while there is none
-  std::string awaitedParent;   // that parent
-  std::string awaited;         // the name below it that leads to the path
-  std::vector<int> parents;    // each parent above, for its own move or deletion
-  std::unordered_map<std::string, Watched> tree;
-  std::unordered_map<int, std::string> treeByWatch;
+  bool awaiting = false;        // the nearest existing parent, while there is none
+  std::string awaitedParent;    // that parent
+  std::string awaited;          // the name below it that leads to the path
+  int refused = 0;              // the errno of a watch above that the kernel refused
   std::vector<std::string> routeMounts, insideMounts;
-};
-
-struct SetState final : SourceState {
-  void readable() override {
-    // One entry per folder in a batch, however many events it had.
-    std::map<std::string, bool> batch;
-    {
-      std::lock_guard lock(mutex);
-      if (!fd) return;
-      (void)readEvents(fd.get(), [&](const inotify_event& event) {
-        if (event.mask & IN_Q_OVERFLOW) {
-          batch.try_emplace(std::string());
-          return;
-        }
-        const auto it = paths.find(event.wd);
-        if (it == paths.end()) return;
-        const std::string path = it->second;
-        const bool gone = (event.mask & kGoneMask) != 0;
-        batch[path] |= gone;
-        if (gone) forget(path);
-      });
-    }
-    if (batch.empty() || cancelled.load() || !onEvents) return;
-    std::vector<FolderSetEvent> events;
-    events.reserve(batch.size());
-    for (auto& [path, gone] : batch) events.push_back({path, gone});
-    runHandler([&] { onEvents(events); });
-  }
-
-  int add(const std::string& path) {
-    std::lock_guard lock(mutex);
-    if (!fd) return EBADF;
-    if (watches.contains(path)) return 0;
-    const int wd = ::inotify_add_watch(fd.get(), path.c_str(), kSetMask);
-    if (wd < 0) return errno;
-    paths[wd] = path;
-    watches[path] = wd;
-    return 0;
-  }
-
-  void remove(const std::string& path) {
-    std::lock_guard lock(mutex);
-    forget(path);
-  }
-
-  // Stops watching path; the kernel's IN_IGNORED for it is then unknown.
-  void forget(const std::string& path) {
-    const auto it = watches.find(path);
-    if (it == watches.end()) return;
-    if (fd) (void)::inotify_rm_watch(fd.get(), it->second);
-    paths.erase(it->second);
-    watches.erase(it);
-  }
-
-  FolderSetHandler onEvents;
-  std::unordered_map<int, std::string> paths;
-  std::unordered_map<std::string, int> watches;
 };
 
 }  // namespace
@@ -623,34 +659,48 @@ class QueueSource final : public Source {
   std::shared_ptr<SourceState> state_;
 };
 
+// A FolderSet through a folder source's own instance: its folders are
+// the uses of role Pending in the source's table.
+class QueueFolderSet final : public FolderSet {
+ public:
+  explicit QueueFolderSet(std::shared_ptr<FolderState> state) : state_(std::move(state)) {}
+  ~QueueFolderSet() override { cancel(); }
+  int add(const std::string& path) override { return ended_.load() ? EBADF : state_->addToSet(path); }
+  void remove(const std::string& path) override { state_->removeFromSet(path); }
+  void cancel() override {
+    if (!ended_.exchange(true)) state_->endSet();
+  }
+
+ private:
+  std::shared_ptr<FolderState> state_;
+  std::atomic<bool> ended_{false};
+};
+
 class QueueFolderSource final : public FolderSource {
  public:
   QueueFolderSource(std::weak_ptr<EpollQueue::Core> core, std::shared_ptr<FolderState> state)
       : core_(std::move(core)), state_(std::move(state)) {}
   ~QueueFolderSource() override { cancelSource(core_, state_); }
   void cancel() override { cancelSource(core_, state_); }
+  void watchTreeFolder(const TreeFolder& folder, std::size_t cap) override {
+    state_->watchTreeFolder(folder, cap);
+  }
   TreeWatchResult watchTree(const std::vector<TreeFolder>& folders, std::size_t cap) override {
     return state_->watchTree(folders, cap);
   }
+  void rewatch() override { state_->rewatch(); }
+  int refusedWatch() const override { return state_->refusedNow.load(); }
   std::size_t watchCount() const override { return state_->watches.load(); }
+  std::shared_ptr<FolderSet> makeFolderSet(FolderSetHandler onEvents) override {
+    std::lock_guard lock(state_->mutex);
+    if (!state_->fd || state_->onSet) return nullptr;
+    state_->onSet = std::move(onEvents);
+    return std::make_shared<QueueFolderSet>(state_);
+  }
 
  private:
   std::weak_ptr<EpollQueue::Core> core_;
   std::shared_ptr<FolderState> state_;
-};
-
-class QueueFolderSet final : public FolderSet {
- public:
-  QueueFolderSet(std::weak_ptr<EpollQueue::Core> core, std::shared_ptr<SetState> state)
-      : core_(std::move(core)), state_(std::move(state)) {}
-  ~QueueFolderSet() override { cancelSource(core_, state_); }
-  int add(const std::string& path) override { return state_->add(path); }
-  void remove(const std::string& path) override { state_->remove(path); }
-  void cancel() override { cancelSource(core_, state_); }
-
- private:
-  std::weak_ptr<EpollQueue::Core> core_;
-  std::shared_ptr<SetState> state_;
 };
 
 UniqueFd newInotify(WatchFailure* failure) {
@@ -718,16 +768,6 @@ std::shared_ptr<FolderSource> EpollQueue::makeFolderSource(const std::string& pa
   state->onCancel = std::move(onCancel);
   if (!core_->add(state)) return nullptr;
   return std::make_shared<QueueFolderSource>(core_, state);
-}
-
-std::shared_ptr<FolderSet> EpollQueue::makeFolderSet(FolderSetHandler onEvents,
-                                                     WatchFailure* failure) {
-  auto state = std::make_shared<SetState>();
-  state->fd = newInotify(failure);
-  if (!state->fd) return nullptr;
-  state->onEvents = std::move(onEvents);
-  if (!core_->add(state)) return nullptr;
-  return std::make_shared<QueueFolderSet>(core_, state);
 }
 
 std::shared_ptr<Source> EpollQueue::makeTimer(std::chrono::nanoseconds delay, Handler onFire,

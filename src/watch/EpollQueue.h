@@ -9,8 +9,8 @@ namespace zivuv::watch {
 
 // The real serial queue: one worker thread in an epoll loop over an eventfd
 // for submitted work, /proc/self/mountinfo for changes of the mount table
-// (the kernel marks it EPOLLPRI), one inotify instance per folder source or
-// folder set and one timerfd per timer. It sleeps until the kernel reports
+// (the kernel marks it EPOLLPRI), one inotify instance per folder source
+// (with its tree and its folder set) and one timerfd per timer. It sleeps until the kernel reports
 // something: no polling, no periodic wakeup. Sources may be added and
 // cancelled from any thread.
 class EpollQueue final : public SerialQueue {
@@ -30,8 +30,6 @@ class EpollQueue final : public SerialQueue {
   std::shared_ptr<FolderSource> makeFolderSource(const std::string& path, FolderHandler onEvent,
                                                  Handler onCancel,
                                                  WatchFailure* failure = nullptr) override;
-  std::shared_ptr<FolderSet> makeFolderSet(FolderSetHandler onEvents,
-                                           WatchFailure* failure = nullptr) override;
   std::shared_ptr<Source> makeTimer(std::chrono::nanoseconds delay, Handler onFire,
                                     std::chrono::nanoseconds interval = {}) override;
 

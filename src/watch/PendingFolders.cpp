@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cerrno>
 
 #include "platform/log/Logger.h"
 #include "watch/WatchLimits.h"
@@ -24,31 +23,27 @@ bool isRealFolder(const std::string& path) {
 }  // namespace
 
 std::shared_ptr<PendingFolders> PendingFolders::create(
-    SerialQueue& queue, RepositoriesHandler onRepositories,
+    SerialQueue& queue, SetMaker makeSet, RepositoriesHandler onRepositories,
     RetestFunction isRepository, std::chrono::nanoseconds retestDelay,
     std::chrono::nanoseconds quietPeriod) {
-  return std::shared_ptr<PendingFolders>(new PendingFolders(
-      queue, std::move(onRepositories), std::move(isRepository), retestDelay, quietPeriod));
+  return std::shared_ptr<PendingFolders>(new PendingFolders(queue, std::move(makeSet),
+                                                            std::move(onRepositories),
+                                                            std::move(isRepository), retestDelay,
+                                                            quietPeriod));
 }
 
-PendingFolders::PendingFolders(SerialQueue& queue, RepositoriesHandler onRepositories,
-                               RetestFunction isRepository,
+PendingFolders::PendingFolders(SerialQueue& queue, SetMaker makeSet,
+                               RepositoriesHandler onRepositories, RetestFunction isRepository,
                                std::chrono::nanoseconds retestDelay,
                                std::chrono::nanoseconds quietPeriod)
     : queue_(queue),
+      makeSet_(std::move(makeSet)),
       onRepositories_(std::move(onRepositories)),
       isRepository_(std::move(isRepository)),
       retestDelay_(retestDelay),
       quietPeriod_(quietPeriod) {}
 
 PendingFolders::~PendingFolders() { clear(); }
-
-void PendingFolders::recount() {
-  std::size_t count = folders_.size();
-  for (const auto& [path, folder] : folders_) count += folder.gitWatched ? 1 : 0;
-  size_ = folders_.size();
-  watchCount_ = count;
-}
 
 void PendingFolders::update(const std::vector<Candidate>& notRepositories) {
   std::unordered_set<std::string> failed;
@@ -93,20 +88,16 @@ bool PendingFolders::add(const std::string& path) {
     return false;
   }
   refused_.erase(path);
-  WatchFailure failure;
-  if (!watches_) {
+  if (!watches_ && makeSet_) {
     std::weak_ptr<PendingFolders> weak = weak_from_this();
-    watches_ = queue_.makeFolderSet(
-        [weak](const std::vector<FolderSetEvent>& events) {
-          if (const auto self = weak.lock()) self->onEvents(events);
-        },
-        &failure);
+    watches_ = makeSet_([weak](const std::vector<FolderSetEvent>& events) {
+      if (const auto self = weak.lock()) self->onEvents(events);
+    });
   }
-  int error = watches_ ? watches_->add(path) : (failure.error != 0 ? failure.error : EIO);
-  if (watches_ && error != 0) failure = {WatchFailure::Call::AddWatch, error};
-  if (error != 0) {
+  if (!watches_) return false;  // nothing is watched now
+  if (const int error = watches_->add(path); error != 0) {
     // Reported once while folders wait: every other folder would hit it too.
-    const std::string limit = inotifyLimitLine(failure);
+    const std::string limit = inotifyLimitLine({WatchFailure::Call::AddWatch, error});
     if (!limit.empty() && !limitReported_) Logger::shared().error(limit);
     limitReported_ = limitReported_ || !limit.empty();
     return false;
@@ -148,7 +139,6 @@ void PendingFolders::onEvents(const std::vector<FolderSetEvent>& events) {
   };
   for (const auto& event : events) {
     if (event.path.empty()) {  // lost events: any folder may have changed
-      ++overflows_;
       for (auto& [path, folder] : folders_) touch(folder);
       continue;
     }
@@ -216,7 +206,7 @@ void PendingFolders::armTimer() {
 }
 
 void PendingFolders::releaseWhenEmpty() {
-  recount();
+  size_ = folders_.size();
   if (!folders_.empty()) return;
   if (watches_) watches_->cancel();
   watches_.reset();

@@ -27,10 +27,10 @@ namespace zivuv::watch {
 // pack being received makes no event there, so a folder still being
 // written stays for another period, and one that passes is taken.
 //
-// At most kMaxFolders at once, all through one inotify instance, and one
-// timer for their retests and quiet periods; neither exists while nothing
-// is pending. A folder turned away for want of room is logged once, until it
-// is taken or no longer a failed candidate.
+// At most kMaxFolders at once, all in one FolderSet, and one timer for
+// their retests and quiet periods; neither exists while nothing is pending.
+// A folder turned away for want of room is logged once, until it is taken
+// or no longer a failed candidate.
 // Everything runs on the queue, which must outlive the object.
 class PendingFolders : public std::enable_shared_from_this<PendingFolders> {
  public:
@@ -44,12 +44,16 @@ class PendingFolders : public std::enable_shared_from_this<PendingFolders> {
     std::chrono::system_clock::time_point changed;
   };
   using RepositoriesHandler = std::function<void(const std::vector<std::string>& paths)>;
+  // Makes the set that watches the folders (the monitored folder's own,
+  // so that a folder also watched in its tree is one watch); nullptr when
+  // there is none.
+  using SetMaker = std::function<std::shared_ptr<FolderSet>(FolderSetHandler onEvents)>;
   // What a retest makes of a folder: it passes only once git has settled.
   enum class Retest { NotRepository, BeingWritten, Repository };
   using RetestFunction = std::function<Retest(const std::string&)>;
 
   // isRepository is the scan's repository test.
-  static std::shared_ptr<PendingFolders> create(SerialQueue& queue,
+  static std::shared_ptr<PendingFolders> create(SerialQueue& queue, SetMaker makeSet,
                                                 RepositoriesHandler onRepositories,
                                                 RetestFunction isRepository,
                                                 std::chrono::nanoseconds retestDelay,
@@ -70,12 +74,8 @@ class PendingFolders : public std::enable_shared_from_this<PendingFolders> {
     return folders_.contains(path) || refused_.contains(path);
   }
 
-  // The folders pending, the inotify watches held (each folder, and each
-  // .git folder watched), and how often the kernel dropped their events.
-  // Any thread.
+  // The folders pending. Any thread.
   std::size_t size() const { return size_.load(); }
-  std::size_t watchCount() const { return watchCount_.load(); }
-  std::uint64_t overflows() const { return overflows_.load(); }
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -85,7 +85,7 @@ class PendingFolders : public std::enable_shared_from_this<PendingFolders> {
     bool gitWatched = false;
   };
 
-  PendingFolders(SerialQueue& queue, RepositoriesHandler onRepositories,
+  PendingFolders(SerialQueue& queue, SetMaker makeSet, RepositoriesHandler onRepositories,
                  RetestFunction isRepository,
                  std::chrono::nanoseconds retestDelay, std::chrono::nanoseconds quietPeriod);
   bool add(const std::string& path);
@@ -95,9 +95,9 @@ class PendingFolders : public std::enable_shared_from_this<PendingFolders> {
   void onTimer();
   void armTimer();
   void releaseWhenEmpty();
-  void recount();
 
   SerialQueue& queue_;
+  SetMaker makeSet_;
   RepositoriesHandler onRepositories_;
   RetestFunction isRepository_;
   std::chrono::nanoseconds retestDelay_;
@@ -109,8 +109,6 @@ class PendingFolders : public std::enable_shared_from_this<PendingFolders> {
   Clock::time_point timerDue_ = Clock::time_point::max();
   bool limitReported_ = false;
   std::atomic<std::size_t> size_{0};
-  std::atomic<std::size_t> watchCount_{0};
-  std::atomic<std::uint64_t> overflows_{0};
 };
 
 }  // namespace zivuv::watch

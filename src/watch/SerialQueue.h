@@ -59,25 +59,10 @@ struct TreeWatchResult {
   int error = 0;
 };
 
-// A watch on one folder that follows its path (see makeFolderSource), and
-// optionally on folders below it through the same inotify instance.
-class FolderSource : public Source {
- public:
-  // Brings the folders watched below the folder in line with folders: those
-  // not listed, or listed with another identity, are dropped, the others
-  // are watched, in the given order, until cap of them are. Events in them
-  // (folders created, deleted, moved in or out, their attributes) are
-  // reported as Changed. On the queue only.
-  virtual TreeWatchResult watchTree(const std::vector<TreeFolder>& folders, std::size_t cap) = 0;
-
-  // The inotify watches the source holds now. Any thread.
-  virtual std::size_t watchCount() const = 0;
-};
-
-// Many folders watched through one inotify instance: entries created, moved
-// in or deleted directly in each folder (what can make a folder a
-// repository), never files closed after writing. add() and remove() run on
-// the queue only.
+// Many folders watched apart from the tree: entries created, moved in or
+// deleted directly in each folder (what can make a folder a repository),
+// never files closed after writing. add() and remove() run on the queue
+// only.
 class FolderSet : public Source {
  public:
   // Starts watching the folder at path (not through a symbolic link); 0, or
@@ -94,6 +79,44 @@ struct FolderSetEvent {
   bool gone = false;
 };
 using FolderSetHandler = std::function<void(const std::vector<FolderSetEvent>&)>;
+
+// A watch on one folder that follows its path (see makeFolderSource), and
+// on folders below it (the tree) and a FolderSet, all through one inotify
+// instance and one table of its watches: a folder that is both in the tree
+// and in the set is one watch.
+class FolderSource : public Source {
+ public:
+  // A folder of the tree as a walk opens it, before the walk lists it, so
+  // that nothing made in it after the listing goes unseen: watched while
+  // fewer than cap tree folders are. Events in it (folders created,
+  // deleted, moved in or out, its attributes) are reported as Changed; a
+  // folder moved away or deleted is no longer watched. On the queue only.
+  virtual void watchTreeFolder(const TreeFolder& folder, std::size_t cap) = 0;
+
+  // After a walk: brings the tree in line with folders, the shallowest
+  // first. The first cap of them that can be watched are watched, and no
+  // other: those not listed, listed with another identity or past the cap
+  // are dropped. On the queue only.
+  virtual TreeWatchResult watchTree(const std::vector<TreeFolder>& folders, std::size_t cap) = 0;
+
+  // Tries again the watches of the folder at the path, of its nearest
+  // parent while it is gone, and of its parents, where the kernel refused
+  // them; onEvent may hear Back. On the queue only.
+  virtual void rewatch() = 0;
+  // The errno with which the kernel refused one of those watches (ENOSPC
+  // when the user's watches are used up), while one is missing; 0 when
+  // none is. Any thread.
+  virtual int refusedWatch() const = 0;
+
+  // The inotify watches the source holds now, as the kernel counts them.
+  // Any thread.
+  virtual std::size_t watchCount() const = 0;
+
+  // A FolderSet through the same instance; onEvents runs on the queue with
+  // each batch. One at a time: nullptr while another lives, or once the
+  // source is cancelled. Cancelling the set drops its folders. Any thread.
+  virtual std::shared_ptr<FolderSet> makeFolderSet(FolderSetHandler onEvents) = 0;
+};
 
 // A serial queue: everything submitted to it, and every handler of its
 // sources, runs on one thread, one at a time, in order.
@@ -121,12 +144,6 @@ class SerialQueue {
   virtual std::shared_ptr<FolderSource> makeFolderSource(const std::string& path,
                                                          FolderHandler onEvent, Handler onCancel,
                                                          WatchFailure* failure = nullptr) = 0;
-
-  // An empty FolderSet; onEvents runs on the queue with each batch. nullptr
-  // when no inotify instance can be had, with the reason in failure. Any
-  // thread.
-  virtual std::shared_ptr<FolderSet> makeFolderSet(FolderSetHandler onEvents,
-                                                   WatchFailure* failure = nullptr) = 0;
 
   // The monotonic clock of the queue's timers. Any thread.
   virtual std::chrono::steady_clock::time_point now() const {

@@ -38,11 +38,11 @@ class ScanTest : public testing::TempConfigTest {
     watched_ = makeFolder("watched");
   }
   // One scan; security-scoped access must be balanced whatever happened.
-  ScanOutcome scan(std::optional<FileURL> url) {
+  ScanOutcome scan(std::optional<FileURL> url, const WalkOpened& opened = {}) {
     const auto before = platform::SecurityScope::totalOpenCount();
     ::testing::internal::CaptureStderr();
     ScanOutcome outcome;
-    printed_ = testing::printed([&] { outcome = scanForNewRepositories(url, notices_, settings_); });
+    printed_ = testing::printed([&] { outcome = scanForNewRepositories(url, notices_, settings_, {}, opened); });
     log_ = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(platform::SecurityScope::totalOpenCount(), before) << "unbalanced access";
     return outcome;
@@ -58,7 +58,9 @@ TEST_F(ScanTest, StopsBeforeTheSharedSuiteWithoutAFolderItMayRead) {
   platform::Faults::setRefuseAccess(watched_);
   const FileURL plain = FileURL::fromPath(watched_, true);
   for (const auto& url : {std::optional<FileURL>(), std::optional(plain), std::optional(plain.withSecurityScope())}) {
-    EXPECT_EQ(scan(url).registered, 0);
+    const auto outcome = scan(url);
+    EXPECT_EQ(outcome.registered, 0);
+    EXPECT_FALSE(outcome.ran);
     EXPECT_EQ(log_, "error No monitoring URL to check!\n");
   }
   EXPECT_FALSE(fs::exists(root_ + "/config"));
@@ -134,6 +136,18 @@ TEST_F(ScanTest, DeepWalkRegistersEachRepositoryOnceAndNeverLooksInsideOne) {
   }
   EXPECT_EQ(failed, (std::set<std::string>{watched_ + "/host", watched_ + "/host/owner",
                                            watched_ + "/host/owner/plain"}));
+}
+
+TEST_F(ScanTest, EachFolderIsHandedOverOpenBeforeTheWalkListsIt) {
+  settings_.depth = 2;
+  fs::create_directories(watched_ + "/a");
+  std::vector<std::string> opened;
+  const auto outcome = scan(FileURL::fromPath(watched_, true).withSecurityScope(), [&](const WalkedFolder& folder) {
+    opened.push_back(folder.path);
+    EXPECT_TRUE(testing::gitInit(folder.path + "/made"));  // the listing that follows sees it
+  });
+  EXPECT_EQ(opened, std::vector<std::string>{watched_ + "/a"});
+  EXPECT_EQ(outcome.registered, 1);
 }
 
 TEST_F(ScanTest, SettingsOfTheWrongTypeOrOutOfRangeReadAsTheDefault) {

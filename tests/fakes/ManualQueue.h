@@ -14,8 +14,12 @@ namespace zivuv::testing {
 class ManualQueue final : public watch::SerialQueue {
  public:
   struct FakeSource final : watch::FolderSource {
+    void watchTreeFolder(const watch::TreeFolder&, std::size_t) override {}
     watch::TreeWatchResult watchTree(const std::vector<watch::TreeFolder>&, std::size_t) override { return {}; }
+    void rewatch() override { ++rewatches; }
+    int refusedWatch() const override { return refused; }
     std::size_t watchCount() const override { return 0; }
+    std::shared_ptr<watch::FolderSet> makeFolderSet(watch::FolderSetHandler) override { return nullptr; }
     void cancel() override {
       if (!cancelled && onCancel) queue->async(onCancel);
       cancelled = true;
@@ -25,6 +29,8 @@ class ManualQueue final : public watch::SerialQueue {
     watch::Handler onFire, onCancel;
     std::chrono::nanoseconds deadline{};
     bool cancelled = false;
+    int refused = 0;  // what refusedWatch() says
+    int rewatches = 0;
   };
 
   void async(watch::Handler work) override { pending_.push_back(std::move(work)); }
@@ -32,9 +38,6 @@ class ManualQueue final : public watch::SerialQueue {
                                                   watch::Handler onCancel, watch::WatchFailure* failure) override {
     if (failFolderSources) *failure = {watch::WatchFailure::Call::AddWatch, ENOSPC};
     return failFolderSources ? nullptr : add({}, std::move(onEvent), std::move(onCancel));
-  }
-  std::shared_ptr<watch::FolderSet> makeFolderSet(watch::FolderSetHandler, watch::WatchFailure*) override {
-    return nullptr;
   }
   std::shared_ptr<watch::Source> makeTimer(std::chrono::nanoseconds delay, watch::Handler onFire,
                                            std::chrono::nanoseconds) override {

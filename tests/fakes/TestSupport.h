@@ -76,6 +76,7 @@ class TempConfigTest : public ::testing::Test {
     platform::Faults::setFailWrite({});
     platform::Faults::setFailLock({});
     platform::Faults::setRefuseAccess({});
+    platform::Faults::setRefuseWatch({});
     fs::remove_all(root_);
   }
 

@@ -1,10 +1,11 @@
 # A scan depth that a person opts into: repositories at every depth up to
 # it, nothing inside a repository, a blocked or an ignored folder, the whole
-# tree watched up to a cap, and `why` telling each case.
+# tree watched up to a cap and through renames, and `why` telling each case.
 
 import json
 import os
 import subprocess
+from pathlib import Path
 
 import dbus
 import pytest
@@ -98,3 +99,35 @@ def test_bind_mounts_make_no_second_entry_and_no_loop(service, ctl, watched, env
     assert status.Get(STATUS, 'LastScanCandidates', dbus_interface=dbus.PROPERTIES_IFACE) == 4
     assert ctl.scan() == 0
     assert ctl.listed() == [listed]
+
+
+def kernel_watches(pid):
+    # The inotify watches that the kernel holds for a process, as its fdinfo shows them.
+    infos = (Path(f'/proc/{pid}/fdinfo/{fd}').read_text() for fd in os.listdir(f'/proc/{pid}/fdinfo'))
+    return sum(line.startswith('inotify wd:') for info in infos for line in info.splitlines())
+
+
+def test_folders_renamed_in_the_tree_stay_watched_and_counted_as_the_kernel_does(service, ctl, watched, env, bus):
+    own_settings(env, scanDepth=2)
+    for name in ('a', 'b', 'c'):
+        (watched / name).mkdir()
+    proc = service.watching()
+    status = bus.get_object(NAME, PATH, introspect=False)
+    watches = lambda: status.Get(STATUS, 'Watches', dbus_interface=dbus.PROPERTIES_IFACE)
+    assert ctl.scan() == 0
+    checked = proc.wait_line('info Checked and no new repos')
+    (watched / 'a').rename(watched / 'renamed')  # renamed inside the tree
+    (watched / 'b').rename(watched.parent / 'out')  # moved out and back
+    (watched.parent / 'out').rename(watched / 'b')
+    (watched / 'c').rename(watched.parent / 'away')  # moved out for good
+    proc.wait_line('info Checked and no new repos', checked + 1)  # the scan that the renames bring
+    scans = proc.err.count('debug Checking For New Repositories')
+    repo(watched / 'renamed' / 'one')
+    repo(watched / 'b' / 'two')
+    wait_until(lambda: sorted(ctl.listed()) == [f'{watched}/b/two', f'{watched}/renamed/one'], 10,
+               'the repositories in the renamed folders')
+    assert proc.err.count('debug Checking For New Repositories') == scans + 1
+    # The folder, its parents up to /, and renamed and b, each both in the tree and pending.
+    expected = 1 + len(watched.parts) - 2 + 2
+    wait_until(lambda: watches() == kernel_watches(proc.p.pid) == expected, 10,
+               f'{expected} watches, as the kernel counts them')

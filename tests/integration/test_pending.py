@@ -1,6 +1,7 @@
 # Repositories that arrive in a candidate after a scan passed it over: the
 # folder alone is tested again once it is quiet, however busy the folders
-# beside it are, and its watch ends when it is taken, removed or quiet.
+# beside it are, its watch ends when it is taken, removed or quiet, and a
+# scan that could not run forgets none of them.
 
 import os
 import signal
@@ -10,7 +11,7 @@ import time
 
 import dbus
 import pytest
-from conftest import NAME, PATH, repo, wait_until
+from conftest import NAME, PATH, repo, suite_file, wait_until
 
 SCAN = 'debug Checking For New Repositories'
 STATUS = 'VO9ZE47VOD.com.dozezeza.FolderMonitor.Status'
@@ -77,9 +78,9 @@ def test_pending_folders_are_tested_alone_and_end_when_taken_or_quiet(service, c
     faults('pending-quiet 4')
     proc = service.watching()
     fds = lambda: len(os.listdir(f'/proc/{proc.p.pid}/fd'))
-    # After a change: the debounce timer, and while folders wait, one inotify
-    # instance and one timer for them all.
-    idle, waiting = fds() + 1, fds() + 3
+    # After a change: the debounce timer, and while folders wait, one timer
+    # for them all (their watches are the folder's own).
+    idle, waiting = fds() + 1, fds() + 2
     for i in range(257):
         (watched / f'plain{i}').mkdir()
     proc.wait_line('info Checked and no new repos')
@@ -169,3 +170,28 @@ def test_pack_received_without_an_event_is_taken_at_the_end_of_a_quiet_period(se
     (pack / 'tmp_pack_1').rename(pack / 'pack-1.pack')
     wait_until(lambda: ctl.listed() == [f'{watched}/fetching'], 10, 'the fetched repository')
     assert proc.err.count(SCAN) == 1
+
+
+@pytest.mark.parametrize('failure', ['access refused', 'shared settings unreadable'])
+def test_scan_that_cannot_run_forgets_no_pending_folder(service, ctl, watched, env, faults, failure):
+    proc = service.watching()
+    late = watched / 'late'
+    late.mkdir()
+    proc.wait_line(f'debug Watching folder for late changes: {late}')
+    suite = suite_file(env)
+    if failure == 'access refused':
+        faults(f'refuse-access {watched}')
+        line = 'error No monitoring URL to check!'
+    else:
+        suite.parent.mkdir(parents=True, exist_ok=True)
+        suite.write_bytes(b'not a property list')
+        line = 'error Failed to get current folders!'
+    ctl('scan')
+    proc.wait_line(line)
+    faults()
+    suite.unlink(missing_ok=True)
+    scans = proc.err.count(SCAN)
+    repo(late)
+    wait_until(lambda: ctl.listed() == [str(late)], 15, 'the repository in the pending folder')
+    assert proc.wait_line(f'debug Pending folder became a repository: {late}') == 1
+    assert proc.err.count(SCAN) == scans, 'found by its pending folder, with no scan'

@@ -6,6 +6,7 @@
 #include "fakes/TestSupport.h"
 #include "platform/scope/SecurityScope.h"
 #include "service/ZivuvFolderMonitorListener.h"
+#include "watch/WatchLimits.h"
 
 namespace zivuv {
 namespace {
@@ -136,6 +137,21 @@ TEST_F(ListenerTest, RestartsAndFailuresKeepAccessBalanced) {
   listener_ = make(std::make_unique<ManualQueue>());
   EXPECT_EQ(testing::countLines(log(), "error Unable to access URL For Monitoring"), 1u);  // the saved folder
   EXPECT_EQ(SecurityScope::totalOpenCount(), baseline_);
+}
+
+TEST_F(ListenerTest, WatchTheKernelRefusedIsAskedForAgainAtEachScanUntilItIsHad) {
+  ASSERT_TRUE(watch(a_));
+  const auto source = queue_->live(true).front();
+  source->refused = ENOSPC;
+  queue_->raise(FolderEvent::Changed);
+  EXPECT_EQ(listener_->status().watcher, "inotify+rescan 300s");
+  queue_->advance(5min + 3s);  // the change's scan, then the periodic one
+  EXPECT_EQ(source->rewatches, 2);
+  source->refused = 0;
+  queue_->raise(FolderEvent::Back);
+  queue_->advance(10min);
+  EXPECT_EQ(source->rewatches, 3) << "only the scan that the event brought";
+  EXPECT_EQ(testing::countLines(log(), watch::inotifyLimitLine({watch::WatchFailure::Call::AddWatch, ENOSPC})), 1u);
 }
 
 TEST_F(ListenerTest, FolderThatDoesNotAnswerGetsTheDataOfItsWatchOnceAndOnlyOnce) {

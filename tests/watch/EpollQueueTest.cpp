@@ -117,16 +117,22 @@ TEST_F(EpollQueueTest, ListingTheFolderAndTestingItsRepositoriesWakesNothing) {
   EXPECT_EQ(events_.take(), std::vector<std::string>{});
 }
 
-TEST_F(EpollQueueTest, TreeWatchSeesFoldersBelowUpToItsCapAndDropsWhatLeft) {
+TEST_F(EpollQueueTest, TreeWatchKeepsTheShallowestFoldersUpToItsCapAndDropsWhatLeft) {
   const std::string folder = makeFolder("w");
   std::vector<TreeFolder> tree;
-  for (const char* name : {"a", "b", "c"}) tree.push_back(treeFolder(makeFolder(std::string("w/") + name)));
-  const TreeFolder later = treeFolder(makeFolder("w/d"));
+  for (const char* name : {"a", "b", "c", "a/x"}) tree.push_back(treeFolder(makeFolder(std::string("w/") + name)));
   const auto source = watch(folder);
   const auto full = source->watchCount();
-  EXPECT_EQ(source->watchTree(tree, 3).watched, 3u);
-  EXPECT_FALSE(source->watchTree(tree, 3).capped);
+  // As a depth-first walk opens them, a/x comes before b and c and takes the cap.
+  for (const auto& opened : {tree[0], tree[3], tree[1]}) source->watchTreeFolder(opened, 2);
+  EXPECT_EQ(source->watchCount(), full + 2);
+  const auto capped = source->watchTree(tree, 2);  // after the walk: the shallowest
+  EXPECT_TRUE(capped.capped);
+  EXPECT_EQ(capped.watched, 2u);
+  EXPECT_EQ(source->watchCount(), full + 2);
   writeFile(folder + "/a/file", "x");  // files below come and go unseen
+  fs::create_directory(folder + "/a/x/sub");  // dropped for b
+  fs::create_directory(folder + "/c/sub");  // past the cap
   settle();
   EXPECT_EQ(events_.take(), std::vector<std::string>{});
   fs::create_directory(folder + "/b/sub");
@@ -134,18 +140,36 @@ TEST_F(EpollQueueTest, TreeWatchSeesFoldersBelowUpToItsCapAndDropsWhatLeft) {
   settle();
   EXPECT_EQ(events_.take(), std::vector<std::string>{"changed"});
 
-  const auto capped = source->watchTree(tree, 2);  // kept while listed, none added past the cap
-  EXPECT_EQ(capped.watched, 3u);
-  tree.pop_back();
-  tree.push_back(later);
-  const auto replaced = source->watchTree(tree, 2);
-  EXPECT_TRUE(replaced.capped);
-  EXPECT_EQ(replaced.watched, 2u);
-  EXPECT_EQ(source->watchCount(), full + 2);
-  fs::create_directory(folder + "/d/sub");  // never watched
-  fs::create_directory(folder + "/c/sub");  // no longer watched
+  tree.erase(tree.begin() + 1);  // b is no longer walked: c takes its place
+  EXPECT_EQ(source->watchTree(tree, 2).watched, 2u);
+  fs::create_directory(folder + "/b/sub2");
   settle();
   EXPECT_EQ(events_.take(), std::vector<std::string>{});
+  fs::create_directory(folder + "/c/sub2");
+  ASSERT_TRUE(events_.waitFor(1));
+}
+
+TEST_F(EpollQueueTest, WatchesOfTheFolderAndItsParentsThatTheKernelRefusesAreTriedAgain) {
+  const std::string folder = makeFolder("p/w");
+  platform::Faults::setRefuseWatch(root_ + "/p");
+  const auto source = watch(folder);
+  const auto without = source->watchCount();
+  const auto triedAgain = [&] {
+    EXPECT_EQ(source->refusedWatch(), ENOSPC);
+    platform::Faults::setRefuseWatch({});
+    queue_.async([&] { source->rewatch(); });
+    settle();
+    EXPECT_EQ(source->refusedWatch(), 0);
+    EXPECT_EQ(source->watchCount(), without + 1);
+  };
+  triedAgain();  // the parent
+  fs::rename(folder, root_ + "/p/old");
+  ASSERT_TRUE(events_.waitFor(1));
+  platform::Faults::setRefuseWatch(folder);
+  fs::create_directory(folder);  // back, and refused
+  settle();
+  triedAgain();  // the folder
+  EXPECT_EQ(events_.take(), (std::vector<std::string>{"gone", "back"}));
 }
 
 TEST_F(EpollQueueTest, QueueOverflowIsToldAndCountsAsAChange) {

@@ -19,6 +19,7 @@ std::mutex gMutex;
 Fault gRefuseAccess{"refuse-access", {}};
 Fault gFailWrite{"fail-write", {}};
 Fault gFailLock{"fail-lock", {}};
+Fault gRefuseWatch{"refuse-watch", {}};
 
 bool holds(const Fault& fault, std::string_view value) {
   {
@@ -53,9 +54,11 @@ std::optional<std::string> faultFileValue(std::string_view verb,
 bool Faults::refusesAccess(std::string_view path) { return holds(gRefuseAccess, path); }
 bool Faults::failsWrite(std::string_view storeName) { return holds(gFailWrite, storeName); }
 bool Faults::failsLock(std::string_view storeName) { return holds(gFailLock, storeName); }
+bool Faults::refusesWatch(std::string_view path) { return holds(gRefuseWatch, path); }
 
 void Faults::setRefuseAccess(std::string path) { set(gRefuseAccess, std::move(path)); }
 void Faults::setFailWrite(std::string storeName) { set(gFailWrite, std::move(storeName)); }
 void Faults::setFailLock(std::string storeName) { set(gFailLock, std::move(storeName)); }
+void Faults::setRefuseWatch(std::string path) { set(gRefuseWatch, std::move(path)); }
 
 }  // namespace zivuv::platform

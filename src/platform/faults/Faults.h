@@ -10,8 +10,10 @@ namespace zivuv::platform {
 //
 // In-process tests call the setters. A test that drives the real binary sets
 // ZIVUV_FAULTS to a file that is read afresh at every check; each line is
-// "refuse-access <absolute path>", "fail-write <domain or suite name>" or
-// "fail-lock <domain or suite name>". The same file carries the timings
+// "refuse-access <absolute path>", "fail-write <domain or suite name>",
+// "fail-lock <domain or suite name>" or "refuse-watch <absolute path>" (the
+// kernel refuses an inotify watch on that folder as if the user's watches
+// were used up). The same file carries the timings
 // that tests shorten (Overrides.h).
 // Without the variable and without setters nothing is ever refused.
 class Faults {
@@ -19,10 +21,12 @@ class Faults {
   static bool refusesAccess(std::string_view path);
   static bool failsWrite(std::string_view storeName);
   static bool failsLock(std::string_view storeName);
+  static bool refusesWatch(std::string_view path);
 
   static void setRefuseAccess(std::string path);  // empty: none
   static void setFailWrite(std::string storeName);  // empty: none
   static void setFailLock(std::string storeName);   // empty: none
+  static void setRefuseWatch(std::string path);     // empty: none
 };
 
 }  // namespace zivuv::platform
