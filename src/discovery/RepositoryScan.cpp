@@ -2,11 +2,17 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include "bookmarks/BookmarkUtils.h"
 #include "platform/bookmark/BookmarkRecord.h"
+#include "platform/defaults/DefaultsStore.h"
 #include "platform/log/Logger.h"
 #include "platform/scope/SecurityScope.h"
+#include "platform/text/Text.h"
 
 namespace zivuv::discovery {
 
@@ -24,6 +30,25 @@ std::chrono::system_clock::time_point changeTime(int dirFd, const char* name) {
           std::chrono::seconds(st.st_ctim.tv_sec) + std::chrono::nanoseconds(st.st_ctim.tv_nsec)));
 }
 
+// A scan that could not run, and why.
+ScanOutcome notRun(std::string why) {
+  ScanOutcome outcome;
+  outcome.scanError = std::move(why);
+  return outcome;
+}
+
+// Why the folder at path cannot be read and searched, for a person.
+std::string unreadableFolder(const std::string& path) {
+  const std::string shown = "the monitored folder " + platform::escapeControlBytes(path);
+  if (::access(path.c_str(), R_OK | X_OK) != 0) return shown + " cannot be read: " + std::strerror(errno);
+  return "access to " + shown + " was refused";
+}
+
+std::string unreadableSharedSettings() {
+  return "the shared settings " +
+         platform::escapeControlBytes(platform::settingsFile(sharedSuiteName())) + " cannot be read";
+}
+
 // What a scan and a registration share: access to the monitored folder and
 // the shared lists under the suite's lock, the registration of what was
 // found in one locked write, and the notices.
@@ -33,7 +58,7 @@ ScanOutcome withSharedLists(const std::optional<FileURL>& monitoringURL, NoticeC
   Logger& log = Logger::shared();
   if (!monitoringURL || !SecurityScope::startAccessing(*monitoringURL)) {
     log.error("No monitoring URL to check!");
-    return {};
+    return notRun(monitoringURL ? unreadableFolder(monitoringURL->path()) : "no folder is monitored");
   }
   struct AccessGuard {
     const FileURL& url;
@@ -50,12 +75,12 @@ ScanOutcome withSharedLists(const std::optional<FileURL>& monitoringURL, NoticeC
     const auto blocked = suite.loadURLs(BookmarkKeys::blockKey);
     if (!blocked) {
       log.error("Failed to get current folders!");
-      return {};
+      return notRun(unreadableSharedSettings());
     }
     const auto listed = suite.loadURLs(BookmarkKeys::sandboxKey);
     if (!listed) {
       log.error("Failed to get current folders!");
-      return {};
+      return notRun(unreadableSharedSettings());
     }
     const KnownFolders known(*blocked, *listed);
     const std::vector<FileURL> repositories = find(known, outcome);
@@ -64,6 +89,10 @@ ScanOutcome withSharedLists(const std::optional<FileURL>& monitoringURL, NoticeC
     const auto written = suite.addSandboxURLs(repositories);
     for (std::size_t i = 0; i < repositories.size(); ++i) {
       if (written[i]) newNames.push_back(repositories[i].lastPathComponent());
+    }
+    if (const std::size_t lost = repositories.size() - newNames.size(); lost > 0) {
+      outcome.scanError = std::to_string(lost) + " of the " + std::to_string(repositories.size()) +
+                          " repositories found could not be registered in the shared settings";
     }
   }
   if (newNames.empty()) {
@@ -105,6 +134,7 @@ ScanOutcome scanForNewRepositories(
       }
       return judgement.descend;
     });
+    if (outcome.walked.empty()) outcome.scanError = unreadableFolder(monitoringURL->path());
     return repositories;
   });
 }

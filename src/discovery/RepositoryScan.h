@@ -22,6 +22,10 @@ struct FailedCandidate {
 };
 
 struct ScanOutcome {
+  // Why the scan could not run (no folder, a folder it cannot read, shared
+  // lists it cannot load) or could not register what it found, for a
+  // person; empty when it did its work.
+  std::string scanError;
   std::int64_t registered = 0;                  // repositories the scan registered
   std::size_t candidates = 0;                   // candidates it looked at
   std::vector<FailedCandidate> notRepositories;  // those that failed the repository test

@@ -152,7 +152,7 @@ class ZivuvFolderMonitorListener
   bool treeNeedsRescan_ = false;                     // past the cap, or a share inside
   std::set<std::string> reportedShares_;
   bool capReported_ = false;
-  std::vector<std::string> reportedInvalidKeys_;
+  std::vector<discovery::InvalidSetting> reportedInvalid_;  // told already
   ServiceStatus status_;                             // counters and last scan
 
   // Used on monitorQueue only.

@@ -235,8 +235,9 @@ def service(env, bus, ctl, watched):
         return proc
 
     def watching(**extra):
+        # As the app hands a folder over: no scan follows.
         proc = start(**extra)
-        ctl.out('watch', watched)
+        assert call('startMonitoringWithPath', dbus.ByteArray(bookmark(watched)), signature='ay')
         return proc
 
     def kill():

@@ -2,6 +2,7 @@
 # and its click, translations, hostile folder names, and what a failing store
 # or notification server may cost.
 
+import json
 import os
 import signal
 from pathlib import Path
@@ -149,8 +150,14 @@ def test_failed_write_counts_nothing_and_the_next_run_registers_once(service, ct
         repo(watched / name)
     proc = service.watching()
     Path(env['ZIVUV_FAULTS']).write_text('fail-write VO9ZE47VOD.com.dozezeza\n')
-    assert ctl.scan() == 0
+    failed = ctl('scan')
+    assert (failed.returncode, failed.stdout, failed.stderr) == (1, '', 'zivuv-monitorctl: the scan failed: 3 of the 3 '
+                                                                 'repositories found could not be registered in the shared settings\n')
     assert proc.wait_line('Unable to write defaults for:VO9ZE47VOD.com.dozezeza', 3, 'out') == 3
+    # One error line with the reason, which the status interface carries too.
+    reason = f'error Failed to write settings file {suite_file(env)}: a write failure made on purpose (ZIVUV_FAULTS)'
+    assert proc.wait_line(reason) == 1
+    assert json.loads(ctl.out('status', '--json'))['LastError'][1] == reason[6:]
     assert not suite_file(env).exists()
     assert proc.wait_line('info Checked and no new repos') == 1
 
@@ -171,7 +178,7 @@ def test_garbage_settings_are_kept_aside_or_stop_the_scan_and_are_never_replaced
     (kept,) = wait_until(lambda: [line.split(':', 1)[1] for line in proc.out
                                   if line.startswith('Kept unreadable settings file aside as:')])
     assert kept.startswith(f'{own}.corrupt-') and Path(kept).read_text() == 'this is not a property list'
-    assert ctl.scan() == 0
+    assert ctl('scan').stderr == f'zivuv-monitorctl: the scan failed: the shared settings {suite_file(env)} cannot be read\n'
     assert proc.wait_line('error Failed to get current folders!') == 1
     assert proc.wait_line(f'unable to load defaults for:{SUITE}', stream='out') == 1
     assert suite_file(env).read_text() == 'this is not a property list'

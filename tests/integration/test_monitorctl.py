@@ -67,7 +67,8 @@ def test_block_and_unblock_edit_only_the_blocked_list(ctl, root, env):
     (root / 'gone').rmdir()
     write_suite(env, {'kSandboxKey': [bookmark(root / 'b'), gone], 'kBlockedKey': [gone]})
     (root / 'a-link').symlink_to(root / 'a')
-    listed = f'listed {root}/b\nlisted (unresolvable)\nblocked (unresolvable)\n'
+    # An entry that does not resolve shows the path it records.
+    listed = f'listed {root}/b\nlisted {root}/gone (unresolvable)\nblocked {root}/gone (unresolvable)\n'
 
     ctl.out('block', root / 'a')
     again = ctl('block', root / 'a-link')  # the same folder
@@ -163,9 +164,14 @@ def test_check_tells_each_listed_entry_its_state_and_plain_repos_is_unchanged(ct
     unreachable = f'unreachable not mounted: {root}/mnt is on another device'
     assert ctl.out('repos', '--check') == (
         f'listed {watched}/gone: missing\nlisted {watched}/old: moved {watched}/new\nlisted {root}/mnt/repo: {unreachable}\n'
-        f'listed {watched}/ok: ok\nlisted (unresolvable): unresolvable\nblocked (unresolvable)\n')
-    unresolvable = 'listed (unresolvable)\n'
-    assert ctl.out('repos') == f'{unresolvable * 3}listed {watched}/ok\n{unresolvable}blocked (unresolvable)\n'
+        f'listed {watched}/ok: ok\nlisted (unresolvable): unresolvable\nblocked {watched}/gone (unresolvable)\n')
+    assert ctl.out('repos') == (
+        f'listed {watched}/gone (unresolvable)\nlisted {watched}/old (unresolvable)\nlisted {root}/mnt/repo (unresolvable)\n'
+        f'listed {watched}/ok\nlisted (unresolvable)\nblocked {watched}/gone (unresolvable)\n')
+    assert json.loads(ctl.out('--json', 'repos'))['listed'] == [
+        {'path': f'{watched}/gone', 'resolves': False}, {'path': f'{watched}/old', 'resolves': False},
+        {'path': f'{root}/mnt/repo', 'resolves': False}, {'path': f'{watched}/ok', 'resolves': True},
+        {'path': None, 'resolves': False}]
     document = json.loads(ctl.out('--json', 'repos', '--check'))
     assert [(e['path'], e['state'], e.get('to', e.get('reason'))) for e in document['listed']] == [
         (f'{watched}/gone', 'missing', None), (f'{watched}/old', 'moved', f'{watched}/new'),
@@ -177,13 +183,18 @@ def test_prune_removes_missing_rerecords_moved_in_place_and_tells_the_app_once(c
     before = suite_file(env).read_bytes()
     assert ctl.out('prune') == (
         f'remove {watched}/gone: missing\nre-record {watched}/old: moved {watched}/new\nkeep {root}/mnt/repo: '
-        f'unreachable not mounted: {root}/mnt is on another device\nkeep {watched}/ok: ok\nkeep (unresolvable): unresolvable\n')
+        f'unreachable not mounted: {root}/mnt is on another device\nkeep {watched}/ok: ok\nkeep (unresolvable): unresolvable\n'
+        'would remove 1, re-record 1, keep 3; run with --yes to apply\n')
     (root / 'faults').write_text(f'fail-write {SUITE}\n')
     failed = ctl('prune', '--yes')
     assert (failed.returncode, failed.stdout, suite_file(env).read_bytes()) == (1, '', before)
     (root / 'faults').write_text('')
-    assert ctl.out('prune', '--yes') == f'removed {watched}/gone: missing\nre-recorded {watched}/old: moved {watched}/new\n'
-    assert ctl.out('prune', '--yes') == ''  # nothing left to do: nothing written, nothing sent
+    assert ctl.out('prune', '--yes') == (f'removed {watched}/gone: missing\nre-recorded {watched}/old: moved {watched}/new\n'
+                                         'removed 1, re-recorded 1\n')
+    after = suite_file(env).read_bytes()
+    assert ctl.out('prune').endswith(f'keep (unresolvable): unresolvable\nnothing to prune: keep 4\n')
+    assert ctl.out('prune', '--yes') == 'nothing to prune: keep 4\n'
+    assert suite_file(env).read_bytes() == after  # nothing left to do: nothing written, nothing sent
     assert plistlib.loads(suite_file(env).read_bytes()) == {
         'kSandboxKey': [bookmark(watched / 'new'), *entries[2:]], 'kBlockedKey': entries[:1]}
     assert defaults_changed() == ['com.dozezeza.Zivuv']
