@@ -161,7 +161,9 @@ def own_settings(env, **keys):
     path = Path(env['XDG_CONFIG_HOME']) / 'Zivuv' / 'com.vezudi.Zivuv.FolderMonitor.plist'
     path.parent.mkdir(parents=True, exist_ok=True)
     settings = plistlib.loads(path.read_bytes()) if path.exists() else {}
-    path.write_bytes(plistlib.dumps({**settings, **keys}, fmt=plistlib.FMT_BINARY))
+    # Whole or not at all, as the app writes, for a service that reads it meanwhile.
+    path.with_suffix('.new').write_bytes(plistlib.dumps({**settings, **keys}, fmt=plistlib.FMT_BINARY))
+    path.with_suffix('.new').replace(path)
 
 
 @pytest.fixture

@@ -5,6 +5,7 @@
 import json
 import os
 import signal
+import subprocess
 from pathlib import Path
 
 import dbus
@@ -165,6 +166,40 @@ def test_failed_write_counts_nothing_and_the_next_run_registers_once(service, ct
     assert [ctl.scan(), ctl.scan()] == [3, 0]
     assert len(ctl.listed()) == 3
     assert defaults_changed() == ['com.dozezeza.Zivuv']
+
+
+@pytest.mark.parametrize('disk', ['full', 'read-only'])
+def test_a_disk_that_refuses_the_write_is_named_with_its_reason(service, ctl, watched, env, disk):
+    config = Path(env['XDG_CONFIG_HOME'])
+    config.mkdir()
+    subprocess.run(['mount', '-t', 'tmpfs', '-o', 'size=64k', 'tmpfs', config], check=True)
+    try:
+        proc = service.watching()
+        assert ctl.scan() == 0
+        suite = suite_file(env)
+        if disk == 'full':
+            reason = 'No space left on device'
+            fill = os.open(config / 'fill', os.O_WRONLY | os.O_CREAT)
+            try:
+                while os.write(fill, bytes(4096)):
+                    pass
+            except OSError:
+                os.close(fill)
+        else:
+            reason = f'cannot lock {suite}.lock: Read-only file system'
+            subprocess.run(['mount', '-o', 'remount,ro', config], check=True)
+        repo(watched / 'new')
+        assert ctl('scan').returncode == 1
+        line = f'error Failed to write settings file {suite}: {reason}'
+        proc.wait_line(line)
+        assert json.loads(ctl.out('status', '--json'))['LastError'][1] == line[6:]
+        edit = ctl('config', 'depth', '2')
+        assert (edit.returncode, edit.stderr) == (1, f"zivuv-monitorctl: cannot write the service's settings {suite.parent}/"
+                                                     f'com.vezudi.Zivuv.FolderMonitor.plist: {reason.replace(SUITE, "com.vezudi.Zivuv.FolderMonitor")}; '
+                                                     'nothing changed\n')
+        assert [p.name for p in suite.parent.iterdir() if '.tmp-' in p.name] == []
+    finally:
+        subprocess.run(['umount', '-l', config], check=True)
 
 
 def test_garbage_settings_are_kept_aside_or_stop_the_scan_and_are_never_replaced(service, ctl, watched, env):

@@ -24,17 +24,32 @@ VERSION = re.match(r'\S+ \(([^)]+)\)', (SOURCE / 'debian' / 'changelog').read_te
                                   ['why'], ['status', '--check'], ['repos', '--yes'], ['prune', '--json'],
                                   ['config', 'depth'], ['config', 'depth', '0'], ['config', 'depth', '9'],
                                   ['config', 'depth', '+2'], ['config', 'depth', '2', '3'], ['config', 'ignore', 'add'],
-                                  ['config', 'ignore', 'drop', 'x'], ['config', 'ignore', 'add', ''], ['config', 'frob']])
+                                  ['config', 'ignore', 'drop', 'x'], ['config', 'ignore', 'add', ''], ['config', 'frob'],
+                                  ['config', 'ignore', 'add', 'a//b'], ['frob', '--help'], ['watch', '--yes', '/']])
 def test_usage_errors_exit_two_with_a_hint_and_no_data(ctl, args):
     result = ctl(*args)
     assert (result.returncode, result.stdout, '--help' in result.stderr) == (2, '', True)
 
 
-def test_help_and_version(ctl):
+COMMANDS = ['watch', 'status', 'scan', 'reset', 'repos', 'prune', 'block', 'unblock', 'config', 'listen', 'why',
+            'bookmark']
+
+
+def test_help_and_version_of_both_programs_need_no_bus(ctl, env):
     text = ctl.out('--help')
     assert text.startswith('Usage: zivuv-monitorctl [--json] COMMAND [ARGUMENT...]\n')
-    assert all(words in text for words in ('repos [--check]', 'prune [--yes]', 'config depth N', 'ignore add|remove'))
+    assert all(words in text for words in ('repos [--check]', 'prune [--yes]', 'config depth N', 'ignore add|remove',
+                                           'watch [--replace] DIR'))
     assert ctl.out('--version') == f'zivuv-monitorctl {VERSION}\n'
+    for command in COMMANDS:
+        for flag in ('--help', '-h'):
+            usage = ctl.out(command, flag).splitlines()[0]
+            assert re.fullmatch(rf'Usage: zivuv-monitorctl (\[--json\] )?{command}\b.*', usage), (command, usage)
+    for flag, start in (('--help', 'Usage: zivuv-folder-monitor\n'), ('-h', 'Usage: zivuv-folder-monitor\n'),
+                        ('--version', f'zivuv-folder-monitor {VERSION}\n'), ('x', ''), ('--help x', '')):
+        result = subprocess.run([BIN / 'zivuv-folder-monitor', *flag.split()], env=env, capture_output=True, text=True)
+        assert (result.returncode, result.stdout.startswith(start), result.stderr == '') == (
+            (0, True, True) if start else (2, True, False)), flag
 
 
 @pytest.mark.parametrize('name', ['a', 'ab', 'abc'])  # every padding of base64
@@ -218,3 +233,37 @@ def test_config_edits_stand_without_the_service(ctl, env):
         assert (stored['scanDepth'], stored.get('ignoredFolders', ['node_modules'])) == (depth, ignored), args
         assert (own_settings(env).read_bytes() != before, 'applies them at its next scan' in result.stderr) == (changed,) * 2
     assert ctl.out('config') == 'scanDepth: 3\nignoredFolders: build\n'
+
+
+def test_config_tells_of_a_bad_settings_file_and_sets_a_bad_value_anew(ctl, env):
+    path = own_settings(env)
+    path.parent.mkdir(parents=True)
+    path.write_bytes(plistlib.dumps({'scanDepth': 99, 'ignoredFolders': ['a//b']}, fmt=plistlib.FMT_BINARY))
+    bad = f'zivuv-monitorctl: the value of scanDepth in {path} is of another type or out of range: it reads as the default\n'
+    assert ctl('config').stderr == bad
+    set_anew = ctl('config', 'depth', '1').stderr  # written, and the value it replaces goes untold
+    assert 'the settings are saved' in set_anew and bad not in set_anew
+    refused = ctl('config', 'ignore', 'add', '/')
+    assert refused.stderr.startswith("zivuv-monitorctl: the pattern '/' can never match a folder: it names no folder\n")
+    ctl.out('config', 'ignore', 'remove', 'a//b')  # a stored one that can never match still goes
+    assert plistlib.loads(path.read_bytes()) == {'scanDepth': 1, 'ignoredFolders': []}
+
+    path.write_text('garbage')
+    shown = ctl('config')
+    assert (shown.returncode, shown.stderr) == (0, f"zivuv-monitorctl: warning: the service's settings file {path} is "
+                                                   'damaged (not a property list with a dictionary root): its settings read '
+                                                   'as the defaults; a change keeps it aside and starts a new one\n')
+    kept = re.match(rf"zivuv-monitorctl: the service's settings file {path} was damaged \(not a property list with a "
+                    rf'dictionary root\): kept aside as ({path}\.corrupt-\d+); the new file holds this change\n',
+                    ctl('config', 'depth', '2').stderr)
+    assert Path(kept[1]).read_text() == 'garbage' and plistlib.loads(path.read_bytes()) == {'scanDepth': 2}
+
+    path.unlink()
+    path.mkdir()  # something that is no file cannot be read, and is never replaced
+    unreadable = f"zivuv-monitorctl: warning: the service's settings file {path} cannot be read (not a regular file): " \
+                 'its settings read as the defaults, and no change can be saved\n'
+    assert ctl('config').stderr == unreadable
+    failed = ctl('config', 'depth', '3')
+    assert (failed.returncode, failed.stdout, failed.stderr) == (
+        1, '', f"{unreadable}zivuv-monitorctl: cannot write the service's settings {path}: the file cannot be read "
+               '(not a regular file), so it is never replaced; nothing changed\n')
