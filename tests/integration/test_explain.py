@@ -114,7 +114,8 @@ def test_bash_completes_commands_options_and_folders(root):
     assert complete('zivuv-monitorctl', '--j') == ['--json']
     assert complete('zivuv-monitorctl', 'why', '--json', 'sr') == ['src']
     assert complete('zivuv-monitorctl', 'watch', 'src', 's') == []
-    for words, expected in ((['repos', '--'], ['--check', '--json']), (['prune', '--'], ['--yes']),
+    for words, expected in ((['repos', '--'], ['--check', '--help', '--json']), (['prune', '--'], ['--help', '--yes']),
+                            (['watch', '--'], ['--help', '--replace']), (['scan', '-'], ['--help']),
                             (['config', 'd'], ['depth']), (['config', 'ignore', 'r'], ['remove']),
                             (['config', '--json', 'ignore', 'a'], ['add'])):
         assert complete('zivuv-monitorctl', *words) == expected
