@@ -84,20 +84,31 @@ void removeTree(const std::string& path) {
   std::filesystem::remove_all(path, ignored);
 }
 
+namespace {
+
+// What `git init` leaves that opening a repository reads: HEAD, objects/
+// with its pack/ folder, refs/, and the config naming the format.
+bool makeRepository(const std::string& folder) {
+  const std::string git = folder + "/.git";
+  return makeFolder(folder) && makeFolder(git) && makeFolder(git + "/objects") &&
+         makeFolder(git + "/objects/pack") && makeFolder(git + "/refs") &&
+         writeFile(git + "/HEAD", "ref: refs/heads/main\n") &&
+         writeFile(git + "/config",
+                   "[core]\n\trepositoryformatversion = 0\n\tfilemode = true\n\tbare = false\n"
+                   "\tlogallrefupdates = true\n");
+}
+
+}  // namespace
+
 bool buildFixture(const std::string& root, std::size_t n, Fixture& out) {
   out = {};
   char name[64];
   for (std::size_t i = 0; i < n; ++i) {
     std::snprintf(name, sizeof name, "/project-%05zu", i);
     const std::string folder = root + name;
-    if (!makeFolder(folder)) return false;
+    if (i % 2 == 0 ? !makeRepository(folder) : !makeFolder(folder)) return false;
     ++out.subfolders;
     if (i % 2 != 0) continue;
-    const std::string git = folder + "/.git";
-    if (!makeFolder(git) || !makeFolder(git + "/objects") || !makeFolder(git + "/refs") ||
-        !writeFile(git + "/HEAD", "ref: refs/heads/main\n")) {
-      return false;
-    }
     ++out.repositories;
   }
   for (std::size_t i = 0; i < n / 10; ++i) {
@@ -107,26 +118,11 @@ bool buildFixture(const std::string& root, std::size_t n, Fixture& out) {
   }
   for (std::size_t i = 0; i < std::max<std::size_t>(5, n / 100); ++i) {
     std::snprintf(name, sizeof name, "/.hidden-%04zu", i);
-    const std::string git = root + name + "/.git";
-    if (!makeFolder(root + name) || !makeFolder(git) || !makeFolder(git + "/objects") ||
-        !makeFolder(git + "/refs") || !writeFile(git + "/HEAD", "ref: refs/heads/main\n")) {
-      return false;
-    }
+    if (!makeRepository(root + name)) return false;
     ++out.hiddenFolders;
   }
   return true;
 }
-
-namespace {
-
-// What `git init` leaves that locating a repository needs.
-bool makeRepository(const std::string& folder) {
-  const std::string git = folder + "/.git";
-  return makeFolder(folder) && makeFolder(git) && makeFolder(git + "/objects") &&
-         makeFolder(git + "/refs") && writeFile(git + "/HEAD", "ref: refs/heads/main\n");
-}
-
-}  // namespace
 
 bool buildDeepFixture(const std::string& root, DeepFixture& out) {
   constexpr int kHosts = 3, kOwners = 100, kRepositories = 33;
@@ -239,7 +235,25 @@ LowerBoundCount lowerBoundWalk(const std::string& root, const LowerBoundWalk& ho
     ++count.candidates;
     gitPath = entry->d_name;
     gitPath += "/.git";
-    if (::fstatat(dirFd, gitPath.c_str(), &st, 0) == 0) {
+    if (how.readRepositories) {
+      platform::FolderListing git(
+          platform::UniqueFd(::openat(dirFd, gitPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
+      if (git.fd() >= 0) {
+        while (git.next() != nullptr) {
+        }
+        char config[4096];
+        const platform::UniqueFd file(::openat(git.fd(), "config", O_RDONLY | O_CLOEXEC));
+        platform::FolderListing pack(platform::UniqueFd(
+            ::openat(git.fd(), "objects/pack", O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
+        if (::fstat(git.fd(), &st) == 0 && file && ::read(file.get(), config, sizeof config) > 0 &&
+            pack.fd() >= 0) {
+          while (pack.next() != nullptr) {
+          }
+          ++count.repositories;
+        }
+        continue;
+      }
+    } else if (::fstatat(dirFd, gitPath.c_str(), &st, 0) == 0) {
       ++count.repositories;
       continue;
     }

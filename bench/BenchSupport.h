@@ -62,9 +62,10 @@ struct Fixture {
 
 // Fills the existing folder root with n visible subfolders, every second one
 // a repository, plus n/10 plain files and max(5, n/100) hidden folders. A
-// repository is made the way `git init` lays out what locating one needs:
-// .git/HEAD naming refs/heads/main, .git/objects/ and .git/refs/, written
-// directly so that 5,000 of them take well under a second. false with a
+// repository is made the way `git init` lays out what opening one reads:
+// .git/HEAD naming refs/heads/main, .git/objects/ with pack/, .git/refs/ and
+// .git/config with format version 0, written directly so that 5,000 of them
+// take about a second. false with a
 // message on standard error when anything could not be made.
 bool buildFixture(const std::string& root, std::size_t n, Fixture& out);
 
@@ -105,6 +106,10 @@ struct LowerBoundWalk {
   int maxDepth = 1;
   bool statEachEntry = false;
   std::vector<std::string> ignoredNames;
+  // Instead of a stat of each .git, what telling libgit2's verdict on a
+  // repository must read at the least: the .git folder opened, listed and
+  // its status taken (its owner), its config read, objects/pack listed.
+  bool readRepositories = false;
 };
 struct LowerBoundCount {
   std::size_t repositories = 0;  // candidates with a .git
@@ -116,9 +121,14 @@ LowerBoundCount lowerBoundWalk(const std::string& root, const LowerBoundWalk& ho
 // The lower bound of a depth-1 scan of the flat fixture, as both programs
 // measure it: list, lstat each visible entry, stat its .git.
 inline LowerBoundWalk flatLowerBound() { return {1, true, {}}; }
+// The same walk reading of each repository what the repository test must.
+inline LowerBoundWalk flatReadingLowerBound() { return {1, true, {}, true}; }
 // The lower bound of the deep fixture scanned at depth 3 with the default
 // ignore list: list, stat each candidate's .git, descend where the scan does.
 inline LowerBoundWalk deepLowerBound() { return {DeepFixture::kDepth, false, {"node_modules"}}; }
+inline LowerBoundWalk deepReadingLowerBound() {
+  return {DeepFixture::kDepth, false, {"node_modules"}, true};
+}
 
 // Runs command with /bin/sh -c; its exit status, or -1.
 int runShell(const std::string& command);

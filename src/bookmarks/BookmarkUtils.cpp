@@ -200,13 +200,27 @@ std::optional<std::vector<FileURL>> SharedSuiteSession::loadURLs(BookmarkKeys ke
   return urls;
 }
 
-std::vector<bool> SharedSuiteSession::addSandboxURLs(const std::vector<FileURL>& urls) {
+std::vector<std::optional<platform::BookmarkFields>> SharedSuiteSession::listedRecords() {
+  std::vector<std::optional<platform::BookmarkFields>> records;
+  if (!readOnce()) return records;
+  const auto list = store_->dataArray(rawValue(BookmarkKeys::sandboxKey));
+  if (!list) return records;
+  records.reserve(list->size());
+  for (const Data& data : *list) {
+    records.push_back(platform::decodeBookmark(data, BookmarkKind::Transport));
+  }
+  return records;
+}
+
+std::vector<bool> SharedSuiteSession::addSandboxURLs(const std::vector<FileURL>& urls,
+                                                     const std::vector<Move>& moves) {
   // Nothing to add prints nothing and writes nothing: leave the stored list
   // unread (a second scan would copy and index every entry for nothing).
-  if (urls.empty()) return {};
-  std::vector<bool> written(urls.size(), false);
+  if (urls.empty() && moves.empty()) return {};
+  const std::size_t count = urls.size() + moves.size();
+  std::vector<bool> written(count, false);
   if (!readOnce()) {
-    for (std::size_t i = 0; i < urls.size(); ++i) {
+    for (std::size_t i = 0; i < count; ++i) {
       printLine("Unable to create user defaults with suite name:", suite_);
     }
     return written;
@@ -231,16 +245,29 @@ std::vector<bool> SharedSuiteSession::addSandboxURLs(const std::vector<FileURL>&
   }
 
   std::vector<std::size_t> pending;
-  for (std::size_t i = 0; i < urls.size(); ++i) {
-    auto data = BookmarkUtils::createTransportData(urls[i]);
+  // Each folder's transport data; a failure is told as an add tells it.
+  const auto transportData = [&](const FileURL& url) {
+    auto data = BookmarkUtils::createTransportData(url);
     if (!data) {
       printLine("Failed to generate transport data!");
-      continue;
-    }
-    if (!sandboxLinesPrinted_) {
+    } else if (!sandboxLinesPrinted_) {
       printLines(deadLines);
       sandboxLinesPrinted_ = true;
     }
+    return data;
+  };
+  // The moves first: an add of the same folder then renews the moved entry.
+  for (std::size_t m = 0; m < moves.size(); ++m) {
+    if (moves[m].position >= entries.size()) continue;
+    auto data = transportData(moves[m].url);
+    if (!data) continue;
+    entries[moves[m].position] = std::move(*data);
+    firstPosition[moves[m].url.text()] = moves[m].position;
+    pending.push_back(urls.size() + m);
+  }
+  for (std::size_t i = 0; i < urls.size(); ++i) {
+    auto data = transportData(urls[i]);
+    if (!data) continue;
     if (const auto it = firstPosition.find(urls[i].text()); it != firstPosition.end()) {
       entries[it->second] = std::move(*data);
     } else {

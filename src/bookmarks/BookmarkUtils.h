@@ -84,11 +84,25 @@ class SharedSuiteSession {
   // when the key holds no list of data ("No previous bookmarks").
   std::optional<std::vector<FileURL>> loadURLs(BookmarkKeys key);
 
+  // The listed entries as stored, in stored order, decoded without looking
+  // at the disk: nothing for one that cannot be decoded. Empty when the
+  // suite cannot be opened or the key holds no list of data.
+  std::vector<std::optional<platform::BookmarkFields>> listedRecords();
+
+  // A listed entry to be recorded anew at the folder it moved to, in its
+  // stored position (as listedRecords gives it).
+  struct Move {
+    std::size_t position;
+    FileURL url;
+  };
+
   // Registers each folder in order under "kSandboxKey": a folder that an
   // entry already resolves to renews that entry in place, any other is
-  // appended. One write at the end; one flag per folder, true when its entry
+  // appended; and records each moved entry anew, in its place. One write at
+  // the end; one flag per folder, then one per move, true when its entry
   // was written.
-  std::vector<bool> addSandboxURLs(const std::vector<FileURL>& urls);
+  std::vector<bool> addSandboxURLs(const std::vector<FileURL>& urls,
+                                   const std::vector<Move>& moves = {});
 
  private:
   struct Resolved {

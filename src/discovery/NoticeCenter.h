@@ -18,6 +18,10 @@ class NoticeCenter {
   virtual void deliverNotification(const std::string& title, const std::string& informativeText) = 0;
 };
 
+// Posts DefaultsChanged alone: the shared list changed, and nothing new
+// is in it (entries recorded anew where their folders moved).
+void postDefaultsChanged(NoticeCenter& center);
+
 // Posts DefaultsChanged, then delivers one notification for the whole run:
 // the single-repository texts for one name, the count texts for more.
 // names holds at least one entry.

@@ -12,8 +12,12 @@ using platform::formatText;
 using platform::localizedString;
 using platform::Logger;
 
-void announceNewRepositories(const std::vector<std::string>& names, NoticeCenter& center) {
+void postDefaultsChanged(NoticeCenter& center) {
   center.postDistributedNotification(NotificationName::DefaultsChanged(), names::kAppId);
+}
+
+void announceNewRepositories(const std::vector<std::string>& names, NoticeCenter& center) {
+  postDefaultsChanged(center);
 
   std::string title;
   std::string informativeText;

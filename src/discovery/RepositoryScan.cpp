@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <unordered_set>
 
 #include "bookmarks/BookmarkUtils.h"
 #include "platform/bookmark/BookmarkRecord.h"
@@ -49,9 +51,44 @@ std::string unreadableSharedSettings() {
          platform::escapeControlBytes(platform::settingsFile(sharedSuiteName())) + " cannot be read";
 }
 
+// What a scan records, and the lines it logs for the rest: each new
+// repository once, however many ways lead to it, and each listed entry found
+// moved, in its place.
+class Findings {
+ public:
+  explicit Findings(const KnownFolders& known) : known_(known) {}
+
+  // Takes a judged candidate that is no failure of the repository test.
+  void take(const Judgement& judgement, const FileURL& url) {
+    using Verdict = Judgement::Verdict;
+    const bool repository =
+        judgement.verdict == Verdict::Repository || judgement.verdict == Verdict::Moved;
+    // A second way to a folder found in this scan is an alias of it too.
+    if (!repository || (judgement.test.inode != 0 &&
+                        !seen_.emplace(judgement.test.device, judgement.test.inode).second)) {
+      Logger::shared().info("Existing or blocked folder: ", url.path());
+    } else if (judgement.verdict == Verdict::Moved) {
+      moves.push_back({*judgement.entry, url});
+      movedFrom.push_back(known_.record(*judgement.entry).path);
+    } else {
+      added.push_back(url);
+    }
+  }
+
+  std::vector<FileURL> added;
+  std::vector<SharedSuiteSession::Move> moves;
+  std::vector<std::string> movedFrom;
+
+ private:
+  const KnownFolders& known_;
+  std::unordered_set<FolderIdentity, FolderIdentityHash> seen_;
+};
+
 // What a scan and a registration share: access to the monitored folder and
 // the shared lists under the suite's lock, the registration of what was
-// found in one locked write, and the notices.
+// found (new folders and moved entries) in one locked write, and the
+// notices: DefaultsChanged for any change, the desktop notice for new
+// repositories only.
 template <typename Find>
 ScanOutcome withSharedLists(const std::optional<FileURL>& monitoringURL, NoticeCenter& notices,
                             const Find& find) {
@@ -67,6 +104,7 @@ ScanOutcome withSharedLists(const std::optional<FileURL>& monitoringURL, NoticeC
 
   ScanOutcome outcome;
   std::vector<std::string> newNames;
+  bool moved = false;
   {
     // Every stored entry and every candidate lies in one of a few folders:
     // take each folder's real path once for the whole scan.
@@ -82,20 +120,28 @@ ScanOutcome withSharedLists(const std::optional<FileURL>& monitoringURL, NoticeC
       log.error("Failed to get current folders!");
       return notRun(unreadableSharedSettings());
     }
-    const KnownFolders known(*blocked, *listed);
-    const std::vector<FileURL> repositories = find(known, outcome);
-    // All adds of the run go into one locked write; a folder whose add
-    // fails is neither counted nor named.
-    const auto written = suite.addSandboxURLs(repositories);
-    for (std::size_t i = 0; i < repositories.size(); ++i) {
-      if (written[i]) newNames.push_back(repositories[i].lastPathComponent());
+    const KnownFolders known(*blocked, *listed, [&suite] { return suite.listedRecords(); });
+    Findings findings(known);
+    find(known, findings, outcome);
+    // All adds and moves of the run go into one locked write; a folder whose
+    // add fails is neither counted nor named.
+    const auto written = suite.addSandboxURLs(findings.added, findings.moves);
+    for (std::size_t i = 0; i < findings.added.size(); ++i) {
+      if (written[i]) newNames.push_back(findings.added[i].lastPathComponent());
     }
-    if (const std::size_t lost = repositories.size() - newNames.size(); lost > 0) {
-      outcome.scanError = std::to_string(lost) + " of the " + std::to_string(repositories.size()) +
+    for (std::size_t m = 0; m < findings.moves.size(); ++m) {
+      if (!written[findings.added.size() + m]) continue;
+      log.info("Moved " + platform::escapeControlBytes(findings.movedFrom[m]) + " to ",
+               findings.moves[m].url.path());
+      moved = true;
+    }
+    if (const auto lost = std::count(written.begin(), written.end(), false); lost > 0) {
+      outcome.scanError = std::to_string(lost) + " of the " + std::to_string(written.size()) +
                           " repositories found could not be registered in the shared settings";
     }
   }
   if (newNames.empty()) {
+    if (moved) postDefaultsChanged(notices);
     log.info("Checked and no new repos");
     return outcome;
   }
@@ -109,48 +155,44 @@ ScanOutcome withSharedLists(const std::optional<FileURL>& monitoringURL, NoticeC
 ScanOutcome scanForNewRepositories(
     const std::optional<FileURL>& monitoringURL, NoticeCenter& notices, const ScanSettings& settings,
     const std::function<bool(const std::string& path)>& changeTimeWanted) {
-  return withSharedLists(monitoringURL, notices, [&](const KnownFolders& known,
+  return withSharedLists(monitoringURL, notices, [&](const KnownFolders& known, Findings& findings,
                                                      ScanOutcome& outcome) {
-    Logger& log = Logger::shared();
-    std::vector<FileURL> repositories;
     outcome.walked = walkTree(*monitoringURL, settings, [&](const WalkEntry& entry) {
       ++outcome.candidates;
       const auto judgement = judgeCandidate(entry, known);
-      switch (judgement.verdict) {
-        case Judgement::Verdict::Blocked:
-        case Judgement::Verdict::Listed:
-          log.info("Existing or blocked folder: ", entry.url.path());
-          break;
-        case Judgement::Verdict::Repository:
-          repositories.push_back(entry.url);
-          break;
-        case Judgement::Verdict::NotRepository:
-          log.info("Failed to create repo for ", entry.url.path());
-          outcome.notRepositories.push_back(
-              {entry.url.path(), !changeTimeWanted || changeTimeWanted(entry.url.path())
-                                     ? changeTime(entry.dirFd, entry.name)
-                                     : std::chrono::system_clock::time_point()});
-          break;
+      if (judgement.verdict == Judgement::Verdict::NotRepository ||
+          judgement.verdict == Judgement::Verdict::BeingWritten) {
+        Logger::shared().info("Failed to create repo for ", entry.url.path());
+        // A folder that git is writing changes now, whenever it began.
+        std::chrono::system_clock::time_point changed;
+        if (judgement.verdict == Judgement::Verdict::BeingWritten) {
+          changed = std::chrono::system_clock::now();
+        } else if (!changeTimeWanted || changeTimeWanted(entry.url.path())) {
+          changed = changeTime(entry.dirFd, entry.name);
+        }
+        outcome.notRepositories.push_back({entry.url.path(), changed});
+      } else {
+        findings.take(judgement, entry.url);
       }
       return judgement.descend;
     });
     if (outcome.walked.empty()) outcome.scanError = unreadableFolder(monitoringURL->path());
-    return repositories;
   });
 }
 
 ScanOutcome registerRepositories(const std::optional<FileURL>& monitoringURL,
                                  const std::vector<FileURL>& folders, NoticeCenter& notices) {
-  return withSharedLists(monitoringURL, notices, [&](const KnownFolders& known, ScanOutcome&) {
-    std::vector<FileURL> repositories;
+  return withSharedLists(monitoringURL, notices, [&](const KnownFolders& known, Findings& findings,
+                                                     ScanOutcome&) {
     for (const auto& folder : folders) {
-      if (known.find(folder)) {
-        Logger::shared().info("Existing or blocked folder: ", folder.path());
-      } else {
-        repositories.push_back(folder);
+      // Judged again, as a scan would: it may have moved in, or be an alias.
+      const std::string path = folder.path();
+      const auto judgement = judgeCandidate({AT_FDCWD, path.c_str(), folder, 1, true}, known);
+      if (judgement.verdict != Judgement::Verdict::NotRepository &&
+          judgement.verdict != Judgement::Verdict::BeingWritten) {
+        findings.take(judgement, folder);
       }
     }
-    return repositories;
   });
 }
 

@@ -14,8 +14,9 @@
 
 namespace zivuv::discovery {
 
-// A candidate that failed the repository test, and when its status last
-// changed (its ctime, from the walk's own look at it).
+// A candidate that failed the repository test, or that git is still
+// writing, and when its status last changed (its ctime, from the walk's own
+// look at it; now, for one being written).
 struct FailedCandidate {
   std::string path;
   std::chrono::system_clock::time_point changed;
@@ -28,14 +29,20 @@ struct ScanOutcome {
   std::string scanError;
   std::int64_t registered = 0;                  // repositories the scan registered
   std::size_t candidates = 0;                   // candidates it looked at
-  std::vector<FailedCandidate> notRepositories;  // those that failed the repository test
+  std::vector<FailedCandidate>
+      notRepositories;  // those not registered: no repository, or being written
   std::vector<WalkedFolder> walked;             // the folders it listed, root first
 };
 
 // The scan after its first log line: registers every repository among the
 // candidates of monitoringURL's tree that the shared suite neither lists
-// nor blocks, announces them, and tells what it did. The walk descends into
-// no repository (listed, new or blocked) and no blocked folder. Holds the
+// nor blocks, announces them, and tells what it did. A repository that a
+// listed entry recorded elsewhere, gone from there, is that entry moved: it
+// is recorded anew in its place ("Moved <old> to <new>", DefaultsChanged
+// without a notice, not counted); one still reached by its recorded path
+// too is an alias and never listed twice; one that git is still writing
+// waits among the failed candidates. The walk descends into no git folder
+// (listed, new or blocked) and no blocked folder. Holds the
 // shared suite's lock from the first load to the last add. The change time
 // of a failed candidate is looked at when changeTimeWanted says so (always
 // without it); otherwise it reads as long ago.
@@ -44,7 +51,7 @@ ScanOutcome scanForNewRepositories(
     const std::function<bool(const std::string& path)>& changeTimeWanted = {});
 
 // Registers folders that passed the repository test since the last scan,
-// as a scan registers what it finds: the same access, lock, matching
+// as a scan registers what it finds: the same access, lock, judgement
 // against the shared lists, lines and notices.
 ScanOutcome registerRepositories(const std::optional<FileURL>& monitoringURL,
                                  const std::vector<FileURL>& folders, NoticeCenter& notices);

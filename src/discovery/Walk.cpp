@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <unordered_set>
 #include <utility>
 
 #include "discovery/Candidates.h"
@@ -49,6 +50,13 @@ std::vector<WalkedFolder> walkTree(const FileURL& root, const ScanSettings& sett
                         top);
   if (!dir) return walked;
   const bool byPath = settings.matchesPaths();
+  // Each folder is entered once, however many ways lead to it: a bind
+  // mount of a folder inside the tree, or of one of its parents (a loop).
+  std::unordered_set<FolderIdentity, FolderIdentityHash> entered;
+  const auto firstEntry = [&entered](const WalkedFolder& folder) {
+    return entered.emplace(folder.device, folder.inode).second;
+  };
+  (void)firstEntry(top);
   std::vector<Level> levels;
   levels.push_back({std::move(dir), root, {}, 0, top.device});
   walked.push_back(std::move(top));
@@ -80,7 +88,7 @@ std::vector<WalkedFolder> walkTree(const FileURL& root, const ScanSettings& sett
     auto child = openFolder(
         UniqueFd(::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)),
         below);
-    if (!child) continue;
+    if (!child || !firstEntry(below)) continue;
     // Only where a file system starts is it worth asking which one it is.
     if (below.device != level.device) {
       below.networkFileSystem = platform::remoteFileSystemNameOf(child->fd());

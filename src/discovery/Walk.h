@@ -2,14 +2,24 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "discovery/ScanSettings.h"
 #include "platform/url/FileURL.h"
 
 namespace zivuv::discovery {
+
+// A folder by its device and inode, which tell it however it is reached.
+using FolderIdentity = std::pair<std::uint64_t, std::uint64_t>;
+struct FolderIdentityHash {
+  std::size_t operator()(const FolderIdentity& id) const noexcept {
+    return std::hash<std::uint64_t>{}(id.second * 0x9E3779B97F4A7C15ULL ^ id.first);
+  }
+};
 
 // A candidate that the walk reached: a visible folder, no symbolic link,
 // not ignored, at depth 1 (an immediate subfolder) to the scan depth.
@@ -39,7 +49,8 @@ using WalkVisitor = std::function<bool(const WalkEntry&)>;
 
 // Walks the tree of root, depth first, each folder's entries in the order
 // it lists them: every candidate is visited once, before the candidates
-// below it. Each folder is opened once and its entries are looked at
+// below it, and no folder is entered twice (a bind mount inside the tree,
+// a loop). Each folder is opened once and its entries are looked at
 // relative to its descriptor; at most one descriptor per level is open.
 // Returns the folders walked, root first; nothing when root cannot be
 // opened as a folder. Any thread.

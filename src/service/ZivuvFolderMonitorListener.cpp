@@ -111,7 +111,16 @@ std::shared_ptr<ZivuvFolderMonitorListener> ZivuvFolderMonitorListener::create(
       [weak](const std::vector<std::string>& paths) {
         if (const auto self = weak.lock()) self->pendingFolderDidChange(paths);
       },
-      [](const std::string& path) { return discovery::isGitRepository(path); }, kDebounceDelay,
+      [](const std::string& path) {
+        using Retest = watch::PendingFolders::Retest;
+        switch (discovery::testRepository(path).outcome) {
+          case discovery::RepositoryTestResult::Outcome::Repository: return Retest::Repository;
+          case discovery::RepositoryTestResult::Outcome::BeingWritten: return Retest::BeingWritten;
+          case discovery::RepositoryTestResult::Outcome::NotRepository: break;
+        }
+        return Retest::NotRepository;
+      },
+      kDebounceDelay,
       Overrides::pendingQuiet(watch::PendingFolders::kQuietPeriod));
   // The watch normally runs before the service is on the bus; a saved
   // folder on a file system that does not answer must not keep it off.

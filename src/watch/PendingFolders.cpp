@@ -25,14 +25,14 @@ bool isRealFolder(const std::string& path) {
 
 std::shared_ptr<PendingFolders> PendingFolders::create(
     SerialQueue& queue, RepositoriesHandler onRepositories,
-    std::function<bool(const std::string&)> isRepository, std::chrono::nanoseconds retestDelay,
+    RetestFunction isRepository, std::chrono::nanoseconds retestDelay,
     std::chrono::nanoseconds quietPeriod) {
   return std::shared_ptr<PendingFolders>(new PendingFolders(
       queue, std::move(onRepositories), std::move(isRepository), retestDelay, quietPeriod));
 }
 
 PendingFolders::PendingFolders(SerialQueue& queue, RepositoriesHandler onRepositories,
-                               std::function<bool(const std::string&)> isRepository,
+                               RetestFunction isRepository,
                                std::chrono::nanoseconds retestDelay,
                                std::chrono::nanoseconds quietPeriod)
     : queue_(queue),
@@ -67,7 +67,8 @@ void PendingFolders::update(const std::vector<Candidate>& notRepositories) {
     if (folders_.contains(candidate.path) || candidate.changed < recent) continue;
     // A folder that became a repository before its watch ran is tested at
     // once: no event will tell of it.
-    if (add(candidate.path) && isRepository_ && isRepository_(candidate.path)) {
+    if (add(candidate.path) && isRepository_ &&
+        isRepository_(candidate.path) == Retest::Repository) {
       folders_[candidate.path].retestAt = queue_.now();
     }
   }
@@ -177,9 +178,16 @@ void PendingFolders::onTimer() {
   for (auto& [path, folder] : folders_) {
     if (folder.retestAt <= now) {
       folder.retestAt = Clock::time_point::max();
-      if (isRepository_ && isRepository_(path)) passed.push_back(path);
+      if (isRepository_ && isRepository_(path) == Retest::Repository) passed.push_back(path);
     } else if (now - folder.lastActivity >= quietPeriod_) {
-      quiet.push_back(path);
+      const auto last = isRepository_ ? isRepository_(path) : Retest::NotRepository;
+      if (last == Retest::Repository) {
+        passed.push_back(path);
+      } else if (last == Retest::BeingWritten) {
+        folder.lastActivity = now;
+      } else {
+        quiet.push_back(path);
+      }
     }
   }
   for (const auto& path : quiet) drop(path);

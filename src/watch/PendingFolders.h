@@ -23,7 +23,9 @@ namespace zivuv::watch {
 // alone, once it has been quiet for the retest delay; when it passes, it
 // leaves the set and onRepositories hears of it. A folder also leaves when
 // it is no longer a failed candidate of a scan (registered, blocked,
-// removed) or has been quiet for the quiet period.
+// removed) or has been quiet for the quiet period, after a last retest: a
+// pack being received makes no event there, so a folder still being
+// written stays for another period, and one that passes is taken.
 //
 // At most kMaxFolders at once, all through one inotify instance, and one
 // timer for their retests and quiet periods; neither exists while nothing
@@ -42,11 +44,14 @@ class PendingFolders : public std::enable_shared_from_this<PendingFolders> {
     std::chrono::system_clock::time_point changed;
   };
   using RepositoriesHandler = std::function<void(const std::vector<std::string>& paths)>;
+  // What a retest makes of a folder: it passes only once git has settled.
+  enum class Retest { NotRepository, BeingWritten, Repository };
+  using RetestFunction = std::function<Retest(const std::string&)>;
 
   // isRepository is the scan's repository test.
   static std::shared_ptr<PendingFolders> create(SerialQueue& queue,
                                                 RepositoriesHandler onRepositories,
-                                                std::function<bool(const std::string&)> isRepository,
+                                                RetestFunction isRepository,
                                                 std::chrono::nanoseconds retestDelay,
                                                 std::chrono::nanoseconds quietPeriod = kQuietPeriod);
   ~PendingFolders();
@@ -81,7 +86,7 @@ class PendingFolders : public std::enable_shared_from_this<PendingFolders> {
   };
 
   PendingFolders(SerialQueue& queue, RepositoriesHandler onRepositories,
-                 std::function<bool(const std::string&)> isRepository,
+                 RetestFunction isRepository,
                  std::chrono::nanoseconds retestDelay, std::chrono::nanoseconds quietPeriod);
   bool add(const std::string& path);
   bool watchGitFolder(const std::string& path, Folder& folder);
@@ -94,7 +99,7 @@ class PendingFolders : public std::enable_shared_from_this<PendingFolders> {
 
   SerialQueue& queue_;
   RepositoriesHandler onRepositories_;
-  std::function<bool(const std::string&)> isRepository_;
+  RetestFunction isRepository_;
   std::chrono::nanoseconds retestDelay_;
   std::chrono::nanoseconds quietPeriod_;
   std::unordered_map<std::string, Folder> folders_;

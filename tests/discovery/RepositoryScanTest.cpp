@@ -13,9 +13,22 @@ namespace {
 
 struct Notices final : NoticeCenter {
   void postDistributedNotification(const NotificationName&, const std::string&) override { ++count; }
-  void deliverNotification(const std::string&, const std::string&) override { ++count; }
+  void deliverNotification(const std::string&, const std::string&) override {
+    ++count;
+    ++delivered;
+  }
   int count = 0;
+  int delivered = 0;
 };
+
+// Transport data recording the folder at real with the path recorded.
+platform::Data recordedAs(const std::string& real, const std::string& recorded) {
+  auto data = *platform::createBookmark(real, platform::BookmarkKind::Transport).data;
+  data.resize(24);
+  for (int i = 0; i < 4; ++i) data.push_back(static_cast<std::uint8_t>(recorded.size() >> (8 * i)));
+  data.insert(data.end(), recorded.begin(), recorded.end());
+  return data;
+}
 
 class ScanTest : public testing::TempConfigTest {
  protected:
@@ -62,6 +75,30 @@ TEST_F(ScanTest, DeadEntriesAreToldOncePerScanHoweverManyFoldersItAdds) {
   EXPECT_EQ(printed_, "No previous bookmarks\nError resolving from transport data:no folder at " + gone + "\n");
   EXPECT_EQ(platform::DefaultsStore::openSuite(sharedSuiteName())->dataArray("kSandboxKey")->size(), 21u);
   EXPECT_EQ(notices_.count, 2);
+}
+
+TEST_F(ScanTest, AListedRepositoryIsMovedOnlyWhenGoneFromAFileSystemStillThere) {
+  ASSERT_TRUE(testing::gitInit(watched_ + "/now"));
+  const std::string kept = makeFolder("kept");
+  struct Case {
+    std::string recorded;
+    bool moved;
+  };
+  // Gone from its file system; on one that is not there (its nearest
+  // parent lies on another device); another folder at its path now.
+  for (const Case& c : {Case{root_ + "/was\nhere", true}, Case{"/proc/gone/repository", false}, Case{kept, false}}) {
+    const auto entry = recordedAs(watched_ + "/now", c.recorded);
+    testing::storeList(sharedSuiteName(), "kSandboxKey", {entry});
+    notices_ = {};
+    EXPECT_EQ(scan().registered, c.moved ? 0 : 1) << c.recorded;
+    const auto stored = platform::DefaultsStore::openSuite(sharedSuiteName())->dataArray("kSandboxKey").value();
+    const auto now = platform::createBookmark(watched_ + "/now", platform::BookmarkKind::Transport).data;
+    const auto expected = c.moved ? std::vector<platform::Data>{*now} : std::vector<platform::Data>{entry, *now};
+    EXPECT_EQ(stored, expected) << c.recorded;
+    EXPECT_EQ(testing::countLines(log_, "info Moved " + root_ + "/was\\x0Ahere to " + watched_ + "/now"), c.moved ? 1u : 0u);
+    EXPECT_EQ(notices_.count - notices_.delivered, 1);  // DefaultsChanged, and a notice only for a new one
+    EXPECT_EQ(notices_.delivered, c.moved ? 0 : 1);
+  }
 }
 
 TEST_F(ScanTest, DeepWalkRegistersEachRepositoryOnceAndNeverLooksInsideOne) {

@@ -53,10 +53,12 @@ def repo(path):
     subprocess.run(['git', 'init', '-q', path], check=True)
 
 
-def bookmark(folder, kind=1):
-    # Transport (1) or secure (2) bookmark data of a folder, as the programs make them.
+def bookmark(folder, kind=1, recorded=None):
+    # Transport (1) or secure (2) bookmark data of a folder, as the programs
+    # make them; with recorded, its device and inode under that path.
     path = os.fsencode(os.path.realpath(folder))
     st = os.stat(path)
+    path = os.fsencode(recorded) if recorded else path
     return b'ZVBM' + struct.pack('<BBHQQI', 1, kind, 0, st.st_dev, st.st_ino, len(path)) + path
 
 

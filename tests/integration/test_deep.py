@@ -4,8 +4,10 @@
 
 import json
 import os
+import subprocess
 
 import dbus
+import pytest
 from conftest import NAME, PATH, own_settings, repo, wait_until
 
 STATUS = 'VO9ZE47VOD.com.dozezeza.FolderMonitor.Status'
@@ -72,3 +74,36 @@ def test_tree_past_the_watch_cap_is_found_by_the_rescan(service, ctl, watched, e
     assert proc.wait_line(bad, 2) == 2
     ctl.scan()
     assert proc.err.count(bad) == 2
+
+
+@pytest.fixture
+def bind():
+    # mount --bind, undone at the end.
+    mounted = []
+
+    def mount(source, target):
+        subprocess.run(['mount', '--bind', source, target], check=True)
+        mounted.append(target)
+    yield mount
+    for target in reversed(mounted):
+        subprocess.run(['umount', '-l', target], check=True)
+
+
+def test_bind_mounts_make_no_second_entry_and_no_loop(service, ctl, watched, env, bus, bind):
+    own_settings(env, scanDepth=3)
+    repo(watched / 'a')
+    for folder in ('b', 'p/loop'):
+        (watched / folder).mkdir(parents=True)
+    bind(watched / 'a', watched / 'b')  # one repository under two names
+    bind(watched, watched / 'p' / 'loop')  # the tree inside itself
+    service.watching()
+    assert ctl.scan() == 1
+    (listed,) = ctl.listed()
+    other = {f'{watched}/a': watched / 'b', f'{watched}/b': watched / 'a'}[listed]
+    assert ctl.out('why', other) == (f'{other}: an alias of the listed repository {listed}: the same folder '
+                                     'reached another way, which scans never list twice\n')
+    # a, b, p and p/loop, which is the monitored folder again and never entered.
+    status = bus.get_object(NAME, PATH, introspect=False)
+    assert status.Get(STATUS, 'LastScanCandidates', dbus_interface=dbus.PROPERTIES_IFACE) == 4
+    assert ctl.scan() == 0
+    assert ctl.listed() == [listed]

@@ -242,3 +242,29 @@ def test_silent_or_vanished_notification_server_costs_nothing(service, ctl, watc
             server = mock('notification_daemon')
     assert [n[4] for n in wait_until(lambda: server.calls('Notify'))] == ['Zivuv is now monitoring the folder four']
     assert len(defaults_changed()) == 4
+
+
+@pytest.mark.parametrize('moved', ['a repository', 'the watched folder'])
+def test_moves_are_followed_in_place_without_a_notice(service, ctl, root, watched, mock, defaults_changed, moved):
+    server = mock('notification_daemon')
+    for name in ('a', 'b\nold', 'c'):  # the logged paths are escaped, old and new
+        repo(watched / name)
+    proc = service.watching()
+    assert ctl.scan() == 3
+    wait_until(lambda: server.calls('Notify'), what='the notice of the three')
+    before = ctl.listed()
+    if moved == 'a repository':
+        (watched / 'b\nold').rename(watched / 'b\nnew')
+        renamed = {f'{watched}/b\\x0Aold': f'{watched}/b\\x0Anew'}
+    else:
+        watched.rename(root / 'renamed')
+        ctl.out('reset')
+        ctl.out('watch', root / 'renamed')
+        renamed = {path: f'{root}/renamed/{path.rsplit("/", 1)[1]}' for path in before}
+    for old, new in renamed.items():
+        proc.wait_line(f'info Moved {old} to {new}', timeout=10)
+    assert ctl.scan() == 0
+    # One entry each, in its place; the app hears of the move, the person is not told of new ones.
+    assert ctl.listed() == [renamed.get(path, path) for path in before]
+    assert defaults_changed() == ['com.dozezeza.Zivuv'] * 2
+    assert len(server.calls('Notify')) == 1

@@ -11,19 +11,25 @@ from conftest import IFACE, NAME, PATH, bookmark, repo, suite_file
 from test_monitorctl import SOURCE
 
 
-def test_why_gives_the_scans_own_verdict(service, ctl, watched, env):
+def test_why_gives_the_scans_own_verdict(service, ctl, watched, env, root):
     # All in place before the watch begins, so that no scan runs meanwhile;
-    # the app lists one.
-    for name in ('listed', 'new', 'blocked', '.hidden'):
+    # the app lists one, and one more that moved.
+    for name in ('listed', 'new', 'blocked', '.hidden', 'moved', 'written', 'foreign'):
         repo(watched / name)
+    (watched / 'written' / '.git' / 'index.lock').touch()
+    subprocess.run(['chown', '-R', 'nobody', watched / 'foreign'], check=True)
     suite_file(env).parent.mkdir(parents=True)
-    suite_file(env).write_bytes(plistlib.dumps({'kSandboxKey': [bookmark(watched / 'listed')]}))
+    suite_file(env).write_bytes(plistlib.dumps({'kSandboxKey': [
+        bookmark(watched / 'listed'), bookmark(watched / 'moved', recorded=watched / 'was-here')]}))
     ctl.out('block', watched / 'blocked')
     for name in ('plain', 'repo/sub'):
         (watched / name).mkdir(parents=True)
     (watched / 'file').write_text('x')
     (watched / 'link').symlink_to(watched / 'new')
+    (root / 'home').mkdir()  # libgit2's words depend on the user's git configuration: none here
+    env['HOME'] = str(root / 'home')
     service.watching()
+    safe = f'git config --global --add safe.directory {watched}/foreign'
     answers = {
         'new': ('would-register', 'would be registered by the next scan'),
         'listed': ('listed', 'listed: the app lists it, registered already'),
@@ -34,13 +40,22 @@ def test_why_gives_the_scans_own_verdict(service, ctl, watched, env):
         'missing': ('missing', 'does not exist'),
         'repo/sub': ('not-subfolder', f'not an immediate subfolder of the monitored folder {watched}'),
         'plain': ('not-repository', f"not a repository: could not find repository from '{watched}/plain'"),
+        'moved': ('moved', f'the listed repository {watched}/was-here, moved here: the next scan records it here'),
+        'written': ('being-written', 'being written (a clone or fetch in progress)'),
+        'foreign': ('not-repository', "not a repository: config value 'safe.directory' was not found\n"
+                    f'{watched}/foreign: owned by another user; git opens it once told: {safe}'),
     }
     for name, (key, text) in answers.items():
         assert ctl.out('why', watched / name) == f'{watched / name}: {text}\n'
         document = json.loads(ctl.out('why', '--json', watched / name))
-        assert (document['answer'], document['text'], document['monitored']) == (key, text, str(watched))
-    assert ctl.scan() == 1
-    assert ctl.listed() == [f'{watched}/listed', f'{watched}/new'], 'what "would be registered" was'
+        assert (document['answer'], document['text'], document['monitored']) == (key, text.split('\n')[0], str(watched))
+        assert document.get('command') == (safe if name == 'foreign' else None)
+    subprocess.run(safe.split(), env=env, check=True)  # as the line says; the service reads it too
+    assert ctl.out('why', watched / 'foreign') == f'{watched}/foreign: would be registered by the next scan\n'
+    assert ctl.scan() == 2
+    listed = ctl.listed()
+    assert (listed[:2], sorted(listed[2:])) == ([f'{watched}/listed', f'{watched}/moved'],
+                                                [f'{watched}/foreign', f'{watched}/new']), 'what "would" was'
     service.kill()
     assert ctl('why', watched / 'new').returncode == 1  # no service to ask
 

@@ -13,7 +13,7 @@ from pathlib import Path
 
 import dbus
 import pytest
-from conftest import BIN, PATH, SUITE, Proc, bookmark, stop_bus, suite_file, wait_until
+from conftest import BIN, PATH, SUITE, Proc, bookmark, repo, stop_bus, suite_file, wait_until
 
 SOURCE = Path(os.environ.get('ZIVUV_SOURCE_DIR', '.'))
 VERSION = re.match(r'\S+ \(([^)]+)\)', (SOURCE / 'debian' / 'changelog').read_text())[1]
@@ -159,15 +159,19 @@ def entries(root, watched, env):
     # the service's saved folder, as no service answers.
     if not (shutil.which('bindfs') and os.path.exists('/dev/fuse')):
         pytest.skip('needs bindfs and /dev/fuse')
-    for folder in (watched / 'gone', watched / 'ok', watched / 'old', root / 'disk', root / 'mnt'):
+    for folder in (watched / 'gone', watched / 'ok', watched / 'plain', root / 'disk', root / 'mnt'):
         folder.mkdir()
+    repo(watched / 'old')
     subprocess.run(['bindfs', root / 'disk', root / 'mnt'], check=True)
     try:  # recorded on the mount, which then goes: its parent is on another device
         (root / 'mnt' / 'repo').mkdir()
         unreachable = bookmark(root / 'mnt' / 'repo')
     finally:
         subprocess.run(['umount', root / 'mnt'], check=True)
-    listed = [bookmark(watched / 'gone'), bookmark(watched / 'old'), unreachable, bookmark(watched / 'ok'), b'ZVBM broken']
+    # A removed repository whose inode a plain folder got: no move.
+    reused = bookmark(watched / 'plain', recorded=watched / 'reused')
+    listed = [bookmark(watched / 'gone'), bookmark(watched / 'old'), unreachable, bookmark(watched / 'ok'), b'ZVBM broken',
+              reused]
     shutil.rmtree(watched / 'gone')
     (watched / 'old').rename(watched / 'new')
     write_suite(env, {'kSandboxKey': listed, 'kBlockedKey': listed[:1]})
@@ -179,18 +183,21 @@ def test_check_tells_each_listed_entry_its_state_and_plain_repos_is_unchanged(ct
     unreachable = f'unreachable not mounted: {root}/mnt is on another device'
     assert ctl.out('repos', '--check') == (
         f'listed {watched}/gone: missing\nlisted {watched}/old: moved {watched}/new\nlisted {root}/mnt/repo: {unreachable}\n'
-        f'listed {watched}/ok: ok\nlisted (unresolvable): unresolvable\nblocked {watched}/gone (unresolvable)\n')
+        f'listed {watched}/ok: ok\nlisted (unresolvable): unresolvable\nlisted {watched}/reused: missing\n'
+        f'blocked {watched}/gone (unresolvable)\n')
     assert ctl.out('repos') == (
         f'listed {watched}/gone (unresolvable)\nlisted {watched}/old (unresolvable)\nlisted {root}/mnt/repo (unresolvable)\n'
-        f'listed {watched}/ok\nlisted (unresolvable)\nblocked {watched}/gone (unresolvable)\n')
+        f'listed {watched}/ok\nlisted (unresolvable)\nlisted {watched}/reused (unresolvable)\n'
+        f'blocked {watched}/gone (unresolvable)\n')
     assert json.loads(ctl.out('--json', 'repos'))['listed'] == [
         {'path': f'{watched}/gone', 'resolves': False}, {'path': f'{watched}/old', 'resolves': False},
         {'path': f'{root}/mnt/repo', 'resolves': False}, {'path': f'{watched}/ok', 'resolves': True},
-        {'path': None, 'resolves': False}]
+        {'path': None, 'resolves': False}, {'path': f'{watched}/reused', 'resolves': False}]
     document = json.loads(ctl.out('--json', 'repos', '--check'))
     assert [(e['path'], e['state'], e.get('to', e.get('reason'))) for e in document['listed']] == [
         (f'{watched}/gone', 'missing', None), (f'{watched}/old', 'moved', f'{watched}/new'),
-        (f'{root}/mnt/repo', 'unreachable', unreachable[12:]), (f'{watched}/ok', 'ok', None), (None, 'unresolvable', None)]
+        (f'{root}/mnt/repo', 'unreachable', unreachable[12:]), (f'{watched}/ok', 'ok', None), (None, 'unresolvable', None),
+        (f'{watched}/reused', 'missing', None)]
 
 
 def test_prune_removes_missing_rerecords_moved_in_place_and_tells_the_app_once(ctl, entries, env, root, watched,
@@ -199,19 +206,19 @@ def test_prune_removes_missing_rerecords_moved_in_place_and_tells_the_app_once(c
     assert ctl.out('prune') == (
         f'remove {watched}/gone: missing\nre-record {watched}/old: moved {watched}/new\nkeep {root}/mnt/repo: '
         f'unreachable not mounted: {root}/mnt is on another device\nkeep {watched}/ok: ok\nkeep (unresolvable): unresolvable\n'
-        'would remove 1, re-record 1, keep 3; run with --yes to apply\n')
+        f'remove {watched}/reused: missing\nwould remove 2, re-record 1, keep 3; run with --yes to apply\n')
     (root / 'faults').write_text(f'fail-write {SUITE}\n')
     failed = ctl('prune', '--yes')
     assert (failed.returncode, failed.stdout, suite_file(env).read_bytes()) == (1, '', before)
     (root / 'faults').write_text('')
     assert ctl.out('prune', '--yes') == (f'removed {watched}/gone: missing\nre-recorded {watched}/old: moved {watched}/new\n'
-                                         'removed 1, re-recorded 1\n')
+                                         f'removed {watched}/reused: missing\nremoved 2, re-recorded 1\n')
     after = suite_file(env).read_bytes()
     assert ctl.out('prune').endswith(f'keep (unresolvable): unresolvable\nnothing to prune: keep 4\n')
     assert ctl.out('prune', '--yes') == 'nothing to prune: keep 4\n'
     assert suite_file(env).read_bytes() == after  # nothing left to do: nothing written, nothing sent
     assert plistlib.loads(suite_file(env).read_bytes()) == {
-        'kSandboxKey': [bookmark(watched / 'new'), *entries[2:]], 'kBlockedKey': entries[:1]}
+        'kSandboxKey': [bookmark(watched / 'new'), *entries[2:5]], 'kBlockedKey': entries[:1]}
     assert defaults_changed() == ['com.dozezeza.Zivuv']
 
 

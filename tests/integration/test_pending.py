@@ -3,13 +3,17 @@
 # beside it are, and its watch ends when it is taken, removed or quiet.
 
 import os
+import signal
+import subprocess
 import threading
 import time
 
+import dbus
 import pytest
-from conftest import repo, wait_until
+from conftest import NAME, PATH, repo, wait_until
 
 SCAN = 'debug Checking For New Repositories'
+STATUS = 'VO9ZE47VOD.com.dozezeza.FolderMonitor.Status'
 
 
 def write_git(folder, parts):
@@ -100,3 +104,68 @@ def test_pending_folders_are_tested_alone_and_end_when_taken_or_quiet(service, c
 
     # Quiet for the period, the plain folders are no longer watched.
     wait_until(lambda: fds() == idle, 10, 'the quiet folders to go')
+
+
+@pytest.fixture(scope='module')
+def big_repository(tmp_path_factory):
+    # 60 MB that git cannot compress, and a way to clone it over a slow link.
+    source = tmp_path_factory.mktemp('big') / 'source'
+    repo(source)
+    for i in range(3):
+        (source / f'blob{i}').write_bytes(os.urandom(20 << 20))
+    subprocess.run(['git', '-C', source, 'add', '.'], check=True)
+    subprocess.run(['git', '-C', source, '-c', 'user.name=t', '-c', 'user.email=t@t', 'commit', '-qm', 'x'], check=True)
+    slow = source.parent / 'slow-upload-pack'
+    slow.write_text('#!/bin/sh\ngit-upload-pack "$@" | python3 -c "\nimport sys, time\nstart, sent = time.monotonic(), 0\n'
+                    'while chunk := sys.stdin.buffer.read1(1 << 16):\n    sys.stdout.buffer.write(chunk)\n'
+                    '    sys.stdout.buffer.flush()\n    sent += len(chunk)\n'
+                    '    time.sleep(max(0, sent / 6e6 - (time.monotonic() - start)))\n"\n')
+    slow.chmod(0o755)
+    return source, slow
+
+
+@pytest.mark.parametrize('interrupted', [False, True])
+def test_clone_is_registered_once_finished_and_an_interrupted_one_never(service, ctl, watched, big_repository,
+                                                                        defaults_changed, interrupted):
+    source, slow = big_repository
+    proc = service.watching()
+    clone = subprocess.Popen(['git', 'clone', '-q', '--no-local', '--upload-pack', slow, source, watched / 'clone'])
+    try:
+        # The scan 3 s after the folder appeared found the pack still coming.
+        proc.wait_line(f'debug Watching folder for late changes: {watched}/clone', timeout=10)
+        assert clone.poll() is None, 'the clone ended before the scan: a slower link is needed'
+        if interrupted:
+            scans = proc.err.count('info Checked and no new repos')
+            clone.send_signal(signal.SIGINT)
+            assert clone.wait(20) != 0 and not (watched / 'clone').exists()
+            proc.wait_line('info Checked and no new repos', scans + 1, timeout=10)  # the removal is scanned
+        while clone.poll() is None:
+            assert ctl.listed() == [], 'registered before the clone finished'
+            time.sleep(0.2)
+    finally:
+        clone.kill()
+        clone.wait()
+    if not interrupted:
+        wait_until(lambda: ctl.listed() == [f'{watched}/clone'], 15, 'the finished clone')
+        assert proc.err.count(f'debug Pending folder became a repository: {watched}/clone') == 1
+    assert ctl.scan() == 0
+    assert ctl.listed() == ([] if interrupted else [f'{watched}/clone'])
+    assert defaults_changed() == ([] if interrupted else ['com.dozezeza.Zivuv'])
+
+
+def test_pack_received_without_an_event_is_taken_at_the_end_of_a_quiet_period(service, ctl, watched, bus, faults):
+    faults('pending-quiet 4')
+    repo(watched / 'fetching')
+    pack = watched / 'fetching' / '.git' / 'objects' / 'pack'
+    (pack / 'tmp_pack_1').write_bytes(b'x')
+    proc = service.watching()
+    assert ctl.scan() == 0
+    proc.wait_line(f'debug Watching folder for late changes: {watched}/fetching')
+    # The pack grows where no watch looks: a quiet period ends, the folder stays.
+    time.sleep(5)
+    status = bus.get_object(NAME, PATH, introspect=False)
+    assert status.Get(STATUS, 'PendingFolders', dbus_interface=dbus.PROPERTIES_IFACE) == 1
+    assert ctl.listed() == []
+    (pack / 'tmp_pack_1').rename(pack / 'pack-1.pack')
+    wait_until(lambda: ctl.listed() == [f'{watched}/fetching'], 10, 'the fetched repository')
+    assert proc.err.count(SCAN) == 1

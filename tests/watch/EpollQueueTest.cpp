@@ -107,7 +107,7 @@ TEST_F(EpollQueueTest, ListingTheFolderAndTestingItsRepositoriesWakesNothing) {
     ASSERT_NE(dir, nullptr);
     while (const dirent* entry = ::readdir(dir)) {
       if (entry->d_name[0] != '.' && listed == folder) {
-        EXPECT_TRUE(discovery::isRepositoryAt(::dirfd(dir), entry->d_name, listed + "/" + entry->d_name));
+        EXPECT_TRUE(discovery::testRepositoryAt(::dirfd(dir), entry->d_name, listed + "/" + entry->d_name).opens());
       }
     }
     ::closedir(dir);

@@ -1,13 +1,5 @@
 #include "monitorctl/RepoCheck.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
-#include <cctype>
-#include <cerrno>
-#include <cstdint>
-#include <cstring>
-#include <map>
 #include <nlohmann/json.hpp>
 #include <utility>
 
@@ -34,53 +26,20 @@ std::optional<Record> decode(const Data& bytes) {
   return platform::decodeBookmark(bytes, BookmarkKind::Transport);
 }
 
-// Errors that say nothing is at a path, as opposed to a file system that
-// cannot be looked at (EACCES, EIO, ENOTCONN, ESTALE, EHOSTDOWN, ...).
-bool nothingThere(int error) { return error == ENOENT || error == ENOTDIR || error == ELOOP; }
-
-std::string reasonOf(int error) {
-  std::string text = std::strerror(error);
-  if (!text.empty()) text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
-  return text;
-}
-
-EntryCheck unreachable(std::string path, std::string reason) {
-  return {EntryState::Unreachable, std::move(path), std::move(reason)};
-}
-
-// No folder at the recorded path: the nearest parent that exists tells
-// whether the folder is gone from its file system (the same device as
-// recorded) or its file system is not mounted there now (another device:
-// a share or a disk that is not mounted).
-EntryCheck absent(const Record& record) {
-  std::string parent = record.path;
-  while (parent != "/") {
-    const std::size_t slash = parent.rfind('/');
-    parent = slash == 0 ? "/" : parent.substr(0, slash);
-    struct stat st {};
-    if (::stat(parent.c_str(), &st) == 0) {
-      if (static_cast<std::uint64_t>(st.st_dev) == record.device) break;
-      return unreachable(record.path, "not mounted: " + parent + " is on another device");
-    }
-    if (!nothingThere(errno)) return unreachable(record.path, reasonOf(errno));
-  }
-  return {EntryState::Missing, record.path, {}};
-}
-
 EntryCheck checkOne(const Data& data) {
   const auto record = decode(data);
   if (!record) return {};
   if (const auto url = platform::resolveBookmark(data, BookmarkKind::Transport).url) {
     return {EntryState::Ok, url->path(), {}};
   }
-  struct stat st {};
-  if (::stat(record->path.c_str(), &st) == 0) {
-    // A folder that came back between the two looks.
-    if (S_ISDIR(st.st_mode)) return {EntryState::Ok, record->path, {}};
-    return absent(*record);  // something that is no folder
+  // A folder that came back between the two looks is there.
+  const auto there = discovery::lookAtRecorded(record->path, record->device);
+  switch (there.state) {
+    case discovery::RecordedFolder::State::Present: return {EntryState::Ok, record->path, {}};
+    case discovery::RecordedFolder::State::Gone: return {EntryState::Missing, record->path, {}};
+    case discovery::RecordedFolder::State::Unreachable: break;
   }
-  if (nothingThere(errno)) return absent(*record);
-  return unreachable(record->path, reasonOf(errno));
+  return {EntryState::Unreachable, record->path, there.reason};
 }
 
 std::vector<FileURL> resolved(const std::vector<Data>& entries) {
@@ -93,35 +52,35 @@ std::vector<FileURL> resolved(const std::vector<Data>& entries) {
   return urls;
 }
 
-// Looks for the missing entries' folders by device and inode among the
-// candidates of a scan's walk of monitored; a found one becomes Moved.
+// Looks for the missing entries' folders among the candidates of a scan's
+// walk of monitored, with the scan's own judgement: a missing entry is
+// moved where a scan would record it anew, a folder with its device and
+// inode that passes the repository test (git may still be writing it). A
+// plain folder that its inode went to is no move.
 void findMoved(std::vector<EntryCheck>& checks, const std::vector<Data>& listed,
                const std::vector<Data>& blocked, const FileURL& monitored) {
-  std::map<std::pair<std::uint64_t, std::uint64_t>, std::vector<std::size_t>> wanted;
+  std::size_t wanted = 0;
+  std::vector<std::optional<Record>> records;
+  records.reserve(listed.size());
   for (std::size_t i = 0; i < checks.size(); ++i) {
-    if (checks[i].state != EntryState::Missing) continue;
-    const auto record = decode(listed[i]);
-    wanted[{record->device, record->inode}].push_back(i);
+    records.push_back(decode(listed[i]));
+    if (checks[i].state == EntryState::Missing) ++wanted;
   }
-  if (wanted.empty()) return;
-  const discovery::KnownFolders known(resolved(blocked), resolved(listed));
+  if (wanted == 0) return;
+  const discovery::KnownFolders known(resolved(blocked), resolved(listed),
+                                      [&records] { return std::move(records); });
   const auto settings = discovery::loadScanSettings().settings;
   (void)discovery::walkTree(monitored, settings, [&](const discovery::WalkEntry& entry) {
     // Everything found: the walk goes no deeper.
-    if (wanted.empty()) return false;
-    struct stat st {};
-    if (::fstatat(entry.dirFd, entry.name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-      const auto found = wanted.find({st.st_dev, st.st_ino});
-      if (found != wanted.end()) {
-        for (const std::size_t i : found->second) {
-          checks[i].state = EntryState::Moved;
-          checks[i].detail = entry.url.path();
-        }
-        wanted.erase(found);
-      }
+    if (wanted == 0) return false;
+    const auto judgement = discovery::judgeCandidate(entry, known);
+    if (judgement.entry && judgement.verdict != discovery::Judgement::Verdict::Alias &&
+        checks[*judgement.entry].state == EntryState::Missing) {
+      checks[*judgement.entry].state = EntryState::Moved;
+      checks[*judgement.entry].detail = entry.url.path();
+      --wanted;
     }
-    // The walk's own descent; below the scan depth it is not asked.
-    return !entry.deepest && discovery::judgeCandidate(entry, known).descend;
+    return judgement.descend;
   });
 }
 

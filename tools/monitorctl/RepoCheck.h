@@ -15,7 +15,7 @@ namespace zivuv::monitorctl {
 enum class EntryState {
   Ok,            // a folder is at its path
   Missing,       // gone from a file system that is still there
-  Moved,         // gone from its path, found by device and inode in the walk
+  Moved,         // gone from its path, a repository with its device and inode in the walk
   Unreachable,   // its file system is not there, or refuses to be looked at
   Unresolvable,  // the record cannot be decoded
 };
@@ -27,9 +27,10 @@ struct EntryCheck {
 };
 
 // Checks every listed entry, in order. Moved folders are looked for in the
-// tree of monitored as a scan walks it now (its depth and ignore patterns;
-// never below a repository or a blocked folder), so a moved folder is
-// found where the next scan would meet it; without monitored none is.
+// tree of monitored as a scan walks and judges it now (its depth and ignore
+// patterns; never below a repository or a blocked folder), so a moved
+// folder is found where, and only when, the next scan would record it
+// there; without monitored none is.
 // Prints nothing.
 std::vector<EntryCheck> checkListed(const std::vector<platform::Data>& listed,
                                     const std::vector<platform::Data>& blocked,

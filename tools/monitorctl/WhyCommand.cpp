@@ -9,6 +9,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -35,6 +38,7 @@ struct Answer {
   const char* key;   // for scripts
   std::string text;  // for people
   nlohmann::json details = nlohmann::json::object();
+  std::string more = {};  // a second line for people, when there is one
 };
 
 // DIR as the folder that holds it and the name it has there, the last
@@ -64,9 +68,24 @@ std::optional<KnownFolders> loadKnownFolders() {
     SharedSuiteSession suite(sharedSuiteName());
     blocked = suite.loadURLs(BookmarkKeys::blockKey);
     if (blocked) listed = suite.loadURLs(BookmarkKeys::sandboxKey);
+    if (listed) {
+      return KnownFolders(*blocked, *listed, [records = suite.listedRecords()] { return records; });
+    }
   }
-  if (!blocked || !listed) return std::nullopt;
-  return KnownFolders(*blocked, *listed);
+  return std::nullopt;
+}
+
+// A path as one word of a shell command: as it is when nothing in it needs
+// quoting, in single quotes otherwise.
+std::string shellWord(const std::string& path) {
+  const bool plain = std::all_of(path.begin(), path.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) != 0 ||
+           std::strchr("/._-+,:@%=", c) != nullptr;
+  });
+  if (plain && !path.empty()) return path;
+  std::string word = "'";
+  for (const char c : path) word += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return word + "'";
 }
 
 Answer ignored(const std::string& pattern, const std::string& folder) {
@@ -98,7 +117,7 @@ std::optional<Answer> onTheWay(const FileURL& monitored, const std::vector<std::
       return Answer{"inside-blocked", "inside a blocked folder: " + path,
                     {{"inside", platform::toValidUtf8(path)}}};
     }
-    if (discovery::isRepositoryAt(folder.get(), name.c_str(), path)) {
+    if (discovery::locatedAt(folder.get(), name.c_str(), path)) {
       return Answer{"inside-repository",
                     "inside the repository " + path + ": scans never look inside repositories",
                     {{"inside", platform::toValidUtf8(path)}}};
@@ -180,13 +199,44 @@ std::optional<Answer> explain(const std::string& dir, const std::optional<FileUR
     url = url.appending(part, true);
   }
   if (const auto pattern = settings.ignoredBy(name, relative)) return ignored(*pattern, url.path());
-  // The very test that the scan makes, on the path that its walk gives.
-  std::string reason;
-  if (discovery::isGitRepository(url.path(), &reason)) {
-    return Answer{"would-register", "would be registered by the next scan"};
+  // The very judgement that the scan makes, on the path that its walk gives.
+  const std::string path = url.path();
+  const auto judgement = discovery::judgeCandidate(
+      {AT_FDCWD, path.c_str(), url, static_cast<int>(names.size()), true}, *known, true);
+  const auto entry = [&] {
+    return judgement.entry ? known->record(*judgement.entry).path : std::string();
+  };
+  using Verdict = discovery::Judgement::Verdict;
+  switch (judgement.verdict) {
+    case Verdict::Repository:
+      return Answer{"would-register", "would be registered by the next scan"};
+    case Verdict::Moved:
+      return Answer{
+          "moved",
+          "the listed repository " + entry() + ", moved here: the next scan records it here",
+          {{"entry", platform::toValidUtf8(entry())}}};
+    case Verdict::Alias:
+      return Answer{"alias",
+                    "an alias of the listed repository " + entry() +
+                        ": the same folder reached another way, which scans never list twice",
+                    {{"entry", platform::toValidUtf8(entry())}}};
+    case Verdict::BeingWritten:
+      return Answer{"being-written", "being written (a clone or fetch in progress)"};
+    case Verdict::Blocked:
+      return Answer{"blocked", "blocked: the app has blocked it, so no scan registers it"};
+    case Verdict::Listed: return Answer{"listed", "listed: the app lists it, registered already"};
+    case Verdict::NotRepository: break;
   }
-  return Answer{"not-repository", "not a repository: " + reason,
-                {{"reason", platform::toValidUtf8(reason)}}};
+  const std::string& reason = judgement.test.reason;
+  Answer answer{
+      "not-repository", "not a repository: " + reason, {{"reason", platform::toValidUtf8(reason)}}};
+  if (judgement.test.foreignOwner) {
+    // What git itself asks for; libgit2 reads the same entry.
+    const std::string command = "git config --global --add safe.directory " + shellWord(path);
+    answer.more = "owned by another user; git opens it once told: " + command;
+    answer.details["command"] = platform::toValidUtf8(command);
+  }
+  return answer;
 }
 
 }  // namespace
@@ -211,8 +261,9 @@ int runWhy(const std::string& dir, bool json) {
     document["monitored"] = monitored ? nlohmann::json(jsonPath(*monitored)) : nlohmann::json(nullptr);
     return printJson(document);
   }
-  return printData(platform::escapeControlBytes(dir) + ": " +
-                   platform::escapeControlBytes(answer->text))
+  const std::string shown = platform::escapeControlBytes(dir) + ": ";
+  if (!printData(shown + platform::escapeControlBytes(answer->text))) return kFailure;
+  return answer->more.empty() || printData(shown + platform::escapeControlBytes(answer->more))
              ? kSuccess
              : kFailure;
 }
