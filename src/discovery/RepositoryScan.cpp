@@ -42,13 +42,15 @@ ScanOutcome notRun(std::string why) {
 // Why the folder at path cannot be read and searched, for a person.
 std::string unreadableFolder(const std::string& path) {
   const std::string shown = "the monitored folder " + platform::escapeControlBytes(path);
-  if (::access(path.c_str(), R_OK | X_OK) != 0) return shown + " cannot be read: " + std::strerror(errno);
+  if (::access(path.c_str(), R_OK | X_OK) != 0) {
+    return shown + " cannot be read: " + std::strerror(errno);
+  }
   return "access to " + shown + " was refused";
 }
 
 std::string unreadableSharedSettings() {
-  return "the shared settings " +
-         platform::escapeControlBytes(platform::settingsFile(sharedSuiteName())) + " cannot be read";
+  const std::string file = platform::settingsFile(sharedSuiteName());
+  return "the shared settings " + platform::escapeControlBytes(file) + " cannot be read";
 }
 
 // What a scan records, and the lines it logs for the rest: each new
@@ -95,7 +97,8 @@ ScanOutcome withSharedLists(const std::optional<FileURL>& monitoringURL, NoticeC
   Logger& log = Logger::shared();
   if (!monitoringURL || !SecurityScope::startAccessing(*monitoringURL)) {
     log.error("No monitoring URL to check!");
-    return notRun(monitoringURL ? unreadableFolder(monitoringURL->path()) : "no folder is monitored");
+    return notRun(monitoringURL ? unreadableFolder(monitoringURL->path())
+                                : "no folder is monitored");
   }
   struct AccessGuard {
     const FileURL& url;

@@ -559,9 +559,8 @@ std::int64_t ZivuvFolderMonitorListener::runScan(
     status_.scanDepth = static_cast<std::uint32_t>(loaded.settings.depth);
     // A bad value is told once, not at every scan; again when it changes.
     for (const auto& bad : loaded.invalid) {
-      if (std::find(reportedInvalid_.begin(), reportedInvalid_.end(), bad) != reportedInvalid_.end()) {
-        continue;
-      }
+      const auto told = std::find(reportedInvalid_.begin(), reportedInvalid_.end(), bad);
+      if (told != reportedInvalid_.end()) continue;
       Logger::shared().info("Setting " + bad.key +
                             " has a value of the wrong type or out of range; using its default");
     }

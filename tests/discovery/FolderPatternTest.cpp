@@ -13,8 +13,9 @@ namespace zivuv::discovery {
 namespace {
 
 const char* const kTree[] = {
-    "a", "a/b", "a/b/c", "a/x", "a/x/b", "a/x/y", "a/x/y/b", "b", "b/a", "b/a/b", "build", "build/out",
-    "src", "src/build", "src/build/tmp", "src/lib", "src/lib/build", "x", "x/node_modules", "x/dist",
+    "a", "a/b", "a/b/c", "a/x", "a/x/b", "a/x/y", "a/x/y/b", "b", "b/a", "b/a/b", "build",
+    "build/out", "src", "src/build", "src/build/tmp", "src/lib", "src/lib/build", "x",
+    "x/node_modules", "x/dist",
     "x/y", "x/y/dist", "dist", "doc", "doc/a", "Foo1", "foo2", "fooA", "foo-bar", "foo[", "foo\\",
     "star*", "starX", "node_modules"};
 

@@ -93,10 +93,11 @@ TEST_F(DefaultsStoreTest, FailedWriteChangesNothingAndNoFileIsWrittenThatWouldNo
   ASSERT_TRUE(store && fs::remove(settingsFile(kSuite)) && fs::create_directory(settingsFile(kSuite)));
   EXPECT_EQ(write(*store, false), "Unable to write defaults for:" + kSuite + "\n");
   setWriteFailureReporter({});
-  EXPECT_EQ(reported, (std::vector<std::string>{
-                          "a write failure made on purpose (ZIVUV_FAULTS)",
-                          "the settings cannot be written as a property list that reads back the same",
-                          "Is a directory"}));
+  EXPECT_EQ(reported,
+            (std::vector<std::string>{
+                "a write failure made on purpose (ZIVUV_FAULTS)",
+                "the settings cannot be written as a property list that reads back the same",
+                "Is a directory"}));
   // Nothing is left behind, under any name.
   const std::set<fs::path> files(fs::directory_iterator(settingsFolder()), {});
   EXPECT_EQ(files, (std::set<fs::path>{settingsFile(kSuite), settingsFile(kSuite) + ".lock"}));
@@ -107,8 +108,9 @@ TEST_F(DefaultsStoreTest, FailedWriteChangesNothingAndNoFileIsWrittenThatWouldNo
 // and nothing of another store or of another form.
 TEST_F(DefaultsStoreTest, WriteRemovesTheStaleTemporaryFilesOfItsStoreAlone) {
   const std::string file = settingsFile(kSuite);
-  const std::string stale = file + ".tmp-Ab12Cd", kept[] = {settingsFile(kOwn) + ".tmp-Ab12Cd",
-                                                             file + ".tmp-Ab12Cde", file + ".tmp-Ab12C"};
+  const std::string stale = file + ".tmp-Ab12Cd";
+  const std::string kept[] = {settingsFile(kOwn) + ".tmp-Ab12Cd", file + ".tmp-Ab12Cde",
+                              file + ".tmp-Ab12C"};
   for (const auto& path : kept) writeFile(path, "x");
   writeFile(stale, "x");
   auto store = DefaultsStore::openSuite(kSuite);

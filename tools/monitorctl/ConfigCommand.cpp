@@ -71,7 +71,8 @@ void warnAbout(const discovery::LoadedScanSettings& loaded, const char* settingK
   } else if (!loaded.fileProblem.empty() && settingKey == nullptr) {
     printMessage("warning: the service's settings file " + settingsFile() + " is damaged (" +
                  platform::escapeControlBytes(loaded.fileProblem) +
-                 "): its settings read as the defaults; a change keeps it aside and starts a new one");
+                 "): its settings read as the defaults; a change keeps it aside and starts a "
+                 "new one");
   }
   for (const auto& bad : loaded.invalid) {
     if (settingKey != nullptr && bad.key == settingKey) continue;
@@ -88,8 +89,8 @@ int runConfig(const ConfigChange& change, bool json) {
     warnAbout(loaded, nullptr);
     return printSettings(loaded.settings, json);
   }
-  const char* key =
-      change.kind == ConfigChange::Kind::Depth ? ScanSettings::kDepthKey : ScanSettings::kIgnoredKey;
+  const bool depth = change.kind == ConfigChange::Kind::Depth;
+  const char* key = depth ? ScanSettings::kDepthKey : ScanSettings::kIgnoredKey;
   discovery::ScanSettingsEdit edit;
   {
     // The store's own lines (a failed write, a file kept aside); the
@@ -104,7 +105,8 @@ int runConfig(const ConfigChange& change, bool json) {
   if (!edit.keptAsideAs.empty()) {
     printMessage("the service's settings file " + settingsFile() + " was damaged (" +
                  platform::escapeControlBytes(edit.before.fileProblem) + "): kept aside as " +
-                 platform::escapeControlBytes(edit.keptAsideAs) + "; the new file holds this change");
+                 platform::escapeControlBytes(edit.keptAsideAs) +
+                 "; the new file holds this change");
   }
   if (!edit.written) {
     printMessage("cannot write the service's settings " + settingsFile() + ": " +

@@ -131,7 +131,8 @@ std::string indented(std::string_view text, std::string_view indent) {
 }
 
 std::string help() {
-  std::string text = std::string(kUsageLine) + "\n\n" + std::string(kIntroduction) + "\n\nCommands:\n";
+  std::string text =
+      std::string(kUsageLine) + "\n\n" + std::string(kIntroduction) + "\n\nCommands:\n";
   for (const Command& command : kCommands) {
     text += indented(command.synopsis, "  ") + indented(command.description, "                ");
   }
@@ -189,7 +190,8 @@ std::string parseConfig(const std::vector<std::string>& words, ConfigChange& cha
     if (words.size() < 4) return "config ignore " + verb + " needs a PATTERN";
     if (words[3].empty()) return "the PATTERN is empty";
     // A stored pattern that can never match may still be removed.
-    if (const auto problem = zivuv::discovery::patternProblem(words[3]); verb == "add" && !problem.empty()) {
+    const std::string problem = zivuv::discovery::patternProblem(words[3]);
+    if (verb == "add" && !problem.empty()) {
       return "the pattern " + shownArgument(words[3]) + " can never match a folder: " + problem;
     }
     change = {verb == "add" ? Kind::Ignore : Kind::Unignore, 0, words[3]};

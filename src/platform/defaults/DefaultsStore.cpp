@@ -357,7 +357,9 @@ bool DefaultsStore::keepCorruptFileAside() {
       state_ = FileState::Missing;
       return true;
     }
-    if (errno != EEXIST) return failWrite("cannot keep the damaged file aside: " + errorText(errno));
+    if (errno != EEXIST) {
+      return failWrite("cannot keep the damaged file aside: " + errorText(errno));
+    }
   }
   return failWrite("cannot keep the damaged file aside: every name is taken");
 }
@@ -380,7 +382,9 @@ void DefaultsStore::removeStaleTemporaries() const {
 
 bool DefaultsStore::replaceFile() {
   const auto bytes = serialiseSettings(root_.get());
-  if (!bytes) return failWrite("the settings cannot be written as a property list that reads back the same");
+  if (!bytes) {
+    return failWrite("the settings cannot be written as a property list that reads back the same");
+  }
 
   removeStaleTemporaries();
   std::string temp = file_ + ".tmp-XXXXXX";
@@ -410,7 +414,8 @@ bool DefaultsStore::replaceFile() {
 namespace {
 
 // The store's printed line of a failed write, then the reporter.
-void reportFailedWrite(const std::string& name, const std::string& file, const std::string& reason) {
+void reportFailedWrite(const std::string& name, const std::string& file,
+                       const std::string& reason) {
   printLine("Unable to write defaults for:", name);
   if (const auto& reporter = writeFailureReporter()) reporter({name, file, reason});
 }
