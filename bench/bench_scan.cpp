@@ -557,14 +557,15 @@ bool checkDeep(bool condition, const char* what, DeepResult& result) {
 // ignore list left at its default), read back as a scan reads them.
 std::optional<discovery::ScanSettings> deepSettings(const std::string& configHome) {
   ::setenv("XDG_CONFIG_HOME", configHome.c_str(), 1);
-  discovery::ScanSettings written;
   Redirect out(STDOUT_FILENO, "/dev/null");
-  if (!discovery::editScanSettings([](discovery::ScanSettings& s) { s.depth = DeepFixture::kDepth; },
-                                   written)) {
+  if (!discovery::editScanSettings([](discovery::ScanSettings& s) {
+         s.depth = DeepFixture::kDepth;
+         return discovery::ScanSettings::kDepthKey;
+       }).written) {
     return std::nullopt;
   }
   const auto loaded = discovery::loadScanSettings();
-  if (loaded.settings.depth != DeepFixture::kDepth || !loaded.invalidKeys.empty() ||
+  if (loaded.settings.depth != DeepFixture::kDepth || !loaded.invalid.empty() ||
       loaded.settings.ignoredFolders != std::vector<std::string>{"node_modules"}) {
     return std::nullopt;
   }

@@ -955,9 +955,10 @@ int main(int argc, char** argv) {
     // it while the service runs: every scan reads it afresh.
     {
       ::setenv("XDG_CONFIG_HOME", deepConfig.c_str(), 1);
-      discovery::ScanSettings written;
-      const bool edited = discovery::editScanSettings(
-          [](discovery::ScanSettings& settings) { settings.depth = DeepFixture::kDepth; }, written);
+      const bool edited = discovery::editScanSettings([](discovery::ScanSettings& settings) {
+                            settings.depth = DeepFixture::kDepth;
+                            return discovery::ScanSettings::kDepthKey;
+                          }).written;
       if (!edited || discovery::loadScanSettings().settings.depth != DeepFixture::kDepth) {
         fail("cannot write scanDepth 3 into " + deepConfig);
       }

@@ -176,12 +176,7 @@ done
 export XDG_CONFIG_HOME="$config"
 # The service keeps watching the first folder it remembers; in these demo
 # settings a folder from an earlier run gives way to the one asked for now.
-current=$("$ctl" status 2>/dev/null | sed -n 's/^folder: //p' || true)
-if [ -n "$current" ] && [ "$current" != none ] && [ "$current" != "$dir" ]; then
-  echo "run.sh: the demo settings remember $current; resetting them to watch $dir" >&2
-  "$ctl" reset || true
-fi
-"$ctl" watch "$dir" || echo "run.sh: the service could not watch $dir (see its log above)" >&2
+"$ctl" watch --replace "$dir" || echo "run.sh: the service could not watch $dir (see its log above)" >&2
 
 status=0
 wait "$service_pid" || status=$?

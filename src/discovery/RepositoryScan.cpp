@@ -2,11 +2,16 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <unordered_set>
 
 #include "bookmarks/BookmarkUtils.h"
 #include "platform/bookmark/BookmarkRecord.h"
+#include "platform/defaults/DefaultsStore.h"
 #include "platform/log/Logger.h"
 #include "platform/scope/SecurityScope.h"
 #include "platform/text/Text.h"
@@ -25,6 +30,27 @@ std::chrono::system_clock::time_point changeTime(int dirFd, const char* name) {
   return std::chrono::system_clock::time_point(
       std::chrono::duration_cast<std::chrono::system_clock::duration>(
           std::chrono::seconds(st.st_ctim.tv_sec) + std::chrono::nanoseconds(st.st_ctim.tv_nsec)));
+}
+
+// A scan that could not run, and why.
+ScanOutcome notRun(std::string why) {
+  ScanOutcome outcome;
+  outcome.scanError = std::move(why);
+  return outcome;
+}
+
+// Why the folder at path cannot be read and searched, for a person.
+std::string unreadableFolder(const std::string& path) {
+  const std::string shown = "the monitored folder " + platform::escapeControlBytes(path);
+  if (::access(path.c_str(), R_OK | X_OK) != 0) {
+    return shown + " cannot be read: " + std::strerror(errno);
+  }
+  return "access to " + shown + " was refused";
+}
+
+std::string unreadableSharedSettings() {
+  const std::string file = platform::settingsFile(sharedSuiteName());
+  return "the shared settings " + platform::escapeControlBytes(file) + " cannot be read";
 }
 
 // What a scan records, and the lines it logs for the rest: each new
@@ -71,7 +97,8 @@ ScanOutcome withSharedLists(const std::optional<FileURL>& monitoringURL, NoticeC
   Logger& log = Logger::shared();
   if (!monitoringURL || !SecurityScope::startAccessing(*monitoringURL)) {
     log.error("No monitoring URL to check!");
-    return {};
+    return notRun(monitoringURL ? unreadableFolder(monitoringURL->path())
+                                : "no folder is monitored");
   }
   struct AccessGuard {
     const FileURL& url;
@@ -89,12 +116,12 @@ ScanOutcome withSharedLists(const std::optional<FileURL>& monitoringURL, NoticeC
     const auto blocked = suite.loadURLs(BookmarkKeys::blockKey);
     if (!blocked) {
       log.error("Failed to get current folders!");
-      return {};
+      return notRun(unreadableSharedSettings());
     }
     const auto listed = suite.loadURLs(BookmarkKeys::sandboxKey);
     if (!listed) {
       log.error("Failed to get current folders!");
-      return {};
+      return notRun(unreadableSharedSettings());
     }
     const KnownFolders known(*blocked, *listed, [&suite] { return suite.listedRecords(); });
     Findings findings(known);
@@ -111,6 +138,10 @@ ScanOutcome withSharedLists(const std::optional<FileURL>& monitoringURL, NoticeC
       log.info("Moved " + platform::escapeControlBytes(findings.movedFrom[m]) + " to ",
                findings.moves[m].url.path());
       moved = true;
+    }
+    if (const auto lost = std::count(written.begin(), written.end(), false); lost > 0) {
+      outcome.scanError = std::to_string(lost) + " of the " + std::to_string(written.size()) +
+                          " repositories found could not be registered in the shared settings";
     }
   }
   if (newNames.empty()) {
@@ -151,7 +182,10 @@ ScanOutcome scanForNewRepositories(
       return judgement.descend;
     }, opened);
     // A folder that could not be listed showed nothing.
-    outcome.ran = !outcome.walked.empty();
+    if (outcome.walked.empty()) {
+      outcome.ran = false;
+      outcome.scanError = unreadableFolder(monitoringURL->path());
+    }
   });
 }
 

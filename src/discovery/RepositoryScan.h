@@ -26,6 +26,9 @@ struct ScanOutcome {
   // Whether the scan ran: false without a folder it may read and list, or
   // when the shared lists could not be loaded; it then saw nothing.
   bool ran = false;
+  // Why the scan could not run, or could not register what it found, for a
+  // person; empty when it did its work.
+  std::string scanError;
   std::int64_t registered = 0;                  // repositories the scan registered
   std::size_t candidates = 0;                   // candidates it looked at
   std::vector<FailedCandidate>

@@ -17,8 +17,7 @@ struct ScanSettings {
 
   // Candidates are the folders at depths 1 to depth below the monitored one.
   int depth = kDefaultDepth;
-  // fnmatch(3) patterns: without '/', against a folder's name; with '/',
-  // against its path relative to the monitored folder (FNM_PATHNAME).
+  // Folder patterns as in .gitignore (FolderPattern.h).
   std::vector<std::string> ignoredFolders{"node_modules"};
   // Whether the list was set rather than left at its default. The default
   // list applies only to a walk deeper than 1, so that a scan of the
@@ -35,22 +34,45 @@ struct ScanSettings {
   bool matchesPaths() const;
 };
 
-// The settings and the keys whose stored value was of the wrong type or out
-// of range (they read as the default).
+// A key whose stored value was of the wrong type or out of range (it reads
+// as the default), and that value in a form that compares equal exactly
+// when the value is the same.
+struct InvalidSetting {
+  std::string key;
+  std::string value;
+  bool operator==(const InvalidSetting&) const = default;
+};
+
+// The settings as read, with what was wrong with them.
 struct LoadedScanSettings {
   ScanSettings settings;
-  std::vector<std::string> invalidKeys;
+  std::vector<InvalidSetting> invalid;
+  // Why the settings file could not be read (DefaultsStore::fileProblem);
+  // fileDamaged when it was read but holds no settings.
+  std::string fileProblem;
+  bool fileDamaged = false;
 };
 
 // Reads the two keys from the service's own settings file. Never fails: a
 // missing or unreadable file gives the defaults.
 LoadedScanSettings loadScanSettings();
 
+// What a change of the settings did.
+struct ScanSettingsEdit {
+  bool written = false;  // false: the write failed, nothing changed on disk
+  bool changed = false;  // the file was written
+  LoadedScanSettings before;
+  ScanSettings settings;  // as written, or as they stand
+  std::string keptAsideAs;  // where a damaged file went, when the write kept it aside
+  std::string writeError;   // why the write failed
+};
+
 // Changes the settings in one locked read-modify-write of the service's own
-// settings file: edit gets them as stored now, and each key whose value it
-// changed is written, with one write. False when the write failed (the
-// store printed its line); the settings as written, or as they stand, in
-// result.
-bool editScanSettings(const std::function<void(ScanSettings&)>& edit, ScanSettings& result);
+// settings file, with one write: edit gets them as stored now and returns
+// the key it sets (kDepthKey, kIgnoredKey, or nullptr); that key is written
+// when its value changed or its stored value was bad. A change that leaves
+// everything as it is writes nothing and counts as written. A failed write
+// printed the store's line.
+ScanSettingsEdit editScanSettings(const std::function<const char*(ScanSettings&)>& edit);
 
 }  // namespace zivuv::discovery

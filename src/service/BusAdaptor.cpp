@@ -134,6 +134,9 @@ int onStatusProperty(sd_bus*, const char*, const char*, const char* property,
   if (is("LastError")) {
     return sd_bus_message_append(reply, "(ts)", s.lastErrorTime, text(s.lastError).c_str());
   }
+  if (is("LastScanError")) {
+    return sd_bus_message_append(reply, "(ts)", s.lastScanErrorTime, text(s.lastScanError).c_str());
+  }
   if (is("StartedAt")) return sd_bus_message_append(reply, "t", s.startedAt);
   if (is("Version")) return sd_bus_message_append(reply, "s", s.version.c_str());
   if (is("Confinement")) {
@@ -168,6 +171,7 @@ const sd_bus_vtable kStatusVtable[] = {
     ZIVUV_STATUS_PROPERTY("Rescans", "t"),
     ZIVUV_STATUS_PROPERTY("Overflows", "t"),
     ZIVUV_STATUS_PROPERTY("LastError", "(ts)"),
+    ZIVUV_STATUS_PROPERTY("LastScanError", "(ts)"),
     SD_BUS_PROPERTY("StartedAt", "t", onStatusProperty, 0, SD_BUS_VTABLE_PROPERTY_CONST),
     SD_BUS_PROPERTY("Version", "s", onStatusProperty, 0, SD_BUS_VTABLE_PROPERTY_CONST),
     SD_BUS_PROPERTY("Confinement", "as", onStatusProperty, 0, SD_BUS_VTABLE_PROPERTY_CONST),

@@ -41,6 +41,8 @@ struct ServiceStatus {
   std::uint64_t overflows = 0;
   std::uint64_t lastErrorTime = 0;
   std::string lastError;
+  std::uint64_t lastScanErrorTime = 0;  // 0 after a scan that ran
+  std::string lastScanError;            // why the last scan could not run
   std::uint64_t startedAt = 0;
   std::string version;
   std::vector<std::string> confinement;

@@ -584,14 +584,14 @@ std::int64_t ZivuvFolderMonitorListener::runScan(
     std::lock_guard lock(fieldsMutex_);
     scanning_ = true;
     status_.scanDepth = static_cast<std::uint32_t>(loaded.settings.depth);
-    // A bad value is told once, not at every scan.
-    if (loaded.invalidKeys != reportedInvalidKeys_) {
-      for (const auto& key : loaded.invalidKeys) {
-        Logger::shared().info("Setting " + key +
-                              " has a value of the wrong type or out of range; using its default");
-      }
-      reportedInvalidKeys_ = loaded.invalidKeys;
+    // A bad value is told once, not at every scan; again when it changes.
+    for (const auto& bad : loaded.invalid) {
+      const auto told = std::find(reportedInvalid_.begin(), reportedInvalid_.end(), bad);
+      if (told != reportedInvalid_.end()) continue;
+      Logger::shared().info("Setting " + bad.key +
+                            " has a value of the wrong type or out of range; using its default");
     }
+    reportedInvalid_ = loaded.invalid;
   }
   const auto started = std::chrono::system_clock::now();
   std::shared_ptr<watch::FolderSource> source;
@@ -620,6 +620,13 @@ std::int64_t ZivuvFolderMonitorListener::runScan(
   } catch (...) {
     // A scan that fails registers nothing, and every caller still hears so.
     outcome = {};
+    outcome.scanError = "the scan stopped on an unexpected error";
+  }
+  {
+    // Before the replies: a caller that reads it next sees this scan's.
+    std::lock_guard lock(fieldsMutex_);
+    status_.lastScanErrorTime = outcome.scanError.empty() ? 0 : microsecondsSinceEpoch(started);
+    status_.lastScanError = outcome.scanError;
   }
   for (const auto& reply : replies) reply(outcome.registered);
   {

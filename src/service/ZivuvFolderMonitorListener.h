@@ -155,7 +155,7 @@ class ZivuvFolderMonitorListener
   int refusedWatch_ = 0;                             // a watch of the folder or a parent refused
   std::set<std::string> reportedShares_;
   bool capReported_ = false;
-  std::vector<std::string> reportedInvalidKeys_;
+  std::vector<discovery::InvalidSetting> reportedInvalid_;  // told already
   ServiceStatus status_;                             // counters and last scan
 
   // Used on monitorQueue only.

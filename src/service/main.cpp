@@ -1,11 +1,12 @@
 // zivuv-folder-monitor: the folder monitor service on the session bus.
-// Takes no arguments; see zivuv-folder-monitor(1).
+// Takes no arguments but --help and --version; see zivuv-folder-monitor(1).
 
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -33,6 +34,42 @@
 #endif
 
 namespace {
+
+constexpr const char* kHelp =
+    "Usage: zivuv-folder-monitor\n"
+    "\n"
+    "The Zivuv folder monitor: watches the folder that the Zivuv app hands it\n"
+    "and registers the new git repositories in it with the app. It takes no\n"
+    "arguments and is reached over the session bus as\n"
+    "VO9ZE47VOD.com.dozezeza.FolderMonitor; zivuv-monitorctl drives it by hand.\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help     show this help and exit\n"
+    "  --version      show the version and exit\n";
+
+// --help and --version print and end the process before anything starts,
+// without a bus; any other argument is a usage error (status 2). Returns
+// when there is none.
+void handleArguments(int argc, char** argv) {
+  if (argc < 2) return;
+  const std::string first = argv[1];
+  const bool help = first == "--help" || first == "-h";
+  const bool version = first == "--version";
+  if ((!help && !version) || argc > 2) {
+    const std::string bad = help || version ? argv[2] : first;
+    std::fprintf(stderr,
+                 "zivuv-folder-monitor: unexpected argument '%s': it takes none but --help and "
+                 "--version\n",
+                 zivuv::platform::escapeControlBytes(bad).c_str());
+    ::_exit(2);
+  }
+  if (help) {
+    std::fputs(kHelp, stdout);
+  } else {
+    std::printf("zivuv-folder-monitor %s\n", ZIVUV_VERSION);
+  }
+  ::_exit(std::fflush(stdout) == 0 && std::ferror(stdout) == 0 ? 0 : 1);
+}
 
 // One clear line on standard error, then status 1: nothing has been served.
 [[noreturn]] void failBeforeServing(const std::string& reason) {
@@ -64,8 +101,9 @@ void confine() {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   using namespace zivuv;
+  handleArguments(argc, argv);
 
   // A reader of standard output that went away must not end the service:
   // the printed lines are lost, nothing else. The programs it starts get
@@ -83,6 +121,13 @@ int main() {
 
   platform::Logger& log = platform::Logger::shared();
   log.info("Starting Folder Monitor XPC Service");
+  // Every failed write of a settings file, with its reason, beside the
+  // store's own printed line; set before any thread writes.
+  platform::setWriteFailureReporter([](const platform::WriteFailure& failure) {
+    platform::Logger::shared().error("Failed to write settings file " +
+                                     platform::escapeControlBytes(failure.file) + ": " +
+                                     failure.reason);
+  });
   // Before any thread exists: threads inherit the confinement of the thread
   // that starts them, and a thread started before would escape it.
   confine();

@@ -176,26 +176,21 @@ TEST_F(ScanTest, SettingsOfTheWrongTypeOrOutOfRangeReadAsTheDefault) {
     const auto loaded = loadScanSettings();
     EXPECT_EQ(loaded.settings.depth, c.depth) << c.body;
     EXPECT_EQ(loaded.settings.ignoredFolders, c.ignored) << c.body;
-    EXPECT_EQ(loaded.invalidKeys, c.invalid) << c.body;
+    std::vector<std::string> keys;
+    for (const auto& bad : loaded.invalid) keys.push_back(bad.key);
+    EXPECT_EQ(keys, c.invalid) << c.body;
   }
 }
 
 TEST(ScanSettingsTest, PatternsMatchNamesOrRelativePaths) {
+  // Each form against git's own reading is FolderPatternTest's; here, the
+  // first pattern that matches is the one named.
   ScanSettings deep;
   deep.depth = 2;
-  deep.ignoredFolders = {"node_modules", "build*", "vendor/*", "*/cache"};
-  const std::pair<std::pair<const char*, const char*>, std::optional<std::string>> cases[] = {
-      {{"node_modules", "a/node_modules"}, "node_modules"},
-      {{"build-x", "build-x"}, "build*"},
-      {{"lib", "vendor/lib"}, "vendor/*"},
-      {{"deep", "vendor/lib/deep"}, std::nullopt},  // '*' never crosses a '/'
-      {{"cache", "a/cache"}, "*/cache"},
-      {{"cache", "cache"}, std::nullopt},
-      {{"src", "src"}, std::nullopt},
-  };
-  for (const auto& [entry, pattern] : cases) {
-    EXPECT_EQ(deep.ignoredBy(entry.first, entry.second), pattern) << entry.second;
-  }
+  deep.ignoredFolders = {"node_modules", "vendor/*"};
+  EXPECT_EQ(deep.ignoredBy("lib", "vendor/lib"), "vendor/*");
+  EXPECT_EQ(deep.ignoredBy("node_modules", "vendor/node_modules"), "node_modules");
+  EXPECT_EQ(deep.ignoredBy("src", "src"), std::nullopt);
   ScanSettings shallow;  // the default list leaves a scan of depth 1 as it was
   EXPECT_EQ(shallow.ignoredBy("node_modules", "node_modules"), std::nullopt);
   shallow.ignoredFoldersSet = true;

@@ -163,7 +163,9 @@ def own_settings(env, **keys):
     path = Path(env['XDG_CONFIG_HOME']) / 'Zivuv' / 'com.vezudi.Zivuv.FolderMonitor.plist'
     path.parent.mkdir(parents=True, exist_ok=True)
     settings = plistlib.loads(path.read_bytes()) if path.exists() else {}
-    path.write_bytes(plistlib.dumps({**settings, **keys}, fmt=plistlib.FMT_BINARY))
+    # Whole or not at all, as the app writes, for a service that reads it meanwhile.
+    path.with_suffix('.new').write_bytes(plistlib.dumps({**settings, **keys}, fmt=plistlib.FMT_BINARY))
+    path.with_suffix('.new').replace(path)
 
 
 @pytest.fixture
@@ -237,8 +239,9 @@ def service(env, bus, ctl, watched):
         return proc
 
     def watching(**extra):
+        # As the app hands a folder over: no scan follows.
         proc = start(**extra)
-        ctl.out('watch', watched)
+        assert call('startMonitoringWithPath', dbus.ByteArray(bookmark(watched)), signature='ay')
         return proc
 
     def kill():

@@ -15,10 +15,10 @@ STATUS = 'VO9ZE47VOD.com.dozezeza.FolderMonitor.Status'
 
 
 def test_deep_tree_registers_each_repository_once_and_is_watched_to_its_depth(service, ctl, watched, env):
-    own_settings(env, scanDepth=3, ignoredFolders=['node_modules', 'build*', 'srv/skip/*'])
+    own_settings(env, scanDepth=3, ignoredFolders=['node_modules', 'build*/', 'srv/skip/*', '/srv/**/gen'])
     tree = watched / 'srv'
     for path in ('alice/one', 'alice/two', 'bob/three', 'alice/one/vendor/lib', 'node_modules/pkg',
-                 'build-out/r', 'skip/x', '.cache/r', 'blocked/r', 'alice/deep/er/r'):
+                 'build-out/r', 'skip/x', '.cache/r', 'blocked/r', 'alice/deep/er/r', 'gen/r'):
         repo(tree / path)
     (tree / 'link').symlink_to(tree / 'alice')
     ctl.out('block', tree / 'blocked')
@@ -30,6 +30,8 @@ def test_deep_tree_registers_each_repository_once_and_is_watched_to_its_depth(se
                                  'never look inside repositories'),
         'node_modules/pkg': ('ignored', f"ignored: the pattern 'node_modules' matches {tree}/node_modules"),
         'skip/x': ('ignored', f"ignored: the pattern 'srv/skip/*' matches {tree}/skip/x"),
+        'gen/r': ('ignored', f"ignored: the pattern '/srv/**/gen' matches {tree}/gen"),
+        'build-out/r': ('ignored', f"ignored: the pattern 'build*/' matches {tree}/build-out"),
         'blocked/r': ('inside-blocked', f'inside a blocked folder: {tree}/blocked'),
         'alice/deep/er/r': ('too-deep', 'deeper than the scan depth: at depth 5, and scans look 3 deep'),
         'alice/two': ('listed', 'listed: the app lists it, registered already'),
@@ -59,13 +61,20 @@ def test_tree_past_the_watch_cap_is_found_by_the_rescan(service, ctl, watched, e
     proc.wait_line('info Watching 2 of the 4 folders below the monitored folder, the most it takes (half of '
                    'fs.inotify.max_user_watches, at most 65536; sysctl can raise it): the rest is found by a '
                    'scan every 5 minutes')
-    proc.wait_line('info Setting ignoredFolders has a value of the wrong type or out of range; using its default')
+    bad = 'info Setting ignoredFolders has a value of the wrong type or out of range; using its default'
+    proc.wait_line(bad)
     status = bus.get_object(NAME, PATH, introspect=False)
     assert status.Get(STATUS, 'Watcher', dbus_interface=dbus.PROPERTIES_IFACE) == 'inotify+rescan 2s'
     assert status.Get(STATUS, 'ScanDepth', dbus_interface=dbus.PROPERTIES_IFACE) == 3
     repo(watched / 'a' / 'x' / 'unwatched')
     wait_until(lambda: ctl.listed() == [f'{watched}/a/x/unwatched'], 10, 'the rescan')
     assert status.Get(STATUS, 'Rescans', dbus_interface=dbus.PROPERTIES_IFACE) >= 1
+    # Told once, whatever the scans, and again for another bad value.
+    assert proc.err.count(bad) == 1
+    own_settings(env, ignoredFolders=3)
+    assert proc.wait_line(bad, 2) == 2
+    ctl.scan()
+    assert proc.err.count(bad) == 2
 
 
 @pytest.fixture

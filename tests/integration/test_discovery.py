@@ -2,8 +2,10 @@
 # and its click, translations, hostile folder names, and what a failing store
 # or notification server may cost.
 
+import json
 import os
 import signal
+import subprocess
 from pathlib import Path
 
 import dbus
@@ -149,8 +151,14 @@ def test_failed_write_counts_nothing_and_the_next_run_registers_once(service, ct
         repo(watched / name)
     proc = service.watching()
     Path(env['ZIVUV_FAULTS']).write_text('fail-write VO9ZE47VOD.com.dozezeza\n')
-    assert ctl.scan() == 0
+    failed = ctl('scan')
+    assert (failed.returncode, failed.stdout, failed.stderr) == (1, '', 'zivuv-monitorctl: the scan failed: 3 of the 3 '
+                                                                 'repositories found could not be registered in the shared settings\n')
     assert proc.wait_line('Unable to write defaults for:VO9ZE47VOD.com.dozezeza', 3, 'out') == 3
+    # One error line with the reason, which the status interface carries too.
+    reason = f'error Failed to write settings file {suite_file(env)}: a write failure made on purpose (ZIVUV_FAULTS)'
+    assert proc.wait_line(reason) == 1
+    assert json.loads(ctl.out('status', '--json'))['LastError'][1] == reason[6:]
     assert not suite_file(env).exists()
     assert proc.wait_line('info Checked and no new repos') == 1
 
@@ -158,6 +166,40 @@ def test_failed_write_counts_nothing_and_the_next_run_registers_once(service, ct
     assert [ctl.scan(), ctl.scan()] == [3, 0]
     assert len(ctl.listed()) == 3
     assert defaults_changed() == ['com.dozezeza.Zivuv']
+
+
+@pytest.mark.parametrize('disk', ['full', 'read-only'])
+def test_a_disk_that_refuses_the_write_is_named_with_its_reason(service, ctl, watched, env, disk):
+    config = Path(env['XDG_CONFIG_HOME'])
+    config.mkdir()
+    subprocess.run(['mount', '-t', 'tmpfs', '-o', 'size=64k', 'tmpfs', config], check=True)
+    try:
+        proc = service.watching()
+        assert ctl.scan() == 0
+        suite = suite_file(env)
+        if disk == 'full':
+            reason = 'No space left on device'
+            fill = os.open(config / 'fill', os.O_WRONLY | os.O_CREAT)
+            try:
+                while os.write(fill, bytes(4096)):
+                    pass
+            except OSError:
+                os.close(fill)
+        else:
+            reason = f'cannot lock {suite}.lock: Read-only file system'
+            subprocess.run(['mount', '-o', 'remount,ro', config], check=True)
+        repo(watched / 'new')
+        assert ctl('scan').returncode == 1
+        line = f'error Failed to write settings file {suite}: {reason}'
+        proc.wait_line(line)
+        assert json.loads(ctl.out('status', '--json'))['LastError'][1] == line[6:]
+        edit = ctl('config', 'depth', '2')
+        assert (edit.returncode, edit.stderr) == (1, f"zivuv-monitorctl: cannot write the service's settings {suite.parent}/"
+                                                     f'com.vezudi.Zivuv.FolderMonitor.plist: {reason.replace(SUITE, "com.vezudi.Zivuv.FolderMonitor")}; '
+                                                     'nothing changed\n')
+        assert [p.name for p in suite.parent.iterdir() if '.tmp-' in p.name] == []
+    finally:
+        subprocess.run(['umount', '-l', config], check=True)
 
 
 def test_garbage_settings_are_kept_aside_or_stop_the_scan_and_are_never_replaced(service, ctl, watched, env):
@@ -171,7 +213,7 @@ def test_garbage_settings_are_kept_aside_or_stop_the_scan_and_are_never_replaced
     (kept,) = wait_until(lambda: [line.split(':', 1)[1] for line in proc.out
                                   if line.startswith('Kept unreadable settings file aside as:')])
     assert kept.startswith(f'{own}.corrupt-') and Path(kept).read_text() == 'this is not a property list'
-    assert ctl.scan() == 0
+    assert ctl('scan').stderr == f'zivuv-monitorctl: the scan failed: the shared settings {suite_file(env)} cannot be read\n'
     assert proc.wait_line('error Failed to get current folders!') == 1
     assert proc.wait_line(f'unable to load defaults for:{SUITE}', stream='out') == 1
     assert suite_file(env).read_text() == 'this is not a property list'

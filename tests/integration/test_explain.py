@@ -68,10 +68,13 @@ def test_json_holds_the_same_facts_as_the_lines(service, ctl, watched, root):
     (root / 'gone').rmdir()
     assert ctl.scan() == 1
     status = json.loads(ctl.out('--json', 'status'))
-    assert {key: status[key] for key in ('folder', 'unresolvable', 'process')} == {
-        'folder': str(watched), 'unresolvable': False, 'process': 'zivuv-folder-monitor'}
+    # One spelling of each key: the bus's.
+    assert {key: status[key] for key in ('Folder', 'FolderUnresolvable', 'ProcessName')} == {
+        'Folder': str(watched), 'FolderUnresolvable': False, 'ProcessName': 'zivuv-folder-monitor'}
+    assert len({key.lower() for key in status}) == len(status)
     # A path that is not UTF-8 travels as the bus carries text.
-    assert json.loads(ctl.out('repos', '--json')) == {'listed': [f'{watched}/bad\ufffd'], 'blocked': [None]}
+    assert json.loads(ctl.out('repos', '--json')) == {'listed': [{'path': f'{watched}/bad\ufffd', 'resolves': True}],
+                                                      'blocked': [{'path': f'{root}/gone', 'resolves': False}]}
 
 
 def local(us):
@@ -90,8 +93,8 @@ def test_status_tells_what_the_status_interface_tells(service, ctl, watched, env
     assert (props['State'], props['Folder'], props['Watcher'], props['Scans'], props['LastScanCandidates'],
             props['LastScanRegistered']) == ('idle', str(watched), 'inotify', 1, 3, 2)
     status = json.loads(ctl.out('status', '--json'))
-    assert ({key: status[key] for key in props}, status['repositories']) == (
-        props, {'listed': 2, 'missing': 0, 'blocked': 0})
+    assert ({key: status[key] for key in props}, status['Repositories']) == (
+        props, {'Listed': 2, 'Missing': 0, 'Blocked': 0})
     when, error = props['LastError']
     duration = props['LastScanDuration']
     assert ctl.out('status').splitlines() == [
@@ -126,7 +129,8 @@ def test_bash_completes_commands_options_and_folders(root):
     assert complete('zivuv-monitorctl', '--j') == ['--json']
     assert complete('zivuv-monitorctl', 'why', '--json', 'sr') == ['src']
     assert complete('zivuv-monitorctl', 'watch', 'src', 's') == []
-    for words, expected in ((['repos', '--'], ['--check', '--json']), (['prune', '--'], ['--yes']),
+    for words, expected in ((['repos', '--'], ['--check', '--help', '--json']), (['prune', '--'], ['--help', '--yes']),
+                            (['watch', '--'], ['--help', '--replace']), (['scan', '-'], ['--help']),
                             (['config', 'd'], ['depth']), (['config', 'ignore', 'r'], ['remove']),
                             (['config', '--json', 'ignore', 'a'], ['add'])):
         assert complete('zivuv-monitorctl', *words) == expected

@@ -17,6 +17,7 @@ def test_folder_made_anew_at_its_path_is_followed(service, ctl, root, away):
     watched.mkdir(parents=True)
     proc = service.start()
     ctl.out('watch', watched)
+    proc.wait_line('debug Checking For New Repositories')  # the watch's own scan
     if away == 'moved':
         watched.rename(root / 'parent' / 'watched.old')
         old = root / 'parent' / 'watched.old'
@@ -28,11 +29,11 @@ def test_folder_made_anew_at_its_path_is_followed(service, ctl, root, away):
         old = None
     proc.wait_line(GONE.format(watched))
     proc.wait_line('error No monitoring URL to check!', timeout=10)
-    assert ctl.out('status').splitlines()[0] == 'folder: none'
+    assert ctl.out('status').splitlines()[0] == f'folder: waiting for {watched} to appear'
     if old:  # where the folder went is no longer watched
         repo(old / 'left-behind')
         assert quiet_for(proc, 0.5)
-    assert proc.err.count('debug Checking For New Repositories') == 1
+    assert proc.err.count('debug Checking For New Repositories') == 2
     watched.mkdir(parents=True)
     repo(watched / 'fresh')
     wait_until(lambda: ctl.listed() == [f'{watched}/fresh'], 10, 'the new repository')

@@ -24,17 +24,32 @@ VERSION = re.match(r'\S+ \(([^)]+)\)', (SOURCE / 'debian' / 'changelog').read_te
                                   ['why'], ['status', '--check'], ['repos', '--yes'], ['prune', '--json'],
                                   ['config', 'depth'], ['config', 'depth', '0'], ['config', 'depth', '9'],
                                   ['config', 'depth', '+2'], ['config', 'depth', '2', '3'], ['config', 'ignore', 'add'],
-                                  ['config', 'ignore', 'drop', 'x'], ['config', 'ignore', 'add', ''], ['config', 'frob']])
+                                  ['config', 'ignore', 'drop', 'x'], ['config', 'ignore', 'add', ''], ['config', 'frob'],
+                                  ['config', 'ignore', 'add', 'a//b'], ['frob', '--help'], ['watch', '--yes', '/']])
 def test_usage_errors_exit_two_with_a_hint_and_no_data(ctl, args):
     result = ctl(*args)
     assert (result.returncode, result.stdout, '--help' in result.stderr) == (2, '', True)
 
 
-def test_help_and_version(ctl):
+COMMANDS = ['watch', 'status', 'scan', 'reset', 'repos', 'prune', 'block', 'unblock', 'config', 'listen', 'why',
+            'bookmark']
+
+
+def test_help_and_version_of_both_programs_need_no_bus(ctl, env):
     text = ctl.out('--help')
     assert text.startswith('Usage: zivuv-monitorctl [--json] COMMAND [ARGUMENT...]\n')
-    assert all(words in text for words in ('repos [--check]', 'prune [--yes]', 'config depth N', 'ignore add|remove'))
+    assert all(words in text for words in ('repos [--check]', 'prune [--yes]', 'config depth N', 'ignore add|remove',
+                                           'watch [--replace] DIR'))
     assert ctl.out('--version') == f'zivuv-monitorctl {VERSION}\n'
+    for command in COMMANDS:
+        for flag in ('--help', '-h'):
+            usage = ctl.out(command, flag).splitlines()[0]
+            assert re.fullmatch(rf'Usage: zivuv-monitorctl (\[--json\] )?{command}\b.*', usage), (command, usage)
+    for flag, start in (('--help', 'Usage: zivuv-folder-monitor\n'), ('-h', 'Usage: zivuv-folder-monitor\n'),
+                        ('--version', f'zivuv-folder-monitor {VERSION}\n'), ('x', ''), ('--help x', '')):
+        result = subprocess.run([BIN / 'zivuv-folder-monitor', *flag.split()], env=env, capture_output=True, text=True)
+        assert (result.returncode, result.stdout.startswith(start), result.stderr == '') == (
+            (0, True, True) if start else (2, True, False)), flag
 
 
 @pytest.mark.parametrize('name', ['a', 'ab', 'abc'])  # every padding of base64
@@ -67,7 +82,8 @@ def test_block_and_unblock_edit_only_the_blocked_list(ctl, root, env):
     (root / 'gone').rmdir()
     write_suite(env, {'kSandboxKey': [bookmark(root / 'b'), gone], 'kBlockedKey': [gone]})
     (root / 'a-link').symlink_to(root / 'a')
-    listed = f'listed {root}/b\nlisted (unresolvable)\nblocked (unresolvable)\n'
+    # An entry that does not resolve shows the path it records.
+    listed = f'listed {root}/b\nlisted {root}/gone (unresolvable)\nblocked {root}/gone (unresolvable)\n'
 
     ctl.out('block', root / 'a')
     again = ctl('block', root / 'a-link')  # the same folder
@@ -168,9 +184,15 @@ def test_check_tells_each_listed_entry_its_state_and_plain_repos_is_unchanged(ct
     assert ctl.out('repos', '--check') == (
         f'listed {watched}/gone: missing\nlisted {watched}/old: moved {watched}/new\nlisted {root}/mnt/repo: {unreachable}\n'
         f'listed {watched}/ok: ok\nlisted (unresolvable): unresolvable\nlisted {watched}/reused: missing\n'
-        'blocked (unresolvable)\n')
-    unresolvable = 'listed (unresolvable)\n'
-    assert ctl.out('repos') == f'{unresolvable * 3}listed {watched}/ok\n{unresolvable * 2}blocked (unresolvable)\n'
+        f'blocked {watched}/gone (unresolvable)\n')
+    assert ctl.out('repos') == (
+        f'listed {watched}/gone (unresolvable)\nlisted {watched}/old (unresolvable)\nlisted {root}/mnt/repo (unresolvable)\n'
+        f'listed {watched}/ok\nlisted (unresolvable)\nlisted {watched}/reused (unresolvable)\n'
+        f'blocked {watched}/gone (unresolvable)\n')
+    assert json.loads(ctl.out('--json', 'repos'))['listed'] == [
+        {'path': f'{watched}/gone', 'resolves': False}, {'path': f'{watched}/old', 'resolves': False},
+        {'path': f'{root}/mnt/repo', 'resolves': False}, {'path': f'{watched}/ok', 'resolves': True},
+        {'path': None, 'resolves': False}, {'path': f'{watched}/reused', 'resolves': False}]
     document = json.loads(ctl.out('--json', 'repos', '--check'))
     assert [(e['path'], e['state'], e.get('to', e.get('reason'))) for e in document['listed']] == [
         (f'{watched}/gone', 'missing', None), (f'{watched}/old', 'moved', f'{watched}/new'),
@@ -184,14 +206,17 @@ def test_prune_removes_missing_rerecords_moved_in_place_and_tells_the_app_once(c
     assert ctl.out('prune') == (
         f'remove {watched}/gone: missing\nre-record {watched}/old: moved {watched}/new\nkeep {root}/mnt/repo: '
         f'unreachable not mounted: {root}/mnt is on another device\nkeep {watched}/ok: ok\nkeep (unresolvable): unresolvable\n'
-        f'remove {watched}/reused: missing\n')
+        f'remove {watched}/reused: missing\nwould remove 2, re-record 1, keep 3; run with --yes to apply\n')
     (root / 'faults').write_text(f'fail-write {SUITE}\n')
     failed = ctl('prune', '--yes')
     assert (failed.returncode, failed.stdout, suite_file(env).read_bytes()) == (1, '', before)
     (root / 'faults').write_text('')
     assert ctl.out('prune', '--yes') == (f'removed {watched}/gone: missing\nre-recorded {watched}/old: moved {watched}/new\n'
-                                         f'removed {watched}/reused: missing\n')
-    assert ctl.out('prune', '--yes') == ''  # nothing left to do: nothing written, nothing sent
+                                         f'removed {watched}/reused: missing\nremoved 2, re-recorded 1\n')
+    after = suite_file(env).read_bytes()
+    assert ctl.out('prune').endswith(f'keep (unresolvable): unresolvable\nnothing to prune: keep 4\n')
+    assert ctl.out('prune', '--yes') == 'nothing to prune: keep 4\n'
+    assert suite_file(env).read_bytes() == after  # nothing left to do: nothing written, nothing sent
     assert plistlib.loads(suite_file(env).read_bytes()) == {
         'kSandboxKey': [bookmark(watched / 'new'), *entries[2:5]], 'kBlockedKey': entries[:1]}
     assert defaults_changed() == ['com.dozezeza.Zivuv']
@@ -215,3 +240,37 @@ def test_config_edits_stand_without_the_service(ctl, env):
         assert (stored['scanDepth'], stored.get('ignoredFolders', ['node_modules'])) == (depth, ignored), args
         assert (own_settings(env).read_bytes() != before, 'applies them at its next scan' in result.stderr) == (changed,) * 2
     assert ctl.out('config') == 'scanDepth: 3\nignoredFolders: build\n'
+
+
+def test_config_tells_of_a_bad_settings_file_and_sets_a_bad_value_anew(ctl, env):
+    path = own_settings(env)
+    path.parent.mkdir(parents=True)
+    path.write_bytes(plistlib.dumps({'scanDepth': 99, 'ignoredFolders': ['a//b']}, fmt=plistlib.FMT_BINARY))
+    bad = f'zivuv-monitorctl: the value of scanDepth in {path} is of another type or out of range: it reads as the default\n'
+    assert ctl('config').stderr == bad
+    set_anew = ctl('config', 'depth', '1').stderr  # written, and the value it replaces goes untold
+    assert 'the settings are saved' in set_anew and bad not in set_anew
+    refused = ctl('config', 'ignore', 'add', '/')
+    assert refused.stderr.startswith("zivuv-monitorctl: the pattern '/' can never match a folder: it names no folder\n")
+    ctl.out('config', 'ignore', 'remove', 'a//b')  # a stored one that can never match still goes
+    assert plistlib.loads(path.read_bytes()) == {'scanDepth': 1, 'ignoredFolders': []}
+
+    path.write_text('garbage')
+    shown = ctl('config')
+    assert (shown.returncode, shown.stderr) == (0, f"zivuv-monitorctl: warning: the service's settings file {path} is "
+                                                   'damaged (not a property list with a dictionary root): its settings read '
+                                                   'as the defaults; a change keeps it aside and starts a new one\n')
+    kept = re.match(rf"zivuv-monitorctl: the service's settings file {path} was damaged \(not a property list with a "
+                    rf'dictionary root\): kept aside as ({path}\.corrupt-\d+); the new file holds this change\n',
+                    ctl('config', 'depth', '2').stderr)
+    assert Path(kept[1]).read_text() == 'garbage' and plistlib.loads(path.read_bytes()) == {'scanDepth': 2}
+
+    path.unlink()
+    path.mkdir()  # something that is no file cannot be read, and is never replaced
+    unreadable = f"zivuv-monitorctl: warning: the service's settings file {path} cannot be read (not a regular file): " \
+                 'its settings read as the defaults, and no change can be saved\n'
+    assert ctl('config').stderr == unreadable
+    failed = ctl('config', 'depth', '3')
+    assert (failed.returncode, failed.stdout, failed.stderr) == (
+        1, '', f"{unreadable}zivuv-monitorctl: cannot write the service's settings {path}: the file cannot be read "
+               '(not a regular file), so it is never replaced; nothing changed\n')

@@ -27,7 +27,10 @@ def test_starts_without_a_saved_folder_and_answers(service, ctl, env):
                             'info Launched Folder Monitor', 'info Stopping Monitoring', 'info Starting Monitoring',
                             'error No URL For Monitoring']
     assert ctl.out('status').splitlines()[:2] == ['folder: none', 'process: zivuv-folder-monitor']
-    assert ctl.scan() == 0
+    # A scan that could not run fails with its reason, which the status interface holds.
+    scan = ctl('scan')
+    assert (scan.returncode, scan.stdout, scan.stderr) == (1, '', 'zivuv-monitorctl: the scan failed: no folder is monitored\n')
+    assert json.loads(ctl.out('status', '--json'))['LastScanError'][1] == 'no folder is monitored'
 
 
 def test_bad_data_and_wrong_types_change_nothing(service, ctl, watched):
@@ -43,13 +46,16 @@ def test_bad_data_and_wrong_types_change_nothing(service, ctl, watched):
     assert service.call('reset', timeout=10) is None
 
 
-def test_first_saved_folder_wins_across_restarts_until_reset(service, ctl, watched, root):
-    (root / 'other').mkdir()
+def test_first_saved_folder_wins_across_restarts_until_reset_or_replaced(service, ctl, watched, root):
+    other = root / 'other'
+    repo(other / 'r')
     service.start()
-    assert ctl.out('watch', watched) == f'watching {watched}\n'
-    other = ctl('watch', root / 'other')
-    assert (other.returncode, other.stdout) == (0, f'watching {watched}\n')
-    assert 'zivuv-monitorctl reset' in other.stderr
+    assert ctl.out('watch', watched) == f'watching {watched}; 0 repositories registered\n'
+    refused = ctl('watch', other)
+    assert (refused.returncode, refused.stdout, refused.stderr) == (
+        1, '', f"zivuv-monitorctl: the folder monitor keeps watching {watched}, the first folder it remembers; "
+               f"'zivuv-monitorctl watch --replace {other}' forgets it and watches {other} instead\n")
+    assert json.loads(ctl.out('status', '--json'))['Scans'] == 1, 'a refused watch scans nothing'
     service.kill()
     service.start()
     assert ctl.out('status').splitlines()[0] == f'folder: {watched}'
@@ -59,6 +65,11 @@ def test_first_saved_folder_wins_across_restarts_until_reset(service, ctl, watch
     proc = service.start()
     assert ctl.out('status').splitlines()[0] == 'folder: none'
     proc.wait_line('error No URL For Monitoring')
+    ctl.out('watch', watched)
+    assert ctl.out('watch', '--replace', other) == f'watching {other}; 1 repositories registered\n'
+    service.kill()
+    service.start()
+    assert ctl.out('status').splitlines()[0] == f'folder: {other}', 'the replaced folder is forgotten'
 
 
 @pytest.mark.parametrize('second', [True, False], ids=['second instance', 'no bus'])
@@ -160,11 +171,9 @@ def test_status_line_tells_the_folder_monitored_now_in_utf_8(service, ctl, root)
         folder.mkdir()
         repo(folder / 'new')
     ctl.out('watch', first)
-    assert ctl.scan() == 1
     assert received()[-1].startswith(f'Watching {first}; 1 repository added at ')
-    ctl.out('reset')
-    ctl.out('watch', second)
-    assert received()[-1] == f'Watching {root}/second\ufffd'
+    ctl.out('watch', '--replace', second)
+    assert received()[-1].startswith(f'Watching {root}/second\ufffd; 1 repository added at ')
     sink.close()
 
 

@@ -70,6 +70,12 @@ TEST_F(DefaultsStoreTest, FailedWriteChangesNothingAndNoFileIsWrittenThatWouldNo
   plist_dict_set_item(root.get(), "k@y", plist_new_array());
   const auto bytes = serialiseSettings(root.get());
   std::string odd(bytes->begin(), bytes->end());
+  // Each failure is told to the reporter once, with its reason.
+  std::vector<std::string> reported;
+  setWriteFailureReporter([&](const WriteFailure& failure) {
+    EXPECT_EQ(failure.name + " " + failure.file, kSuite + " " + settingsFile(kSuite));
+    reported.push_back(failure.reason);
+  });
   for (const bool fault : {true, false}) {
     writeFile(settingsFile(kSuite), fault ? std::string(odd) : odd.replace(odd.find("k@y"), 3, "k\xC2y"));
     auto store = DefaultsStore::openSuite(kSuite);
@@ -78,6 +84,7 @@ TEST_F(DefaultsStoreTest, FailedWriteChangesNothingAndNoFileIsWrittenThatWouldNo
     Faults::setFailWrite(fault ? kSuite : "");
     EXPECT_EQ(write(*store, false), "Unable to write defaults for:" + kSuite + "\n");
     EXPECT_EQ(readFile(settingsFile(kSuite)), odd);
+    EXPECT_EQ(store->writeError(), reported.back());
   }
   // A folder put in the file's place after the read: the rename fails once
   // the temporary file is written.
@@ -85,9 +92,32 @@ TEST_F(DefaultsStoreTest, FailedWriteChangesNothingAndNoFileIsWrittenThatWouldNo
   auto store = DefaultsStore::openSuite(kSuite);
   ASSERT_TRUE(store && fs::remove(settingsFile(kSuite)) && fs::create_directory(settingsFile(kSuite)));
   EXPECT_EQ(write(*store, false), "Unable to write defaults for:" + kSuite + "\n");
+  setWriteFailureReporter({});
+  EXPECT_EQ(reported,
+            (std::vector<std::string>{
+                "a write failure made on purpose (ZIVUV_FAULTS)",
+                "the settings cannot be written as a property list that reads back the same",
+                "Is a directory"}));
   // Nothing is left behind, under any name.
   const std::set<fs::path> files(fs::directory_iterator(settingsFolder()), {});
   EXPECT_EQ(files, (std::set<fs::path>{settingsFile(kSuite), settingsFile(kSuite) + ".lock"}));
+}
+
+// A writer killed between its temporary file and the rename leaves the
+// file behind; the next writer of the store, holding the lock, removes it,
+// and nothing of another store or of another form.
+TEST_F(DefaultsStoreTest, WriteRemovesTheStaleTemporaryFilesOfItsStoreAlone) {
+  const std::string file = settingsFile(kSuite);
+  const std::string stale = file + ".tmp-Ab12Cd";
+  const std::string kept[] = {settingsFile(kOwn) + ".tmp-Ab12Cd", file + ".tmp-Ab12Cde",
+                              file + ".tmp-Ab12C"};
+  for (const auto& path : kept) writeFile(path, "x");
+  writeFile(stale, "x");
+  auto store = DefaultsStore::openSuite(kSuite);
+  store->setDataArray("kSandboxKey", {{1}});
+  EXPECT_EQ(write(*store, true), "");
+  EXPECT_FALSE(fs::exists(stale));
+  for (const auto& path : kept) EXPECT_TRUE(fs::exists(path)) << path;
 }
 
 }  // namespace

@@ -320,18 +320,77 @@ std::optional<nlohmann::json> readStatusProperties(sd_bus* bus) {
   return properties;
 }
 
+// Asks for a scan now and waits for its count; nullopt after the failure
+// was reported.
+std::optional<std::int64_t> requestScanOn(sd_bus* bus) {
+  constexpr const char* kMember = "checkFolderNowWithCompletion";
+  const auto reply = callProtocol(bus, kMember, kScanTimeout);
+  if (!reply) return std::nullopt;
+  std::int64_t count = 0;
+  const int r = sd_bus_message_read(reply.get(), "x", &count);
+  if (r < 0) {
+    reportBadReply(kMember, r);
+    return std::nullopt;
+  }
+  return count;
+}
+
+// A scan's count, and why it failed (empty when it did its work).
+struct ScanResult {
+  std::int64_t count = 0;
+  std::string error;
+};
+
+// A scan now, and what the status interface tells of it: the service sets
+// LastScanError before it replies, so the read that follows sees this
+// scan's (or that of a scan begun since). nullopt after the failure was
+// reported.
+std::optional<ScanResult> scanOn(sd_bus* bus) {
+  const auto count = requestScanOn(bus);
+  if (!count) return std::nullopt;
+  const auto properties = readStatusProperties(bus);
+  if (!properties) return std::nullopt;
+  ScanResult result{*count, {}};
+  // (when, why), (0, "") after a scan that ran.
+  if (const auto error = properties->value("LastScanError", nlohmann::json::array());
+      error.size() == 2 && error[1].is_string()) {
+    result.error = platform::escapeControlBytes(error[1].get<std::string>());
+  }
+  return result;
+}
+
+// Sends reset, which has no reply, so a missing service would go
+// unnoticed. A ping after it tells: the bus keeps the order of one sender's
+// messages to one receiver, and the service handles them in turn, so once
+// the ping is answered the reset has been handled too, and a call made next
+// sees its effect. Without a service the ping fails as every other call
+// does. False after the failure was reported.
+bool resetOn(sd_bus* bus) {
+  const auto call = newCall(bus, kProtocolInterface, "reset");
+  if (!call) return false;
+  int r = sd_bus_message_set_expect_reply(call.get(), 0);
+  if (r >= 0) r = sd_bus_send(bus, call.get(), nullptr);
+  if (r >= 0) r = sd_bus_flush(bus);
+  if (r < 0) {
+    printMessage("cannot send reset: " + errnoText(r));
+    return false;
+  }
+  return pingService(bus);
+}
+
 }  // namespace
 
 std::string shownFolder(const Agent& agent) {
   return agent.data ? shownResolution(*agent.data) : std::string("none");
 }
 
-int runWatch(const std::string& dir) {
+int runWatch(const std::string& dir, bool replace) {
   constexpr const char* kMember = "startMonitoringWithPath";
   const auto folder = folderArgument(dir);
   if (!folder) return kFailure;
   const auto bus = connectSession();
   if (!bus) return kFailure;
+  if (replace && !resetOn(bus.get())) return kFailure;
   const auto call = newCall(bus.get(), kProtocolInterface, kMember);
   if (!call) return kFailure;
   int r = sd_bus_message_append_array(call.get(), 'y', folder->transportData.data(),
@@ -353,20 +412,33 @@ int runWatch(const std::string& dir) {
     return kFailure;
   }
 
+  // The service watches the first folder it remembers, which is DIR only
+  // when no other was remembered before.
   const auto agent = verifyAgent(bus.get());
   if (!agent) return kFailure;
-  if (!printData("watching " + shownFolder(*agent))) return kFailure;
+  std::optional<platform::FileURL> monitored;
   if (agent->data) {
-    const auto monitored =
-        platform::resolveBookmark(*agent->data, platform::BookmarkKind::Transport);
-    if (monitored.url && !(*monitored.url == folder->url)) {
-      printMessage("the folder monitor keeps monitoring the first saved folder, " +
-                   shownPath(*monitored.url) + "; run 'zivuv-monitorctl reset', then " +
-                   "'zivuv-monitorctl watch " + platform::escapeControlBytes(dir) +
-                   "' to monitor " + shownPath(folder->url) + " instead");
-    }
+    monitored = platform::resolveBookmark(*agent->data, platform::BookmarkKind::Transport).url;
   }
-  return kSuccess;
+  if (!monitored || !(*monitored == folder->url)) {
+    printMessage("the folder monitor keeps watching " + shownFolder(*agent) +
+                 ", the first folder it remembers; 'zivuv-monitorctl watch --replace " +
+                 platform::escapeControlBytes(dir) + "' forgets it and watches " +
+                 shownPath(folder->url) + " instead");
+    return kFailure;
+  }
+  // What the folder holds already is registered now, not at its first change.
+  const auto scan = scanOn(bus.get());
+  if (!scan) return kFailure;
+  if (!scan->error.empty()) {
+    printMessage("watching " + shownPath(*monitored) + ", but its first scan failed: " +
+                 scan->error);
+    return kFailure;
+  }
+  return printData("watching " + shownPath(*monitored) + "; " + std::to_string(scan->count) +
+                   " repositories registered")
+             ? kSuccess
+             : kFailure;
 }
 
 std::optional<Agent> askAgent(bool report) {
@@ -386,18 +458,9 @@ std::optional<ServiceReport> askStatus() {
 }
 
 std::optional<std::int64_t> requestScan() {
-  constexpr const char* kMember = "checkFolderNowWithCompletion";
   const auto bus = connectSession();
   if (!bus) return std::nullopt;
-  const auto reply = callProtocol(bus.get(), kMember, kScanTimeout);
-  if (!reply) return std::nullopt;
-  std::int64_t count = 0;
-  const int r = sd_bus_message_read(reply.get(), "x", &count);
-  if (r < 0) {
-    reportBadReply(kMember, r);
-    return std::nullopt;
-  }
-  return count;
+  return requestScanOn(bus.get());
 }
 
 bool broadcastDefaultsChanged(std::string& reason) {
@@ -413,29 +476,20 @@ bool broadcastDefaultsChanged(std::string& reason) {
 }
 
 int runScan() {
-  const auto count = requestScan();
-  if (!count) return kFailure;
-  return printData(std::to_string(*count)) ? kSuccess : kFailure;
+  const auto bus = connectSession();
+  if (!bus) return kFailure;
+  const auto scan = scanOn(bus.get());
+  if (!scan) return kFailure;
+  if (!scan->error.empty()) {
+    printMessage("the scan failed: " + scan->error);
+    return kFailure;
+  }
+  return printData(std::to_string(scan->count)) ? kSuccess : kFailure;
 }
 
 int runReset() {
   const auto bus = connectSession();
-  if (!bus) return kFailure;
-  const auto call = newCall(bus.get(), kProtocolInterface, "reset");
-  if (!call) return kFailure;
-  int r = sd_bus_message_set_expect_reply(call.get(), 0);
-  if (r >= 0) r = sd_bus_send(bus.get(), call.get(), nullptr);
-  if (r >= 0) r = sd_bus_flush(bus.get());
-  if (r < 0) {
-    printMessage("cannot send reset: " + errnoText(r));
-    return kFailure;
-  }
-  // reset has no reply, so a missing service would go unnoticed. A ping
-  // after it tells: the bus keeps the order of one sender's messages to one
-  // receiver, and the service handles them in turn, so once the ping is
-  // answered the reset has been handled too, and a command run next sees
-  // its effect. Without a service the ping fails as every other call does.
-  return pingService(bus.get()) ? kSuccess : kFailure;
+  return bus && resetOn(bus.get()) ? kSuccess : kFailure;
 }
 
 int runListen() {

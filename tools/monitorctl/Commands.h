@@ -14,8 +14,10 @@ namespace zivuv::monitorctl {
 // own failures on standard error. With json, a command prints one JSON
 // document instead of its lines.
 
-// Over the session bus, to the folder monitor.
-int runWatch(const std::string& dir);
+// Over the session bus, to the folder monitor. watch hands DIR over (after
+// a reset with replace), fails while the service keeps another folder, and
+// then scans.
+int runWatch(const std::string& dir, bool replace);
 // The monitored folder, the service's status interface and the counts of
 // the shared lists.
 int runStatus(bool json);

@@ -42,30 +42,43 @@ int printSettings(const ScanSettings& settings, bool json) {
   return printed ? kSuccess : kFailure;
 }
 
-// Applies the change to settings; false when it changes nothing.
-bool apply(const ConfigChange& change, ScanSettings& settings) {
+// Applies the change to settings: adding a pattern that is there, or
+// removing one that is not, leaves them as they are.
+void apply(const ConfigChange& change, ScanSettings& settings) {
   auto& patterns = settings.ignoredFolders;
   const bool listed = std::find(patterns.begin(), patterns.end(), change.pattern) != patterns.end();
   switch (change.kind) {
-    case ConfigChange::Kind::Depth:
-      if (settings.depth == change.depth) return false;
-      settings.depth = change.depth;
-      return true;
+    case ConfigChange::Kind::Depth: settings.depth = change.depth; break;
     case ConfigChange::Kind::Ignore:
-      if (listed) return false;
-      patterns.push_back(change.pattern);
-      return true;
-    case ConfigChange::Kind::Unignore:
-      if (!listed) return false;
-      std::erase(patterns, change.pattern);
-      return true;
+      if (!listed) patterns.push_back(change.pattern);
+      break;
+    case ConfigChange::Kind::Unignore: std::erase(patterns, change.pattern); break;
     case ConfigChange::Kind::Show: break;
   }
-  return false;
 }
 
 std::string settingsFile() {
   return platform::escapeControlBytes(platform::settingsFile(standardDomainName()));
+}
+
+// One line for a settings file that could not be read, and one for each
+// bad value but that of the key being set.
+void warnAbout(const discovery::LoadedScanSettings& loaded, const char* settingKey) {
+  if (!loaded.fileProblem.empty() && !loaded.fileDamaged) {
+    printMessage("warning: the service's settings file " + settingsFile() + " cannot be read (" +
+                 platform::escapeControlBytes(loaded.fileProblem) +
+                 "): its settings read as the defaults, and no change can be saved");
+  } else if (!loaded.fileProblem.empty() && settingKey == nullptr) {
+    printMessage("warning: the service's settings file " + settingsFile() + " is damaged (" +
+                 platform::escapeControlBytes(loaded.fileProblem) +
+                 "): its settings read as the defaults; a change keeps it aside and starts a "
+                 "new one");
+  }
+  for (const auto& bad : loaded.invalid) {
+    if (settingKey != nullptr && bad.key == settingKey) continue;
+    printMessage("the value of " + bad.key + " in " + settingsFile() +
+                 " is of another type or out of range: it reads as the default");
+  }
 }
 
 }  // namespace
@@ -73,29 +86,37 @@ std::string settingsFile() {
 int runConfig(const ConfigChange& change, bool json) {
   if (change.kind == ConfigChange::Kind::Show) {
     const auto loaded = discovery::loadScanSettings();
-    for (const auto& key : loaded.invalidKeys) {
-      printMessage("the value of " + key + " in " + settingsFile() +
-                   " is of another type or out of range: it reads as the default");
-    }
+    warnAbout(loaded, nullptr);
     return printSettings(loaded.settings, json);
   }
-  ScanSettings settings;
-  bool changed = false;
-  bool written = false;
+  const bool depth = change.kind == ConfigChange::Kind::Depth;
+  const char* key = depth ? ScanSettings::kDepthKey : ScanSettings::kIgnoredKey;
+  discovery::ScanSettingsEdit edit;
   {
-    // The store's own line of a failed write; the message below says it.
+    // The store's own lines (a failed write, a file kept aside); the
+    // messages below say them.
     const QuietStdout quiet;
-    written = discovery::editScanSettings(
-        [&](ScanSettings& stored) { changed = apply(change, stored); }, settings);
+    edit = discovery::editScanSettings([&](ScanSettings& stored) {
+      apply(change, stored);
+      return key;
+    });
   }
-  if (!written) {
-    printMessage("cannot write the service's settings " + settingsFile() + ": nothing changed");
+  warnAbout(edit.before, key);
+  if (!edit.keptAsideAs.empty()) {
+    printMessage("the service's settings file " + settingsFile() + " was damaged (" +
+                 platform::escapeControlBytes(edit.before.fileProblem) + "): kept aside as " +
+                 platform::escapeControlBytes(edit.keptAsideAs) +
+                 "; the new file holds this change");
+  }
+  if (!edit.written) {
+    printMessage("cannot write the service's settings " + settingsFile() + ": " +
+                 platform::escapeControlBytes(edit.writeError) + "; nothing changed");
     return kFailure;
   }
-  if (printSettings(settings, json) != kSuccess) return kFailure;
+  if (printSettings(edit.settings, json) != kSuccess) return kFailure;
   // The next scan reads the settings afresh; ask for it now. Without the
   // service the change still stands, for the scan after its start.
-  if (changed && !requestScan()) {
+  if (edit.changed && !requestScan()) {
     printMessage("the settings are saved; the folder monitor applies them at its next scan");
   }
   return kSuccess;

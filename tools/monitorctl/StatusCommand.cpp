@@ -61,12 +61,29 @@ std::string counted(const json& properties, const char* name, const std::string&
   return n + " " + noun + (n == "1" ? "" : "s");
 }
 
+// A (when, text) property, (0, "") for none, as "<time>: <text>"; empty
+// for none.
+std::string timedText(const json& properties, const char* name) {
+  const json value = properties.value(name, json::array());
+  if (value.size() != 2) return {};
+  const std::string text = value[1].is_string() ? value[1].get<std::string>() : "";
+  const std::uint64_t when = microseconds(value[0]);
+  if (when == 0 && text.empty()) return {};
+  return localTime(when) + ": " + platform::escapeControlBytes(text);
+}
+
 std::vector<std::string> statusLines(const ServiceReport& report,
                                      const std::optional<RepositoryCounts>& counts) {
   const json& p = report.properties;
   const Agent& agent = report.agent;
   std::vector<std::string> lines;
-  lines.push_back("folder: " + shownFolder(agent));
+  // While the folder is gone, the service has no folder to report, yet it
+  // waits for one at its path.
+  if (shown(p, "State") == "waiting-for-folder" && !shown(p, "Folder").empty()) {
+    lines.push_back("folder: waiting for " + shown(p, "Folder") + " to appear");
+  } else {
+    lines.push_back("folder: " + shownFolder(agent));
+  }
   lines.push_back("process: " + platform::escapeControlBytes(agent.processName));
   lines.push_back("state: " + shown(p, "State") + ", watcher: " + shown(p, "Watcher"));
   lines.push_back("watches: " + shown(p, "Watches") + "/" + shown(p, "WatchLimit"));
@@ -74,7 +91,9 @@ std::vector<std::string> statusLines(const ServiceReport& report,
   lines.push_back("scan depth: " + shown(p, "ScanDepth"));
   lines.push_back("last event: " + localTime(microseconds(p, "LastEvent")));
   std::string lastScan = "never";
-  if (const std::uint64_t when = microseconds(p, "LastScan"); when != 0) {
+  if (const std::string why = timedText(p, "LastScanError"); !why.empty()) {
+    lastScan = "failed at " + why;
+  } else if (const std::uint64_t when = microseconds(p, "LastScan"); when != 0) {
     lastScan = localTime(when) + ", " + milliseconds(microseconds(p, "LastScanDuration")) + ", " +
                counted(p, "LastScanCandidates", "candidate") + ", " +
                shown(p, "LastScanRegistered") + " registered";
@@ -82,16 +101,8 @@ std::vector<std::string> statusLines(const ServiceReport& report,
   lines.push_back("last scan: " + lastScan);
   lines.push_back("since start: " + counted(p, "Scans", "scan") + ", " +
                   counted(p, "Rescans", "rescan") + ", " + counted(p, "Overflows", "overflow"));
-  // LastError is (when, text), (0, "") for none.
-  std::string lastError = "none";
-  if (const json error = p.value("LastError", json::array()); error.size() == 2) {
-    const std::string text = error[1].is_string() ? error[1].get<std::string>() : "";
-    const std::uint64_t when = microseconds(error[0]);
-    if (when != 0 || !text.empty()) {
-      lastError = localTime(when) + ": " + platform::escapeControlBytes(text);
-    }
-  }
-  lines.push_back("last error: " + lastError);
+  const std::string lastError = timedText(p, "LastError");
+  lines.push_back("last error: " + (lastError.empty() ? std::string("none") : lastError));
   std::string repositories = "unknown";
   if (counts) {
     repositories = std::to_string(counts->listed) + " listed (" + std::to_string(counts->missing) +
@@ -124,13 +135,14 @@ int runStatus(bool asJson) {
   const int status = counts ? kSuccess : kFailure;
 
   if (asJson) {
+    // The bus property names, and the client's own keys in their style:
+    // one spelling of each.
     json document = report->properties;
-    document["folder"] = folder ? json(jsonPath(*folder)) : json(nullptr);
-    document["unresolvable"] = report->agent.data && !folder;
-    document["process"] = platform::toValidUtf8(report->agent.processName);
-    document["repositories"] = counts ? json{{"listed", counts->listed},
-                                             {"missing", counts->missing},
-                                             {"blocked", counts->blocked}}
+    document["ProcessName"] = platform::toValidUtf8(report->agent.processName);
+    document["FolderUnresolvable"] = report->agent.data && !folder;
+    document["Repositories"] = counts ? json{{"Listed", counts->listed},
+                                             {"Missing", counts->missing},
+                                             {"Blocked", counts->blocked}}
                                       : json(nullptr);
     return printJson(document) == kSuccess ? status : kFailure;
   }

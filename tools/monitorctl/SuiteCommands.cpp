@@ -82,10 +82,40 @@ int editBlocked(const std::string& dir, bool block) {
   }
   // The store prints its own line on standard output when the write fails.
   if (!store->write(*lock)) {
-    printMessage("cannot write the shared settings " + sharedSettingsFile());
+    printMessage("cannot write the shared settings " + sharedSettingsFile() + ": " +
+                 platform::escapeControlBytes(store->writeError()));
     return kFailure;
   }
   return kSuccess;
+}
+
+// A stored entry as it resolves now: the folder's path, else the path
+// that the record holds (empty when it cannot be decoded).
+struct ListEntry {
+  std::string path;
+  bool resolves = false;
+};
+ListEntry listEntry(const Data& data) {
+  if (const auto url = platform::resolveBookmark(data, platform::BookmarkKind::Transport).url) {
+    return {url->path(), true};
+  }
+  const auto fields = platform::decodeBookmark(data, platform::BookmarkKind::Transport);
+  return {fields ? fields->path : std::string(), false};
+}
+
+// "<path>", "<recorded path> (unresolvable)", or "(unresolvable)" for a
+// record that cannot be decoded; control bytes escaped.
+std::string shownListEntry(const ListEntry& entry) {
+  if (entry.resolves) return platform::escapeControlBytes(entry.path);
+  if (entry.path.empty()) return "(unresolvable)";
+  return platform::escapeControlBytes(entry.path) + " (unresolvable)";
+}
+
+// {"path": path or null, "resolves": bool}.
+nlohmann::json jsonListEntry(const ListEntry& entry) {
+  return {{"path", entry.path.empty() ? nlohmann::json(nullptr)
+                                      : nlohmann::json(platform::toValidUtf8(entry.path))},
+          {"resolves", entry.resolves}};
 }
 
 }  // namespace
@@ -123,9 +153,8 @@ int runRepos(bool json, bool check) {
           return kFailure;
         }
       } else if (json) {
-        const auto url = platform::resolveBookmark(list[i], platform::BookmarkKind::Transport).url;
-        items.push_back(url ? nlohmann::json(jsonPath(*url)) : nlohmann::json(nullptr));
-      } else if (!printData(label + " " + shownResolution(list[i]))) {
+        items.push_back(jsonListEntry(listEntry(list[i])));
+      } else if (!printData(label + " " + shownListEntry(listEntry(list[i])))) {
         return kFailure;
       }
     }
@@ -177,6 +206,31 @@ std::vector<PruneStep> planPrune(const std::vector<Data>& listed,
   return steps;
 }
 
+// How many entries prune removes, re-records and keeps.
+struct PruneCounts {
+  std::size_t removed = 0;
+  std::size_t rerecorded = 0;
+  std::size_t kept = 0;
+  bool nothingToDo() const { return removed == 0 && rerecorded == 0; }
+  std::string nothingLine() const {
+    return "nothing to prune: keep " + std::to_string(kept);
+  }
+};
+
+PruneCounts countSteps(const std::vector<PruneStep>& steps) {
+  PruneCounts counts;
+  for (const auto& step : steps) {
+    if (step.done == nullptr) {
+      ++counts.kept;
+    } else if (step.entry) {
+      ++counts.rerecorded;
+    } else {
+      ++counts.removed;
+    }
+  }
+  return counts;
+}
+
 }  // namespace
 
 int runPrune(bool apply) {
@@ -198,18 +252,26 @@ int runPrune(bool apply) {
     return std::string(verb) + " " + shownEntry(checks[i]) + ": " + shownState(checks[i]) +
            steps[i].note;
   };
+  const PruneCounts counts = countSteps(steps);
   if (!apply) {
     for (std::size_t i = 0; i < steps.size(); ++i) {
       if (!printData(line(i, steps[i].planned))) return kFailure;
     }
-    return kSuccess;
+    return printData(counts.nothingToDo() ? counts.nothingLine()
+                                          : "would remove " + std::to_string(counts.removed) +
+                                                ", re-record " + std::to_string(counts.rerecorded) +
+                                                ", keep " + std::to_string(counts.kept) +
+                                                "; run with --yes to apply")
+               ? kSuccess
+               : kFailure;
   }
 
   std::vector<Data> pruned;
   for (const auto& step : steps) {
     if (step.entry) pruned.push_back(*step.entry);
   }
-  if (pruned == listed) return kSuccess;  // nothing written, nothing to tell
+  // Nothing written, nothing to tell the app.
+  if (pruned == listed) return printData(counts.nothingLine()) ? kSuccess : kFailure;
   store->setDataArray(key, pruned);
   bool written = false;
   {
@@ -218,12 +280,17 @@ int runPrune(bool apply) {
     written = store->write(*lock);
   }
   if (!written) {
-    printMessage("cannot write the shared settings " + sharedSettingsFile() + ": nothing changed");
+    printMessage("cannot write the shared settings " + sharedSettingsFile() + ": " +
+                 platform::escapeControlBytes(store->writeError()) + "; nothing changed");
     return kFailure;
   }
   lock.reset();
   for (std::size_t i = 0; i < steps.size(); ++i) {
     if (steps[i].done != nullptr && !printData(line(i, steps[i].done))) return kFailure;
+  }
+  if (!printData("removed " + std::to_string(counts.removed) + ", re-recorded " +
+                 std::to_string(counts.rerecorded))) {
+    return kFailure;
   }
   std::string reason;
   if (!broadcastDefaultsChanged(reason)) {

@@ -2,12 +2,13 @@
 // session bus and the shared settings files. Data goes to standard output,
 // messages to standard error.
 
-#include <cstring>
+#include <algorithm>
 #include <exception>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "discovery/FolderPattern.h"
 #include "monitorctl/Commands.h"
 #include "monitorctl/Output.h"
 #include "platform/text/Text.h"
@@ -20,55 +21,31 @@ namespace {
 
 using namespace zivuv::monitorctl;
 
-constexpr const char* kHelp =
-    "Usage: zivuv-monitorctl [--json] COMMAND [ARGUMENT...]\n"
-    "\n"
-    "Talks to the Zivuv folder monitor on the session bus, as the Zivuv app does.\n"
-    "\n"
-    "Commands:\n"
-    "  watch DIR     ask the folder monitor to monitor DIR, then show the folder\n"
-    "                it monitors\n"
-    "  status        show the monitored folder, the service's process name, what\n"
-    "                the service is doing and the counts of the shared lists\n"
-    "  scan          look for new repositories in the monitored folder now and\n"
-    "                print how many were added\n"
-    "  reset         forget the saved folders; the folder monitored now stays\n"
-    "                monitored until another is watched or the service restarts\n"
-    "  repos [--check]\n"
-    "                list the listed and the blocked repositories of the shared\n"
-    "                settings, in stored order; with --check, each listed one\n"
-    "                with its state: ok, missing, moved, unreachable, unresolvable\n"
-    "  prune [--yes] tell what pruning would do to each listed repository; with\n"
-    "                --yes, remove the missing ones, re-record the moved ones and\n"
-    "                tell the app\n"
-    "  block DIR     add DIR to the blocked repositories\n"
-    "  unblock DIR   remove DIR from the blocked repositories\n"
-    "  config        show the scan depth and the ignored folder patterns\n"
-    "  config depth N\n"
-    "                scan N folders deep (1 to 8), then ask for a scan\n"
-    "  config ignore add|remove PATTERN\n"
-    "                add or remove an ignored folder pattern, then ask for a scan\n"
-    "  listen        print the argument of every DefaultsChanged signal until\n"
-    "                interrupted\n"
-    "  why DIR       tell why the next scan registers DIR or passes over it\n"
-    "  bookmark DIR  print the transport data of DIR in base64\n"
-    "\n"
-    "Options:\n"
+constexpr std::string_view kUsageLine = "Usage: zivuv-monitorctl [--json] COMMAND [ARGUMENT...]";
+
+constexpr std::string_view kIntroduction =
+    "Talks to the Zivuv folder monitor on the session bus, as the Zivuv app does.";
+
+constexpr std::string_view kOptions =
     "  --json        status, repos, config and why: print one JSON document instead\n"
     "  --check       repos: tell the state of each listed repository\n"
     "  --yes         prune: make the changes\n"
+    "  --replace     watch: forget the remembered folders first\n"
     "  --            end of the options: a DIR or PATTERN may start with '-'\n"
-    "  -h, --help    show this help and exit\n"
-    "  --version     show the version and exit\n"
-    "\n"
+    "  -h, --help    show this help (after a command: that command's) and exit\n"
+    "  --version     show the version and exit";
+
+constexpr std::string_view kExitStatus =
     "Exit status: 0 on success; 1 when the folder monitor is not running, answers\n"
-    "NO, or anything else fails; 2 on a usage error.\n";
+    "NO, a scan could not run, or anything else fails; 2 on a usage error.";
 
 // The options, each wherever it stands before "--".
 struct Options {
   bool json = false;
   bool check = false;
   bool yes = false;
+  bool replace = false;
+  bool help = false;
 };
 
 // What a command takes after its name.
@@ -81,34 +58,100 @@ struct Invocation {
 };
 
 // A command: what it takes, whether it can print JSON, the option of its
-// own (or none).
+// own (or none), its synopsis lines (after the program's name) and what
+// it does, for the help.
 struct Command {
   std::string_view name;
   Takes takes;
   bool printsJson;
   std::string_view option;
+  std::string_view synopsis;
+  std::string_view description;
   int (*run)(const Invocation& invocation);
 };
 
 constexpr Command kCommands[] = {
-    {"watch", Takes::Folder, false, {}, [](const Invocation& i) { return runWatch(i.dir); }},
-    {"status", Takes::Nothing, true, {},
+    {"watch", Takes::Folder, false, "--replace", "watch [--replace] DIR",
+     "ask the folder monitor to monitor DIR, then scan it and print how many\n"
+     "repositories it registered; fails while it keeps another remembered\n"
+     "folder, which --replace forgets first",
+     [](const Invocation& i) { return runWatch(i.dir, i.options.replace); }},
+    {"status", Takes::Nothing, true, {}, "status",
+     "show the monitored folder (or the one it waits for), the service's process\n"
+     "name, what the service is doing and the counts of the shared lists",
      [](const Invocation& i) { return runStatus(i.options.json); }},
-    {"scan", Takes::Nothing, false, {}, [](const Invocation&) { return runScan(); }},
-    {"reset", Takes::Nothing, false, {}, [](const Invocation&) { return runReset(); }},
-    {"repos", Takes::Nothing, true, "--check",
+    {"scan", Takes::Nothing, false, {}, "scan",
+     "look for new repositories in the monitored folder now and print how many\n"
+     "were added; fails with the reason when the scan could not run",
+     [](const Invocation&) { return runScan(); }},
+    {"reset", Takes::Nothing, false, {}, "reset",
+     "forget the saved folders; the folder monitored now stays monitored until\n"
+     "another is watched or the service restarts",
+     [](const Invocation&) { return runReset(); }},
+    {"repos", Takes::Nothing, true, "--check", "repos [--check]",
+     "list the listed and the blocked repositories of the shared settings, in\n"
+     "stored order; with --check, each listed one with its state: ok, missing,\n"
+     "moved, unreachable, unresolvable",
      [](const Invocation& i) { return runRepos(i.options.json, i.options.check); }},
-    {"prune", Takes::Nothing, false, "--yes",
+    {"prune", Takes::Nothing, false, "--yes", "prune [--yes]",
+     "tell what pruning would do to each listed repository; with --yes, remove\n"
+     "the missing ones, re-record the moved ones and tell the app",
      [](const Invocation& i) { return runPrune(i.options.yes); }},
-    {"block", Takes::Folder, false, {}, [](const Invocation& i) { return runBlock(i.dir); }},
-    {"unblock", Takes::Folder, false, {}, [](const Invocation& i) { return runUnblock(i.dir); }},
+    {"block", Takes::Folder, false, {}, "block DIR", "add DIR to the blocked repositories",
+     [](const Invocation& i) { return runBlock(i.dir); }},
+    {"unblock", Takes::Folder, false, {}, "unblock DIR", "remove DIR from the blocked repositories",
+     [](const Invocation& i) { return runUnblock(i.dir); }},
     {"config", Takes::ConfigWords, true, {},
+     "config\nconfig depth N\nconfig ignore add|remove PATTERN",
+     "show the scan depth and the ignored folder patterns; or scan N folders deep\n"
+     "(1 to 8); or add or remove an ignored folder pattern, as in .gitignore\n"
+     "(a name at any level, a leading '/' anchors it, '**' spans levels); a\n"
+     "change asks for a scan",
      [](const Invocation& i) { return runConfig(i.config, i.options.json); }},
-    {"listen", Takes::Nothing, false, {}, [](const Invocation&) { return runListen(); }},
-    {"why", Takes::Folder, true, {},
+    {"listen", Takes::Nothing, false, {}, "listen",
+     "print the argument of every DefaultsChanged signal until interrupted",
+     [](const Invocation&) { return runListen(); }},
+    {"why", Takes::Folder, true, {}, "why DIR",
+     "tell why the next scan registers DIR or passes over it",
      [](const Invocation& i) { return runWhy(i.dir, i.options.json); }},
-    {"bookmark", Takes::Folder, false, {}, [](const Invocation& i) { return runBookmark(i.dir); }},
+    {"bookmark", Takes::Folder, false, {}, "bookmark DIR",
+     "print the transport data of DIR in base64",
+     [](const Invocation& i) { return runBookmark(i.dir); }},
 };
+
+// Each line of text, indented.
+std::string indented(std::string_view text, std::string_view indent) {
+  std::string out;
+  for (std::size_t at = 0; at <= text.size();) {
+    const std::size_t end = std::min(text.find('\n', at), text.size());
+    out += std::string(indent) + std::string(text.substr(at, end - at)) + "\n";
+    at = end + 1;
+  }
+  return out;
+}
+
+std::string help() {
+  std::string text =
+      std::string(kUsageLine) + "\n\n" + std::string(kIntroduction) + "\n\nCommands:\n";
+  for (const Command& command : kCommands) {
+    text += indented(command.synopsis, "  ") + indented(command.description, "                ");
+  }
+  return text + "\nOptions:\n" + std::string(kOptions) + "\n\n" + std::string(kExitStatus);
+}
+
+std::string help(const Command& command) {
+  std::string text;
+  std::string_view synopsis = command.synopsis;
+  for (std::size_t at = 0; at <= synopsis.size();) {
+    const std::size_t end = std::min(synopsis.find('\n', at), synopsis.size());
+    text += (at == 0 ? "Usage: " : "       ") + std::string(kProgram) +
+            (command.printsJson ? " [--json] " : " ") + std::string(synopsis.substr(at, end - at)) +
+            "\n";
+    at = end + 1;
+  }
+  text += "\n" + indented(command.description, "");
+  return text + "\n" + std::string(kExitStatus);
+}
 
 int usageError(const std::string& problem) {
   printMessage(problem);
@@ -146,6 +189,11 @@ std::string parseConfig(const std::vector<std::string>& words, ConfigChange& cha
     }
     if (words.size() < 4) return "config ignore " + verb + " needs a PATTERN";
     if (words[3].empty()) return "the PATTERN is empty";
+    // A stored pattern that can never match may still be removed.
+    const std::string problem = zivuv::discovery::patternProblem(words[3]);
+    if (verb == "add" && !problem.empty()) {
+      return "the pattern " + shownArgument(words[3]) + " can never match a folder: " + problem;
+    }
     change = {verb == "add" ? Kind::Ignore : Kind::Unignore, 0, words[3]};
     wanted = 4;
   } else {
@@ -166,8 +214,10 @@ int run(int argc, char** argv) {
     const std::string_view word = argv[i];
     if (optionsOpen && word == "--json") {
       options.json = true;
-    } else if (optionsOpen && (word == "--check" || word == "--yes")) {
-      (word == "--check" ? options.check : options.yes) = true;
+    } else if (optionsOpen && (word == "--help" || word == "-h")) {
+      options.help = true;
+    } else if (optionsOpen && (word == "--check" || word == "--yes" || word == "--replace")) {
+      (word == "--check" ? options.check : word == "--yes" ? options.yes : options.replace) = true;
       given.push_back(word);
     } else if (optionsOpen && word == "--") {
       optionsOpen = false;
@@ -175,16 +225,21 @@ int run(int argc, char** argv) {
       words.emplace_back(word);
     }
   }
+  if (options.help) {
+    // The program's help, or that of the command named.
+    if (words.empty()) return printData(help()) ? kSuccess : kFailure;
+    for (const Command& command : kCommands) {
+      if (command.name == words[0]) return printData(help(command)) ? kSuccess : kFailure;
+    }
+    return usageError("unknown command " + shownArgument(words[0]));
+  }
   if (words.empty()) return usageError("no command given");
   const std::string& first = words[0];
-  if (first == "--help" || first == "-h" || first == "--version") {
+  if (first == "--version") {
     if (words.size() > 1) return usageError("unexpected argument " + shownArgument(words[1]));
     if (options.json) return usageError(first + " prints no JSON");
     if (!given.empty()) return usageError(first + " takes no option " + shownArgument(given[0]));
-    const bool printed = first == "--version"
-                             ? printData(std::string(kProgram) + " " + ZIVUV_VERSION)
-                             : printData(std::string_view(kHelp, std::strlen(kHelp) - 1));
-    return printed ? kSuccess : kFailure;
+    return printData(std::string(kProgram) + " " + ZIVUV_VERSION) ? kSuccess : kFailure;
   }
   for (const Command& command : kCommands) {
     if (command.name != first) continue;

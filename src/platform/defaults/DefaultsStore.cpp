@@ -12,10 +12,23 @@
 #include <ctime>
 
 #include "platform/faults/Faults.h"
+#include "platform/fs/FolderListing.h"
 #include "platform/print/Print.h"
 
 namespace zivuv::platform {
 namespace {
+
+std::function<void(const WriteFailure&)>& writeFailureReporter() {
+  static std::function<void(const WriteFailure&)> reporter;
+  return reporter;
+}
+
+// Why the last DefaultsLock::acquire on this thread failed (an errno, or
+// -1 for a fault made on purpose); 0 after one that succeeded. A write
+// without the lock runs on the thread that tried to take it.
+thread_local int tLockError = 0;
+
+std::string errorText(int error) { return std::strerror(error); }
 
 std::string homeFolder() {
   if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') return home;
@@ -66,20 +79,32 @@ bool eachItemOf(plist_t array, plist_type type, const Visit& visit) {
   return true;
 }
 
-ReadOutcome readSettingsFile(const std::string& file, PlistPtr& root) {
+// Reads and parses the file; problem says why it could not, for a file
+// that exists.
+ReadOutcome readSettingsFile(const std::string& file, PlistPtr& root, std::string& problem) {
   // O_NONBLOCK: a FIFO in the file's place must not block the open.
   UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (!fd) return errno == ENOENT ? ReadOutcome::Missing : ReadOutcome::Unreadable;
+  if (!fd && errno == ENOENT) return ReadOutcome::Missing;
   struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) return ReadOutcome::Unreadable;
-  if (!S_ISREG(st.st_mode)) return ReadOutcome::Unreadable;
-  if (static_cast<std::uint64_t>(st.st_size) > kMaxSettingsFileSize) return ReadOutcome::Corrupt;
+  if (!fd || ::fstat(fd.get(), &st) != 0) {
+    problem = errorText(errno);
+    return ReadOutcome::Unreadable;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    problem = "not a regular file";
+    return ReadOutcome::Unreadable;
+  }
+  if (static_cast<std::uint64_t>(st.st_size) > kMaxSettingsFileSize) {
+    problem = "larger than 64 MiB";
+    return ReadOutcome::Corrupt;
+  }
   std::vector<std::uint8_t> bytes(static_cast<std::size_t>(st.st_size));
   std::size_t got = 0;
   while (got < bytes.size()) {
     const ssize_t n = ::read(fd.get(), bytes.data() + got, bytes.size() - got);
     if (n < 0) {
       if (errno == EINTR) continue;
+      problem = errorText(errno);
       return ReadOutcome::Unreadable;
     }
     if (n == 0) break;  // shrank under us: parse what is there
@@ -87,7 +112,9 @@ ReadOutcome readSettingsFile(const std::string& file, PlistPtr& root) {
   }
   bytes.resize(got);
   root = parseSettings(bytes);
-  return root ? ReadOutcome::Ok : ReadOutcome::Corrupt;
+  if (root) return ReadOutcome::Ok;
+  problem = "not a property list with a dictionary root";
+  return ReadOutcome::Corrupt;
 }
 
 }  // namespace
@@ -146,29 +173,50 @@ bool makeSettingsFolder() { return makeFolders(settingsFolder()); }
 
 std::string settingsFile(const std::string& name) { return settingsFolder() + "/" + name + ".plist"; }
 
+void setWriteFailureReporter(std::function<void(const WriteFailure&)> reporter) {
+  writeFailureReporter() = std::move(reporter);
+}
+
 std::optional<DefaultsLock> DefaultsLock::acquire(const std::string& name) {
+  tLockError = -1;
   if (!validStoreName(name) || Faults::failsLock(name)) return std::nullopt;
   const std::string folder = settingsFolder();
-  if (!makeFolders(folder)) return std::nullopt;
+  if (!makeFolders(folder)) {
+    tLockError = errno;
+    return std::nullopt;
+  }
   const std::string path = folder + "/" + name + ".plist.lock";
   UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600));
-  if (!fd) return std::nullopt;
-  while (::flock(fd.get(), LOCK_EX) != 0) {
-    if (errno != EINTR) return std::nullopt;
+  if (!fd) {
+    tLockError = errno;
+    return std::nullopt;
   }
+  while (::flock(fd.get(), LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      tLockError = errno;
+      return std::nullopt;
+    }
+  }
+  tLockError = 0;
   return DefaultsLock(std::move(fd));
 }
 
-DefaultsStore::DefaultsStore(std::string name, std::string file, FileState state, PlistPtr root)
-    : name_(std::move(name)), file_(std::move(file)), state_(state), root_(std::move(root)) {}
+DefaultsStore::DefaultsStore(std::string name, std::string file, FileState state, PlistPtr root,
+                             std::string fileProblem)
+    : name_(std::move(name)),
+      file_(std::move(file)),
+      state_(state),
+      root_(std::move(root)),
+      fileProblem_(std::move(fileProblem)) {}
 
 std::optional<DefaultsStore> DefaultsStore::open(const std::string& name, bool ownDomain) {
   if (!validStoreName(name)) return std::nullopt;
   if (!makeFolders(settingsFolder())) return std::nullopt;
   std::string file = settingsFile(name);
   PlistPtr root;
+  std::string problem;
   FileState state = FileState::Ok;
-  switch (readSettingsFile(file, root)) {
+  switch (readSettingsFile(file, root, problem)) {
     case ReadOutcome::Missing: state = FileState::Missing; break;
     case ReadOutcome::Ok: state = FileState::Ok; break;
     case ReadOutcome::Corrupt: state = FileState::Corrupt; break;
@@ -178,14 +226,16 @@ std::optional<DefaultsStore> DefaultsStore::open(const std::string& name, bool o
     return std::nullopt;
   }
   if (!root) root.reset(plist_new_dict());
-  return DefaultsStore(name, std::move(file), state, std::move(root));
+  return DefaultsStore(name, std::move(file), state, std::move(root), std::move(problem));
 }
 
 DefaultsStore DefaultsStore::openDomain(const std::string& name) {
   if (auto store = open(name, true)) return std::move(*store);
   // A folder that cannot be made: read empty, and let every write fail.
-  return DefaultsStore(name, settingsFile(name), FileState::Unreadable,
-                       PlistPtr(plist_new_dict()));
+  const int error = errno;
+  return DefaultsStore(name, settingsFile(name), FileState::Unreadable, PlistPtr(plist_new_dict()),
+                       validStoreName(name) ? "its folder cannot be made: " + errorText(error)
+                                            : "not a valid settings name");
 }
 
 std::optional<DefaultsStore> DefaultsStore::openSuite(const std::string& name) {
@@ -262,6 +312,18 @@ Lookup DefaultsStore::strings(std::string_view key, std::vector<std::string>& va
   return lookupStrings(root_.get(), key, values);
 }
 
+std::string DefaultsStore::valueFingerprint(std::string_view key) const {
+  const std::string k(key);
+  plist_t node = plist_dict_get_item(root_.get(), k.c_str());
+  if (node == nullptr) return {};
+  char* xml = nullptr;
+  std::uint32_t length = 0;
+  plist_to_xml(node, &xml, &length);
+  const std::unique_ptr<char, decltype(&plist_to_xml_free)> owned(xml, &plist_to_xml_free);
+  // A value that cannot be written out still differs from an absent one.
+  return owned ? std::string(owned.get(), length) : std::string("?");
+}
+
 void DefaultsStore::setInteger(std::string_view key, std::int64_t value) {
   const std::string k(key);
   plist_dict_set_item(root_.get(), k.c_str(), plist_new_uint(static_cast<std::uint64_t>(value)));
@@ -274,6 +336,11 @@ void DefaultsStore::setStrings(std::string_view key, const std::vector<std::stri
   plist_dict_set_item(root_.get(), k.c_str(), array);
 }
 
+bool DefaultsStore::failWrite(std::string reason) {
+  writeError_ = std::move(reason);
+  return false;
+}
+
 bool DefaultsStore::keepCorruptFileAside() {
   const std::string base = file_ + ".corrupt-" + std::to_string(std::time(nullptr));
   for (int n = 1; n < 1000; ++n) {
@@ -281,32 +348,60 @@ bool DefaultsStore::keepCorruptFileAside() {
     // A hard link never replaces an existing name; then drop the old one.
     if (::link(file_.c_str(), target.c_str()) == 0) {
       if (::unlink(file_.c_str()) != 0) {
+        const int error = errno;
         (void)::unlink(target.c_str());
-        return false;
+        return failWrite("cannot keep the damaged file aside: " + errorText(error));
       }
       printLine("Kept unreadable settings file aside as:", target);
+      keptAsideAs_ = target;
       state_ = FileState::Missing;
       return true;
     }
-    if (errno != EEXIST) return false;
+    if (errno != EEXIST) {
+      return failWrite("cannot keep the damaged file aside: " + errorText(errno));
+    }
   }
-  return false;
+  return failWrite("cannot keep the damaged file aside: every name is taken");
+}
+
+// A temporary file of this store is "<name>.plist.tmp-" and the six
+// characters of mkostemp; one of another store never has that form.
+void DefaultsStore::removeStaleTemporaries() const {
+  const std::size_t slash = file_.rfind('/');
+  const std::string folder = file_.substr(0, slash);
+  const std::string prefix = file_.substr(slash + 1) + ".tmp-";
+  FolderListing listing(UniqueFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
+  if (listing.fd() < 0) return;
+  while (const dirent64* entry = listing.next()) {
+    const std::string_view name = entry->d_name;
+    if (name.size() == prefix.size() + 6 && name.starts_with(prefix)) {
+      (void)::unlinkat(listing.fd(), entry->d_name, 0);
+    }
+  }
 }
 
 bool DefaultsStore::replaceFile() {
   const auto bytes = serialiseSettings(root_.get());
-  if (!bytes) return false;
+  if (!bytes) {
+    return failWrite("the settings cannot be written as a property list that reads back the same");
+  }
 
+  removeStaleTemporaries();
   std::string temp = file_ + ".tmp-XXXXXX";
   UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
-  if (!fd) return false;
-  const bool written =
-      writeAll(fd.get(), std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size())) &&
-      ::fsync(fd.get()) == 0;
+  if (!fd) return failWrite("cannot create a temporary file: " + errorText(errno));
+  const std::string_view text(reinterpret_cast<const char*>(bytes->data()), bytes->size());
+  std::string error;
+  if (!writeAll(fd.get(), text)) {
+    error = errorText(errno);
+  } else if (::fsync(fd.get()) != 0) {
+    error = errorText(errno);
+  }
   fd.reset();
-  if (!written || ::rename(temp.c_str(), file_.c_str()) != 0) {
+  if (error.empty() && ::rename(temp.c_str(), file_.c_str()) != 0) error = errorText(errno);
+  if (!error.empty()) {
     (void)::unlink(temp.c_str());
-    return false;
+    return failWrite(error);
   }
   // Make the rename itself durable.
   const std::string folder = file_.substr(0, file_.rfind('/'));
@@ -316,17 +411,40 @@ bool DefaultsStore::replaceFile() {
   return true;
 }
 
+namespace {
+
+// The store's printed line of a failed write, then the reporter.
+void reportFailedWrite(const std::string& name, const std::string& file,
+                       const std::string& reason) {
+  printLine("Unable to write defaults for:", name);
+  if (const auto& reporter = writeFailureReporter()) reporter({name, file, reason});
+}
+
+}  // namespace
+
 bool DefaultsStore::write(const std::optional<DefaultsLock>& lock) {
   if (lock) return write(*lock);
-  printLine("Unable to write defaults for:", name_);
+  const std::string lockFile = file_ + ".lock";
+  failWrite(tLockError > 0 ? "cannot lock " + lockFile + ": " + errorText(tLockError)
+                           : "cannot lock " + lockFile);
+  reportFailedWrite(name_, file_, writeError_);
   return false;
 }
 
 bool DefaultsStore::write(const DefaultsLock& /*lock*/) {
-  bool ok = !Faults::failsWrite(name_) && state_ != FileState::Unreadable;
+  bool ok = true;
+  if (Faults::failsWrite(name_)) {
+    ok = failWrite("a write failure made on purpose (ZIVUV_FAULTS)");
+  } else if (state_ == FileState::Unreadable) {
+    ok = failWrite("the file cannot be read (" + fileProblem_ + "), so it is never replaced");
+  }
   if (ok && state_ == FileState::Corrupt) ok = keepCorruptFileAside();
   if (ok) ok = replaceFile();
-  if (!ok) printLine("Unable to write defaults for:", name_);
+  if (ok) {
+    writeError_.clear();
+  } else {
+    reportFailedWrite(name_, file_, writeError_);
+  }
   return ok;
 }
 

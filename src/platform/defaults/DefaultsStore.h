@@ -3,6 +3,7 @@
 #include <plist/plist.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -49,12 +50,25 @@ bool makeSettingsFolder();
 // The settings file of a store: "<folder>/<name>.plist".
 std::string settingsFile(const std::string& name);
 
+// A write of a store that failed: which store, its file, and the reason
+// (the system's text for the error, or what else stood in the way).
+struct WriteFailure {
+  std::string name;
+  std::string file;
+  std::string reason;
+};
+
+// Told of every failed write, after the store's own printed line: the
+// service logs it. Set once at start, before any thread writes; none by
+// default, so that a library user decides for itself what to say.
+void setWriteFailureReporter(std::function<void(const WriteFailure&)> reporter);
+
 // An exclusive flock on "<folder>/<name>.plist.lock", held for the life of
 // the object. Every read-modify-write of a store holds one.
 class DefaultsLock {
  public:
   // Blocks until the lock is taken; nullopt when the lock file cannot be
-  // created or locked.
+  // created or locked (a write without the lock then tells why).
   static std::optional<DefaultsLock> acquire(const std::string& name);
 
  private:
@@ -91,8 +105,11 @@ class DefaultsStore {
   void setStrings(std::string_view key, const std::vector<std::string>& values);
 
   // Replaces the file atomically (temporary file, fsync, rename) while the
-  // caller holds the store's lock. On failure nothing changes, the line
-  // "Unable to write defaults for:<name>" is printed and false returned.
+  // caller holds the store's lock, and removes the temporary files of this
+  // store that a writer killed before its rename left behind (a live writer
+  // holds the lock, so none of them is in use). On failure nothing changes,
+  // the line "Unable to write defaults for:<name>" is printed, the reason
+  // is kept (writeError) and told to the reporter, and false returned.
   bool write(const DefaultsLock& lock);
   // The same for a lock that may not have been taken: without it nothing is
   // written, and the line is printed as for any failed write.
@@ -101,17 +118,40 @@ class DefaultsStore {
   const std::string& name() const { return name_; }
   const std::string& filePath() const { return file_; }
 
+  // Why the file that exists could not be read as settings: empty when it
+  // is missing or was read. damaged() tells a file that was read but is no
+  // property list with a dictionary root (or is too large), which the
+  // first write keeps aside; otherwise it could not be read at all, and
+  // every write fails.
+  const std::string& fileProblem() const { return fileProblem_; }
+  bool damaged() const { return state_ == FileState::Corrupt; }
+  // Where the first write kept a damaged file aside; empty when it did not.
+  const std::string& keptAsideAs() const { return keptAsideAs_; }
+  // The reason of the last failed write; empty when none failed.
+  const std::string& writeError() const { return writeError_; }
+
+  // The stored value of key in a form that compares equal exactly when the
+  // value is the same; empty when the key is absent. Meant for a value
+  // found bad, so that a change of it can be told.
+  std::string valueFingerprint(std::string_view key) const;
+
  private:
   enum class FileState { Missing, Ok, Corrupt, Unreadable };
-  DefaultsStore(std::string name, std::string file, FileState state, PlistPtr root);
+  DefaultsStore(std::string name, std::string file, FileState state, PlistPtr root,
+                std::string fileProblem = {});
   static std::optional<DefaultsStore> open(const std::string& name, bool ownDomain);
   bool keepCorruptFileAside();
   bool replaceFile();
+  void removeStaleTemporaries() const;
+  bool failWrite(std::string reason);
 
   std::string name_;
   std::string file_;
   FileState state_;
   PlistPtr root_;
+  std::string fileProblem_;
+  std::string keptAsideAs_;
+  std::string writeError_;
 };
 
 }  // namespace zivuv::platform
