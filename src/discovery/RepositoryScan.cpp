@@ -131,7 +131,10 @@ ScanOutcome withSharedLists(const std::optional<FileURL>& monitoringURL, NoticeC
     // add fails is neither counted nor named.
     const auto written = suite.addSandboxURLs(findings.added, findings.moves);
     for (std::size_t i = 0; i < findings.added.size(); ++i) {
-      if (written[i]) newNames.push_back(findings.added[i].lastPathComponent());
+      if (!written[i]) continue;
+      // The notice names a count; the log names each folder registered.
+      log.info("Registered ", findings.added[i].path());
+      newNames.push_back(findings.added[i].lastPathComponent());
     }
     for (std::size_t m = 0; m < findings.moves.size(); ++m) {
       if (!written[findings.added.size() + m]) continue;

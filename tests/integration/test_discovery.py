@@ -54,6 +54,9 @@ def test_mixed_folder_registers_only_visible_repositories_once(service, ctl, wat
     assert proc.wait_line('info Checked and no new repos') == 1
     assert defaults_changed() == ['com.dozezeza.Zivuv']
     assert len(server.calls('Notify')) == 1
+    # Each registered folder named once, by the scan that registered it.
+    assert [line for line in proc.err if line.startswith('info Registered ')] == [
+        f'info Registered {path}' for path in expected]
 
 
 def test_new_repository_is_announced_and_only_our_click_opens_the_app(service, ctl, watched, mock, bus,
