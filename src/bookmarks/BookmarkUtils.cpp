@@ -1,6 +1,8 @@
 #include "bookmarks/BookmarkUtils.h"
 
+#include <algorithm>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "names/Names.h"
 #include "platform/print/Print.h"
@@ -29,20 +31,6 @@ std::optional<FileURL> resolveTransport(const Data& data, std::vector<HeldLine>&
   if (resolution.stale) lines.push_back({"Bookmark was stale....", {}});
   lines.push_back({"Error resolving from transport data:", resolution.error});
   return std::nullopt;
-}
-
-// Resolves a stored list of transport data in order, printing the lines of
-// the entries that fail; those are left out.
-std::vector<FileURL> resolveAllTransport(const std::vector<Data>& list) {
-  std::vector<FileURL> urls;
-  urls.reserve(list.size());
-  for (const Data& data : list) {
-    std::vector<HeldLine> lines;
-    auto url = resolveTransport(data, lines);
-    printAll(lines);
-    if (url) urls.push_back(std::move(*url));
-  }
-  return urls;
 }
 
 // Resolves one secure bookmark; a failure prints its line.
@@ -112,27 +100,38 @@ std::vector<FileURL> BookmarkUtils::loadSecureURLs() {
   return urls;
 }
 
-bool BookmarkUtils::saveSecureBookmark(const FileURL& url) {
+bool BookmarkUtils::saveSecureBookmark(const FileURL& url,
+                                       const std::function<bool()>& stillWanted) {
   auto creation = platform::createBookmark(url.path(), BookmarkKind::Secure);
   if (!creation.data) {
     printLine("Error generating bookmark data for secure fileurl:", url.text());
     return false;
   }
+  // Every stored element is resolved once, as a load does, with the same
+  // lines; before the lock, since resolving looks at each folder.
+  const auto key = rawValue(BookmarkKeys::sandboxKey);
+  std::unordered_map<std::string, std::optional<FileURL>> resolved;
+  const auto resolveAll = [&](const std::vector<Data>& list) {
+    for (const Data& data : list) {
+      std::string bytes(data.begin(), data.end());
+      if (!resolved.contains(bytes)) resolved.emplace(std::move(bytes), resolveSecure(data));
+    }
+  };
+  resolveAll(DefaultsStore::openDomain(standardDomainName()).dataArray(key).value_or(std::vector<Data>{}));
   // One locked read-modify-write with one write at its end: a second writer
-  // cannot slip in between, and a crash cannot lose the folder. Every stored
-  // element is resolved once, as a load does, with the same lines.
+  // cannot slip in between, and a crash cannot lose the folder.
   const auto lock = DefaultsLock::acquire(standardDomainName());
   auto store = DefaultsStore::openDomain(standardDomainName());
-  const auto key = rawValue(BookmarkKeys::sandboxKey);
   std::vector<Data> list = store.dataArray(key).value_or(std::vector<Data>{});
+  resolveAll(list);  // what another writer stored meanwhile
   std::optional<std::size_t> previous;
-  for (std::size_t i = 0; i < list.size(); ++i) {
-    const auto existing = resolveSecure(list[i]);
-    if (!previous && existing && *existing == url) previous = i;
+  for (std::size_t i = 0; i < list.size() && !previous; ++i) {
+    if (resolved.at(std::string(list[i].begin(), list[i].end())) == url) previous = i;
   }
   if (previous) list.erase(list.begin() + static_cast<std::ptrdiff_t>(*previous));
   list.push_back(std::move(*creation.data));
   store.setDataArray(key, list);
+  if (stillWanted && !stillWanted()) return false;
   return store.write(lock);
 }
 
@@ -145,32 +144,36 @@ bool BookmarkUtils::resetSecureBookmarks() {
 
 // --- SharedSuiteSession ---------------------------------------------------
 
-SharedSuiteSession::SharedSuiteSession(std::string suite) : suite_(std::move(suite)) {
-  // The service's own domain is never opened as a suite.
-  if (suite_ != standardDomainName()) lock_ = DefaultsLock::acquire(suite_);
-}
+namespace {
+
+// Tries of a locked merge that meets entries stored since the session read
+// the lists: each resolves those without the lock; the last one under it.
+constexpr int kMergeTries = 3;
+
+std::string bytesOf(const Data& data) { return std::string(data.begin(), data.end()); }
+
+}  // namespace
+
+SharedSuiteSession::SharedSuiteSession(std::string suite) : suite_(std::move(suite)) {}
 
 bool SharedSuiteSession::readOnce() {
   if (!read_) {
     read_ = true;
+    // The service's own domain is never opened as a suite.
     if (suite_ != standardDomainName()) store_ = DefaultsStore::openSuite(suite_);
   }
   return store_.has_value();
 }
 
-const std::vector<SharedSuiteSession::Resolved>& SharedSuiteSession::resolvedSandboxEntries() {
-  if (!sandboxResolved_) {
-    sandboxResolved_.emplace();
-    if (const auto list = store_->dataArray(rawValue(BookmarkKeys::sandboxKey))) {
-      sandboxResolved_->reserve(list->size());
-      for (const Data& data : *list) {
-        Resolved entry;
-        entry.url = resolveTransport(data, entry.lines);
-        sandboxResolved_->push_back(std::move(entry));
-      }
-    }
-  }
-  return *sandboxResolved_;
+const SharedSuiteSession::Resolved& SharedSuiteSession::resolve(const Data& data) {
+  auto [it, added] = resolved_.try_emplace(bytesOf(data));
+  if (added) it->second.url = resolveTransport(data, it->second.lines);
+  return it->second;
+}
+
+bool SharedSuiteSession::allResolved(const std::vector<Data>& entries) const {
+  return std::all_of(entries.begin(), entries.end(),
+                     [&](const Data& data) { return resolved_.contains(bytesOf(data)); });
 }
 
 std::optional<std::vector<FileURL>> SharedSuiteSession::loadURLs(BookmarkKeys key) {
@@ -178,25 +181,22 @@ std::optional<std::vector<FileURL>> SharedSuiteSession::loadURLs(BookmarkKeys ke
     printLine("unable to load defaults for:", suite_);
     return std::nullopt;
   }
-  if (key != BookmarkKeys::sandboxKey) {
-    const auto list = store_->dataArray(rawValue(key));
-    if (!list) {
-      printLine("No previous bookmarks");
-      return std::vector<FileURL>{};
-    }
-    return resolveAllTransport(*list);
-  }
-  // Looked at without copying: the listed ones are resolved once per session.
-  if (!store_->holdsDataArray(rawValue(key))) {
+  const auto list = store_->dataArray(rawValue(key));
+  if (!list) {
     printLine("No previous bookmarks");
     return std::vector<FileURL>{};
   }
+  // The listed ones' lines are printed once per session; the blocked ones'
+  // at each load.
+  const bool print = key != BookmarkKeys::sandboxKey || !sandboxLinesPrinted_;
   std::vector<FileURL> urls;
-  for (const auto& entry : resolvedSandboxEntries()) {
-    if (!sandboxLinesPrinted_) printAll(entry.lines);
+  urls.reserve(list->size());
+  for (const Data& data : *list) {
+    const auto& entry = resolve(data);
+    if (print) printAll(entry.lines);
     if (entry.url) urls.push_back(*entry.url);
   }
-  sandboxLinesPrinted_ = true;
+  if (key == BookmarkKeys::sandboxKey) sandboxLinesPrinted_ = true;
   return urls;
 }
 
@@ -212,36 +212,66 @@ std::vector<std::optional<platform::BookmarkFields>> SharedSuiteSession::listedR
   return records;
 }
 
-std::vector<bool> SharedSuiteSession::addSandboxURLs(const std::vector<FileURL>& urls,
-                                                     const std::vector<Move>& moves) {
+std::vector<SharedSuiteSession::Added> SharedSuiteSession::addSandboxURLs(
+    const std::vector<FileURL>& urls, const std::vector<Move>& moves,
+    const std::function<bool()>& stillWanted) {
+  lockHeld_ = {};
   // Nothing to add prints nothing and writes nothing: leave the stored list
   // unread (a second scan would copy and index every entry for nothing).
   if (urls.empty() && moves.empty()) return {};
   const std::size_t count = urls.size() + moves.size();
-  std::vector<bool> written(count, false);
-  if (!readOnce()) {
+  std::vector<Added> outcome(count, Added::Failed);
+  const auto cannotOpen = [&] {
     for (std::size_t i = 0; i < count; ++i) {
       printLine("Unable to create user defaults with suite name:", suite_);
     }
-    return written;
-  }
+    return outcome;
+  };
+  if (!readOnce()) return cannotOpen();
   const auto key = rawValue(BookmarkKeys::sandboxKey);
-  auto stored = store_->dataArray(key);
-  std::vector<Data> entries;
+  // The entries the moves are about, as this session read them.
+  const auto readListed = store_->dataArray(key).value_or(std::vector<Data>{});
+
+  using Clock = std::chrono::steady_clock;
+  std::optional<DefaultsLock> lock;
+  std::optional<DefaultsStore> fresh;
+  std::vector<Data> entries, blockedEntries;
+  Clock::time_point locked;
+  for (int attempt = 1;; ++attempt) {
+    lock = DefaultsLock::acquire(suite_);
+    locked = Clock::now();
+    fresh = DefaultsStore::openSuite(suite_);
+    if (!fresh) {
+      lockHeld_ += Clock::now() - locked;
+      return cannotOpen();
+    }
+    entries = fresh->dataArray(key).value_or(std::vector<Data>{});
+    blockedEntries = fresh->dataArray(rawValue(BookmarkKeys::blockKey)).value_or(std::vector<Data>{});
+    if (attempt == kMergeTries || (allResolved(entries) && allResolved(blockedEntries))) break;
+    // Stored since the session read the lists: resolved without the lock.
+    lock.reset();
+    lockHeld_ += Clock::now() - locked;
+    for (const auto* list : {&entries, &blockedEntries}) {
+      for (const Data& data : *list) (void)resolve(data);
+    }
+  }
+
+  std::unordered_set<std::string> blocked;
+  for (const Data& data : blockedEntries) {
+    if (const auto& url = resolve(data).url) blocked.insert(url->text());
+  }
   std::unordered_map<std::string, std::size_t> firstPosition;
+  firstPosition.reserve(entries.size() + urls.size());
   // The lines of the stored entries that do not resolve, printed once per
   // session: before the first add that reads them, unless a load printed
-  // them already. Once per add, a scan of n folders with m such entries
-  // printed n * m lines.
+  // them already.
   std::vector<std::pair<std::string_view, std::string_view>> deadLines;
-  if (stored) {
-    entries = std::move(*stored);
-    const auto& resolved = resolvedSandboxEntries();
-    firstPosition.reserve(entries.size() + urls.size());
-    for (std::size_t i = 0; i < resolved.size() && i < entries.size(); ++i) {
-      if (resolved[i].url) firstPosition.emplace(resolved[i].url->text(), i);
-      for (const auto& line : resolved[i].lines) deadLines.emplace_back(line.text, line.variable);
-    }
+  std::unordered_map<std::string, std::vector<std::size_t>> positionsOf;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const auto& entry = resolve(entries[i]);
+    if (entry.url) firstPosition.emplace(entry.url->text(), i);
+    for (const auto& line : entry.lines) deadLines.emplace_back(line.text, line.variable);
+    positionsOf[bytesOf(entries[i])].push_back(i);
   }
 
   std::vector<std::size_t> pending;
@@ -257,15 +287,35 @@ std::vector<bool> SharedSuiteSession::addSandboxURLs(const std::vector<FileURL>&
     return data;
   };
   // The moves first: an add of the same folder then renews the moved entry.
+  // A move applies to its entry only while that entry is as it was read,
+  // wherever it stands now.
+  std::unordered_map<std::string, std::size_t> taken;
   for (std::size_t m = 0; m < moves.size(); ++m) {
-    if (moves[m].position >= entries.size()) continue;
+    Added& result = outcome[urls.size() + m];
+    result = Added::Superseded;
+    if (moves[m].position >= readListed.size()) continue;
+    const auto found = positionsOf.find(bytesOf(readListed[moves[m].position]));
+    if (found == positionsOf.end() || taken[found->first] >= found->second.size()) continue;
+    if (blocked.contains(moves[m].url.text())) {
+      result = Added::Blocked;
+      continue;
+    }
+    if (firstPosition.contains(moves[m].url.text())) continue;  // listed by now
+    const std::size_t position = found->second[taken[found->first]++];
     auto data = transportData(moves[m].url);
-    if (!data) continue;
-    entries[moves[m].position] = std::move(*data);
-    firstPosition[moves[m].url.text()] = moves[m].position;
+    if (!data) {
+      result = Added::Failed;
+      continue;
+    }
+    entries[position] = std::move(*data);
+    firstPosition[moves[m].url.text()] = position;
     pending.push_back(urls.size() + m);
   }
   for (std::size_t i = 0; i < urls.size(); ++i) {
+    if (blocked.contains(urls[i].text())) {
+      outcome[i] = Added::Blocked;
+      continue;
+    }
     auto data = transportData(urls[i]);
     if (!data) continue;
     if (const auto it = firstPosition.find(urls[i].text()); it != firstPosition.end()) {
@@ -284,24 +334,29 @@ std::vector<bool> SharedSuiteSession::addSandboxURLs(const std::vector<FileURL>&
     }
     pending.push_back(i);
   }
-  if (pending.empty()) return written;
+  const auto done = [&] {
+    lockHeld_ += Clock::now() - locked;
+    return outcome;
+  };
+  if (pending.empty()) return done();
+  if (stillWanted && !stillWanted()) {
+    for (const std::size_t i : pending) outcome[i] = Added::Superseded;
+    return done();
+  }
 
-  store_->setDataArray(key, entries);
-  // The stored list now is what was written (or attempted); a later batch in
-  // this session starts from it. Its dead entries were reported already.
-  sandboxResolved_.reset();
-  if (store_->write(lock_)) {
-    for (const std::size_t i : pending) written[i] = true;
-    return written;
+  fresh->setDataArray(key, entries);
+  if (fresh->write(lock)) {
+    for (const std::size_t i : pending) outcome[i] = Added::Written;
+    // A later batch of this session starts from what was written.
+    store_ = std::move(fresh);
+    return done();
   }
   // Every add of the batch failed; each reports it, as it would have alone,
   // and the write reported the first.
   for (std::size_t n = 1; n < pending.size(); ++n) {
     printLine("Unable to write defaults for:", suite_);
   }
-  store_.reset();
-  read_ = false;
-  return written;
+  return done();
 }
 
 }  // namespace zivuv

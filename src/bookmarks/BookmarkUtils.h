@@ -1,9 +1,12 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/bookmark/BookmarkRecord.h"
@@ -52,7 +55,13 @@ class BookmarkUtils {
 
   // The secure bookmark list of the monitored folder. A save drops the
   // first entry of the same folder and appends a fresh one, with one write.
-  static bool saveSecureBookmark(const FileURL& url);
+  // The stored entries are resolved before the lock is taken, so that one
+  // on a file system that does not answer holds up no other writer; under
+  // the lock the list is read again, and only entries that came meanwhile
+  // are resolved there. stillWanted, asked under the lock, can call the
+  // write off (false, nothing written).
+  static bool saveSecureBookmark(const FileURL& url,
+                                 const std::function<bool()>& stillWanted = {});
   static std::vector<FileURL> loadSecureURLs();
   // Writes an empty secure bookmark list; false when the write failed.
   static bool resetSecureBookmarks();
@@ -68,16 +77,16 @@ struct HeldLine {
 }  // namespace detail
 
 // The shared repository lists, the only code that reads or extends them. A
-// session takes the suite's lock for its whole life (when it can), reads the
-// file once, and registers a batch of folders with one write, so that a scan
-// holds the lock from its first load to its last add. Stored entries that do
-// not resolve are reported once per session, however many folders it adds.
+// session reads the file once, without the lock, and resolves each stored
+// entry once (whatever the key, however many times it is asked); a batch
+// of folders is registered with one locked write, which holds the suite's
+// lock only to read the file again, merge and write: an entry that does not
+// answer never holds up the app's own writes. Stored entries that do not
+// resolve are reported once per session, however many folders it adds.
 // Failures are printed on standard output. Not thread-safe.
 class SharedSuiteSession {
  public:
   explicit SharedSuiteSession(std::string suite);
-
-  bool locked() const { return lock_.has_value(); }
 
   // The folders stored under key, resolved, in stored order; nullopt when the
   // suite cannot be opened ("unable to load defaults for:"), an empty list
@@ -96,30 +105,48 @@ class SharedSuiteSession {
     FileURL url;
   };
 
+  // What became of one folder or move of a batch.
+  enum class Added {
+    Written,     // its entry is stored
+    Failed,      // it could not be (the line says why)
+    Blocked,     // the app blocked the folder since the session read the lists
+    Superseded,  // a move whose entry changed since, or whose folder is listed now;
+                 // or the batch was called off
+  };
+
   // Registers each folder in order under "kSandboxKey": a folder that an
   // entry already resolves to renews that entry in place, any other is
-  // appended; and records each moved entry anew, in its place. One write at
-  // the end; one flag per folder, then one per move, true when its entry
-  // was written.
-  std::vector<bool> addSandboxURLs(const std::vector<FileURL>& urls,
-                                   const std::vector<Move>& moves = {});
+  // appended; and records each moved entry anew, in its place, if that
+  // entry is still as the session read it. Under the lock, the lists are
+  // read again: entries the app added meanwhile stay, a folder it blocked
+  // meanwhile is not registered, and entries stored since are resolved
+  // first without the lock (a few times at most, then under it). One write
+  // at the end, unless stillWanted (asked under the lock) calls it off.
+  // One outcome per folder, then one per move.
+  std::vector<Added> addSandboxURLs(const std::vector<FileURL>& urls,
+                                    const std::vector<Move>& moves = {},
+                                    const std::function<bool()>& stillWanted = {});
+
+  // How long the last addSandboxURLs held the suite's lock, all attempts.
+  std::chrono::nanoseconds lockHeld() const { return lockHeld_; }
 
  private:
   struct Resolved {
     std::optional<FileURL> url;
     std::vector<detail::HeldLine> lines;  // what resolving it printed
   };
-  // The sandbox entries, resolved once per session; their lines are printed
-  // the first time a load or an add needs them.
   bool readOnce();
-  const std::vector<Resolved>& resolvedSandboxEntries();
+  // The entry resolved, once per session for the same bytes.
+  const Resolved& resolve(const Data& data);
+  // Whether every entry of the lists is resolved already.
+  bool allResolved(const std::vector<Data>& entries) const;
 
   std::string suite_;
-  std::optional<platform::DefaultsLock> lock_;
   bool read_ = false;
-  std::optional<platform::DefaultsStore> store_;
-  std::optional<std::vector<Resolved>> sandboxResolved_;
+  std::optional<platform::DefaultsStore> store_;  // as first read, without the lock
+  std::unordered_map<std::string, Resolved> resolved_;  // by the entry's bytes
   bool sandboxLinesPrinted_ = false;
+  std::chrono::nanoseconds lockHeld_{};
 };
 
 }  // namespace zivuv

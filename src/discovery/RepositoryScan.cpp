@@ -87,13 +87,13 @@ class Findings {
 };
 
 // What a scan and a registration share: access to the monitored folder and
-// the shared lists under the suite's lock, the registration of what was
-// found (new folders and moved entries) in one locked write, and the
-// notices: DefaultsChanged for any change, the desktop notice for new
+// the shared lists read without their lock, the registration of what was
+// found (new folders and moved entries) in one locked merge and write, and
+// the notices: DefaultsChanged for any change, the desktop notice for new
 // repositories only.
 template <typename Find>
 ScanOutcome withSharedLists(const std::optional<FileURL>& monitoringURL, NoticeCenter& notices,
-                            const Find& find) {
+                            const std::function<bool()>& stillWanted, const Find& find) {
   Logger& log = Logger::shared();
   if (!monitoringURL || !SecurityScope::startAccessing(*monitoringURL)) {
     log.error("No monitoring URL to check!");
@@ -129,20 +129,25 @@ ScanOutcome withSharedLists(const std::optional<FileURL>& monitoringURL, NoticeC
     find(known, findings, outcome);
     // All adds and moves of the run go into one locked write; a folder whose
     // add fails is neither counted nor named.
-    const auto written = suite.addSandboxURLs(findings.added, findings.moves);
+    using Added = SharedSuiteSession::Added;
+    const auto written = suite.addSandboxURLs(findings.added, findings.moves, stillWanted);
+    outcome.lockHeld = suite.lockHeld();
     for (std::size_t i = 0; i < findings.added.size(); ++i) {
-      if (!written[i]) continue;
+      if (written[i] == Added::Blocked) {
+        log.info("Existing or blocked folder: ", findings.added[i].path());
+      }
+      if (written[i] != Added::Written) continue;
       // The notice names a count; the log names each folder registered.
       log.info("Registered ", findings.added[i].path());
       newNames.push_back(findings.added[i].lastPathComponent());
     }
     for (std::size_t m = 0; m < findings.moves.size(); ++m) {
-      if (!written[findings.added.size() + m]) continue;
+      if (written[findings.added.size() + m] != Added::Written) continue;
       log.info("Moved " + platform::escapeControlBytes(findings.movedFrom[m]) + " to ",
                findings.moves[m].url.path());
       moved = true;
     }
-    if (const auto lost = std::count(written.begin(), written.end(), false); lost > 0) {
+    if (const auto lost = std::count(written.begin(), written.end(), Added::Failed); lost > 0) {
       outcome.scanError = std::to_string(lost) + " of the " + std::to_string(written.size()) +
                           " repositories found could not be registered in the shared settings";
     }
@@ -162,9 +167,10 @@ ScanOutcome withSharedLists(const std::optional<FileURL>& monitoringURL, NoticeC
 ScanOutcome scanForNewRepositories(
     const std::optional<FileURL>& monitoringURL, NoticeCenter& notices, const ScanSettings& settings,
     const std::function<bool(const std::string& path)>& changeTimeWanted,
-    const WalkOpened& opened) {
-  return withSharedLists(monitoringURL, notices, [&](const KnownFolders& known, Findings& findings,
-                                                     ScanOutcome& outcome) {
+    const WalkOpened& opened, const std::function<bool()>& stillWanted) {
+  return withSharedLists(monitoringURL, notices, stillWanted, [&](const KnownFolders& known,
+                                                                  Findings& findings,
+                                                                  ScanOutcome& outcome) {
     outcome.walked = walkTree(*monitoringURL, settings, [&](const WalkEntry& entry) {
       ++outcome.candidates;
       const auto judgement = judgeCandidate(entry, known);
@@ -193,9 +199,11 @@ ScanOutcome scanForNewRepositories(
 }
 
 ScanOutcome registerRepositories(const std::optional<FileURL>& monitoringURL,
-                                 const std::vector<FileURL>& folders, NoticeCenter& notices) {
-  return withSharedLists(monitoringURL, notices, [&](const KnownFolders& known, Findings& findings,
-                                                     ScanOutcome&) {
+                                 const std::vector<FileURL>& folders, NoticeCenter& notices,
+                                 const std::function<bool()>& stillWanted) {
+  return withSharedLists(monitoringURL, notices, stillWanted, [&](const KnownFolders& known,
+                                                                  Findings& findings,
+                                                                  ScanOutcome&) {
     for (const auto& folder : folders) {
       // Judged again, as a scan would: it may have moved in, or be an alias.
       const std::string path = folder.path();

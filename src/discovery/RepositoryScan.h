@@ -34,6 +34,7 @@ struct ScanOutcome {
   std::vector<FailedCandidate>
       notRepositories;  // those not registered: no repository, or being written
   std::vector<WalkedFolder> walked;             // the folders it listed, root first
+  std::chrono::nanoseconds lockHeld{};          // how long it held the shared suite's lock
 };
 
 // The scan after its first log line: registers every repository among the
@@ -44,20 +45,25 @@ struct ScanOutcome {
 // without a notice, not counted); one still reached by its recorded path
 // too is an alias and never listed twice; one that git is still writing
 // waits among the failed candidates. The walk descends into no git folder
-// (listed, new or blocked) and no blocked folder. Holds the
-// shared suite's lock from the first load to the last add. The change time
-// of a failed candidate is looked at when changeTimeWanted says so (always
-// without it); otherwise it reads as long ago. opened hears of each folder
-// the walk lists below the monitored one, before it is listed.
+// (listed, new or blocked) and no blocked folder. The lists are read, and
+// the tree walked and judged, without the shared suite's lock; it is held
+// only to read the lists again, merge what was found and write once (see
+// SharedSuiteSession::addSandboxURLs): a folder blocked meanwhile is not
+// registered. stillWanted, asked under the lock, can call the write off:
+// nothing is registered or announced then. The change time of a failed
+// candidate is looked at when changeTimeWanted says so (always without
+// it); otherwise it reads as long ago. opened hears of each folder the walk
+// lists below the monitored one, before it is listed.
 ScanOutcome scanForNewRepositories(
     const std::optional<FileURL>& monitoringURL, NoticeCenter& notices, const ScanSettings& settings,
     const std::function<bool(const std::string& path)>& changeTimeWanted = {},
-    const WalkOpened& opened = {});
+    const WalkOpened& opened = {}, const std::function<bool()>& stillWanted = {});
 
 // Registers folders that passed the repository test since the last scan,
-// as a scan registers what it finds: the same access, lock, judgement
-// against the shared lists, lines and notices.
+// as a scan registers what it finds: the same access, judgement against the
+// shared lists, locked merge, lines and notices.
 ScanOutcome registerRepositories(const std::optional<FileURL>& monitoringURL,
-                                 const std::vector<FileURL>& folders, NoticeCenter& notices);
+                                 const std::vector<FileURL>& folders, NoticeCenter& notices,
+                                 const std::function<bool()>& stillWanted = {});
 
 }  // namespace zivuv::discovery

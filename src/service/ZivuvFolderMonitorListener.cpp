@@ -16,6 +16,7 @@
 #include "platform/fs/NetworkFileSystems.h"
 #include "platform/log/Logger.h"
 #include "platform/scope/SecurityScope.h"
+#include "platform/thread/Worker.h"
 #include "platform/timing/Overrides.h"
 #include "watch/WatchLimits.h"
 
@@ -54,7 +55,7 @@ std::string rescanNote() {
          describe(ZivuvFolderMonitorListener::kRescanPeriod);
 }
 
-void run(const Executor& executor, std::function<void()> work) {
+void run(const Executor& executor, platform::Task work) {
   if (executor) {
     executor(std::move(work));
   } else {
@@ -62,16 +63,28 @@ void run(const Executor& executor, std::function<void()> work) {
   }
 }
 
+// Whether the folder work running this was left behind by its worker: what
+// it brings back is dropped.
+bool abandoned() { return platform::Worker::abandoned(); }
+
 }  // namespace
 
-// One caller of verifyAgentWithCompletion: answered by the probe or by the
-// time-out, whichever comes first.
-struct ZivuvFolderMonitorListener::ProbeReply {
+// The callers of one requested scan. The replies are taken under the
+// object's mutex by whoever answers them first: the scan, or the end of
+// the wait for a scan left behind on a replaced watch's queue.
+struct ZivuvFolderMonitorListener::ScanRequest {
+  std::vector<ScanReply> replies;
+  std::uint64_t generation = 0;  // the watch whose queue runs it
+  Clock::time_point since = Clock::now();  // queued, then begun
+  std::optional<FileURL> folder;           // the folder it scans, once begun
+};
+
+// One caller of verifyAgentWithCompletion: answered by the look at the
+// folder or by the time-out, whichever comes first.
+// Whoever takes it out of probeWaiters_ answers it.
+struct ZivuvFolderMonitorListener::ProbeWaiter {
   AgentReply reply;
-  std::atomic<bool> answered{false};
-  void answer(std::optional<Data> data, const std::string& name) {
-    if (!answered.exchange(true)) reply(std::move(data), name);
-  }
+  std::pair<std::uint64_t, std::uint64_t> look;  // the look it waits for
 };
 
 std::string processName() {
@@ -85,18 +98,21 @@ std::string processName() {
 }
 
 ZivuvFolderMonitorListener::ZivuvFolderMonitorListener(ListenerEnvironment environment)
-    : monitorQueue(std::move(environment.monitorQueue)),
+    : makeQueue_(std::move(environment.makeQueue)),
       notices_(std::move(environment.notices)),
       openURL_(std::move(environment.openURL)),
       statusChanged_(std::move(environment.statusChanged)),
       folderWork_(std::move(environment.folderWork)),
       probeWork_(std::move(environment.probeWork)),
       after_(std::move(environment.after)),
-      processName_(processName()) {
+      processName_(processName()),
+      rescanPeriod_(Overrides::rescanPeriod(kRescanPeriod)),
+      pendingQuiet_(Overrides::pendingQuiet(watch::PendingFolders::kQuietPeriod)) {
   status_.startedAt = nowMicroseconds();
   status_.version = std::move(environment.version);
   status_.confinement = readConfinement();
   status_.scanDepth = static_cast<std::uint32_t>(discovery::loadScanSettings().settings.depth);
+  status_.watchLimit = static_cast<std::uint32_t>(watch::maxUserWatches());
   Logger::shared().info("Launched Folder Monitor");
 }
 
@@ -104,50 +120,28 @@ std::shared_ptr<ZivuvFolderMonitorListener> ZivuvFolderMonitorListener::create(
     ListenerEnvironment environment) {
   std::shared_ptr<ZivuvFolderMonitorListener> listener(
       new ZivuvFolderMonitorListener(std::move(environment)));
-  // The handlers hold the object weakly, which needs it owned first.
-  std::weak_ptr<ZivuvFolderMonitorListener> weak = listener;
-  listener->pending_ = watch::PendingFolders::create(
-      *listener->monitorQueue,
-      // The monitored folder's own watches: a pending folder that is also
-      // watched in its tree is one watch.
-      [weak](watch::FolderSetHandler onEvents) -> std::shared_ptr<watch::FolderSet> {
-        const auto self = weak.lock();
-        if (!self) return nullptr;
-        std::lock_guard lock(self->fieldsMutex_);
-        return self->watchSource ? self->watchSource->makeFolderSet(std::move(onEvents)) : nullptr;
-      },
-      [weak](const std::vector<std::string>& paths) {
-        if (const auto self = weak.lock()) self->pendingFolderDidChange(paths);
-      },
-      [](const std::string& path) {
-        using Retest = watch::PendingFolders::Retest;
-        switch (discovery::testRepository(path).outcome) {
-          case discovery::RepositoryTestResult::Outcome::Repository: return Retest::Repository;
-          case discovery::RepositoryTestResult::Outcome::BeingWritten: return Retest::BeingWritten;
-          case discovery::RepositoryTestResult::Outcome::NotRepository: break;
-        }
-        return Retest::NotRepository;
-      },
-      kDebounceDelay,
-      Overrides::pendingQuiet(watch::PendingFolders::kQuietPeriod));
+  {
+    // The handlers hold the object weakly, which needs it owned first.
+    std::lock_guard lock(listener->fieldsMutex_);
+    (void)listener->newGenerationLocked(listener->makeQueue_());
+  }
   // The watch normally runs before the service is on the bus; a saved
   // folder on a file system that does not answer must not keep it off.
   auto restored = std::make_shared<std::promise<void>>();
-  run(listener->folderWork_, [weak, restored] {
+  auto done = restored->get_future();
+  run(listener->folderWork_, [weak = std::weak_ptr(listener), restored] {
     if (const auto self = weak.lock()) self->restoreSavedFolder();
     restored->set_value();
   });
-  (void)restored->get_future().wait_for(kStartupWait);
+  (void)done.wait_for(kStartupWait);
   return listener;
 }
 
 ZivuvFolderMonitorListener::~ZivuvFolderMonitorListener() {
   Logger::shared().debug("Zivuv Folder Monitoring deinit");
   stopMonitoring();
-  // Members go in reverse order of declaration: the pending folders and the
-  // sources are released first (their descriptors close at once, their
-  // cancel handlers are queued), monitorQueue last, which ends its worker
-  // once those handlers have run.
+  // The sources close their descriptors at once and queue their cancel
+  // handlers; the queue, released last, runs them before its worker ends.
 }
 
 void ZivuvFolderMonitorListener::restoreSavedFolder() {
@@ -164,11 +158,54 @@ std::optional<FileURL> ZivuvFolderMonitorListener::currentMonitoringURL() const 
   return monitoringURL;
 }
 
+// A fresh generation on queue, with its own pending folders; what the
+// previous one left on its queue is dropped from then on.
+ZivuvFolderMonitorListener::Generation ZivuvFolderMonitorListener::newGenerationLocked(
+    std::shared_ptr<watch::SerialQueue> queue) {
+  const std::uint64_t number = ++watchGeneration_;
+  std::weak_ptr<ZivuvFolderMonitorListener> weak = weak_from_this();
+  auto pending = watch::PendingFolders::create(
+      queue,
+      // The monitored folder's own watches: a pending folder that is also
+      // watched in its tree is one watch.
+      [weak, number](watch::FolderSetHandler onEvents) -> std::shared_ptr<watch::FolderSet> {
+        std::shared_ptr<watch::FolderSource> source;
+        if (const auto self = weak.lock()) {
+          std::lock_guard lock(self->fieldsMutex_);
+          if (number == self->watchGeneration_) source = self->watchSource;
+        }
+        // Outside the mutex: the source takes its own lock.
+        return source ? source->makeFolderSet(std::move(onEvents)) : nullptr;
+      },
+      [weak, number](const std::vector<std::string>& paths) {
+        if (const auto self = weak.lock()) self->pendingFolderDidChange(paths, number);
+      },
+      [](const std::string& path) {
+        using Retest = watch::PendingFolders::Retest;
+        switch (discovery::testRepository(path).outcome) {
+          case discovery::RepositoryTestResult::Outcome::Repository: return Retest::Repository;
+          case discovery::RepositoryTestResult::Outcome::BeingWritten: return Retest::BeingWritten;
+          case discovery::RepositoryTestResult::Outcome::NotRepository: break;
+        }
+        return Retest::NotRepository;
+      },
+      kDebounceDelay, pendingQuiet_);
+  monitorQueue = std::move(queue);
+  pending_ = pending;
+  queueWatched_ = false;
+  return {number, monitorQueue, pending_, nullptr};
+}
+
+ZivuvFolderMonitorListener::Generation ZivuvFolderMonitorListener::currentGeneration() const {
+  std::lock_guard lock(fieldsMutex_);
+  return {watchGeneration_, monitorQueue, pending_, watchSource};
+}
+
 // --- Status ---------------------------------------------------------------
 
 ServiceStatus ZivuvFolderMonitorListener::statusLocked() const {
   ServiceStatus status = status_;
-  if (scanning_) {
+  if (scanning_ == watchGeneration_) {
     status.state = ServiceState::Scanning;
   } else if (watchState_ == WatchState::None) {
     status.state = ServiceState::NotMonitoring;
@@ -183,14 +220,12 @@ ServiceStatus ZivuvFolderMonitorListener::statusLocked() const {
   if (watchState_ != WatchState::Watching && watchState_ != WatchState::Waiting) {
     status.watcher = "none";
   } else if (rescanSource_) {
-    const auto period = std::chrono::duration_cast<std::chrono::seconds>(
-        Overrides::rescanPeriod(kRescanPeriod));
+    const auto period = std::chrono::duration_cast<std::chrono::seconds>(rescanPeriod_);
     status.watcher = "inotify+rescan " + std::to_string(period.count()) + "s";
   } else {
     status.watcher = "inotify";
   }
   status.watches = static_cast<std::uint32_t>(watchSource ? watchSource->watchCount() : 0);
-  status.watchLimit = static_cast<std::uint32_t>(watch::maxUserWatches());
   status.pendingFolders = static_cast<std::uint32_t>(pending_ ? pending_->size() : 0);
   const auto error = Logger::shared().lastError();
   if (!error.text.empty()) {
@@ -205,50 +240,80 @@ ServiceStatus ZivuvFolderMonitorListener::status() const {
   return statusLocked();
 }
 
-// Tells the status line and the status interface; called where a state
-// settles or a scan ends, never for each event.
+// Something the status tells may have changed; whoever listens takes its
+// own snapshot, as often as it wants to.
 void ZivuvFolderMonitorListener::publishStatus() {
-  if (!statusChanged_) return;
-  std::string line;
-  {
-    std::lock_guard lock(fieldsMutex_);
-    line = statusLine(statusLocked());
-  }
-  statusChanged_(line);
+  if (statusChanged_) statusChanged_();
 }
 
-void ZivuvFolderMonitorListener::setWatchState(WatchState state) {
+bool ZivuvFolderMonitorListener::setWatchState(WatchState state, std::uint64_t generation) {
   {
     std::lock_guard lock(fieldsMutex_);
+    if (generation != watchGeneration_) return false;  // another watch began meanwhile
     watchState_ = state;
   }
   publishStatus();
+  return true;
+}
+
+// Past the cap of callers waiting for one kind of answer, since work that
+// has not gone on for the stall limit, the next is answered at once; told
+// once until the callers are fewer again.
+bool ZivuvFolderMonitorListener::tooManyWaitingLocked(std::size_t waiting,
+                                                      std::optional<Clock::time_point> since) {
+  if (waiting < kMaxWaitingCallers || !since || Clock::now() - *since < kStallLimit) {
+    if (waiting == 0) crowdTold_ = false;
+    return false;
+  }
+  if (!std::exchange(crowdTold_, true)) {
+    Logger::shared().info(std::to_string(kMaxWaitingCallers) +
+                          " callers wait already for work on a folder that does not answer: the "
+                          "next ones are answered at once with what the service knows");
+  }
+  return true;
 }
 
 // --- Protocol -------------------------------------------------------------
 
 void ZivuvFolderMonitorListener::verifyAgentWithCompletion(AgentReply reply) {
-  const auto url = currentMonitoringURL();
-  if (!url) return reply(std::nullopt, processName_);
-  auto waiter = std::make_shared<ProbeReply>();
-  waiter->reply = std::move(reply);
+  std::optional<std::optional<Data>> known;
+  std::shared_ptr<ProbeWaiter> waiter;
   bool start = false;
+  std::pair<std::uint64_t, std::uint64_t> key;
   {
     std::lock_guard lock(fieldsMutex_);
-    probeWaiters_.push_back(waiter);
-    start = !probing_;
-    probing_ = true;
+    key = {watchGeneration_, lookEpoch_};
+    const bool watched = watchState_ == WatchState::Watching || watchState_ == WatchState::Waiting;
+    if (!monitoringURL) {
+      known.emplace();
+    } else if (watched && look_ && look_->generation == key.first && look_->epoch == key.second) {
+      // Nothing that may move the folder happened since the last look.
+      known = look_->data;
+    } else if (tooManyWaitingLocked(probeWaiters_.size(), Clock::time_point())) {
+      known = watchedTransportData_;
+    } else {
+      waiter = std::make_shared<ProbeWaiter>();
+      waiter->reply = std::move(reply);
+      waiter->look = key;
+      probeWaiters_.push_back(waiter);
+      start = probing_ != key;
+      probing_ = key;
+    }
   }
+  if (known) return std::move(reply)(std::move(*known), processName_);
   std::weak_ptr<ZivuvFolderMonitorListener> weak = weak_from_this();
   if (after_) {
     after_(kProbeWait, [weak, waiter] {
       const auto self = weak.lock();
-      if (!self || waiter->answered.load()) return;
+      if (!self) return;
       std::optional<Data> data;
       bool tell = false;
       std::string folder;
       {
         std::lock_guard lock(self->fieldsMutex_);
+        const auto it = std::find(self->probeWaiters_.begin(), self->probeWaiters_.end(), waiter);
+        if (it == self->probeWaiters_.end()) return;  // the look answered it
+        self->probeWaiters_.erase(it);
         data = self->watchedTransportData_;
         tell = !std::exchange(self->folderSilent_, true);
         folder = self->monitoringURL ? self->monitoringURL->path() : std::string();
@@ -258,96 +323,150 @@ void ZivuvFolderMonitorListener::verifyAgentWithCompletion(AgentReply reply) {
                               "was when its watch began: ",
                               folder);
       }
-      waiter->answer(std::move(data), self->processName_);
+      std::move(waiter->reply)(std::move(data), self->processName_);
     });
   }
   if (start) {
-    run(probeWork_, [weak] {
-      if (const auto self = weak.lock()) self->probeMonitoredFolder();
+    run(probeWork_, [weak, key] {
+      if (const auto self = weak.lock()) self->probeMonitoredFolder(key.first, key.second);
     });
   }
 }
 
-// Makes the monitored folder's transport data for everyone waiting for it.
-void ZivuvFolderMonitorListener::probeMonitoredFolder() {
+// Looks at the monitored folder for everyone waiting for this look; the
+// look is kept while nothing may have moved the folder since.
+void ZivuvFolderMonitorListener::probeMonitoredFolder(std::uint64_t generation,
+                                                      std::uint64_t epoch) {
   const auto url = currentMonitoringURL();
   std::optional<Data> data;
   if (url) data = BookmarkUtils::createTransportData(*url);
-  std::vector<std::shared_ptr<ProbeReply>> waiters;
+  std::vector<std::shared_ptr<ProbeWaiter>> waiters;
   {
     std::lock_guard lock(fieldsMutex_);
-    waiters.swap(probeWaiters_);
-    probing_ = false;
+    const std::pair key{generation, epoch};
+    if (probing_ == key) probing_.reset();
+    if (generation == watchGeneration_ && epoch == lookEpoch_ && monitoringURL == url) {
+      look_ = Look{data, generation, epoch};
+    }
     folderSilent_ = false;
+    const auto mine = std::stable_partition(probeWaiters_.begin(), probeWaiters_.end(),
+                                            [&](const auto& waiter) { return waiter->look != key; });
+    waiters.assign(mine, probeWaiters_.end());
+    probeWaiters_.erase(mine, probeWaiters_.end());
   }
-  for (const auto& waiter : waiters) waiter->answer(data, processName_);
+  for (const auto& waiter : waiters) std::move(waiter->reply)(data, processName_);
 }
 
 void ZivuvFolderMonitorListener::startMonitoringWithPath(const Data& transportData,
-                                                         std::function<void(bool)> reply) {
-  std::weak_ptr<ZivuvFolderMonitorListener> weak = weak_from_this();
-  run(folderWork_, [weak, transportData, reply = std::move(reply)] {
-    if (const auto self = weak.lock()) {
-      self->startMonitoringWithPathNow(transportData, reply);
-    } else {
-      reply(false);
+                                                         WatchReply reply) {
+  {
+    std::lock_guard lock(fieldsMutex_);
+    if (tooManyWaitingLocked(folderCallers_.size(),
+                             folderCallers_.empty() ? std::nullopt
+                                                    : std::optional(folderCallers_.front()))) {
+      // The folder work is held up; nothing is known of this folder yet.
+      std::move(reply)(false);
+      return;
     }
+    folderCallers_.push_back(Clock::now());
+  }
+  std::weak_ptr<ZivuvFolderMonitorListener> weak = weak_from_this();
+  run(folderWork_, [weak, transportData, reply = std::move(reply)]() mutable {
+    const auto self = weak.lock();
+    if (!self) return;  // the reply says NO
+    {
+      // The folder work runs in order: the longest waiting caller begins.
+      std::lock_guard lock(self->fieldsMutex_);
+      if (!self->folderCallers_.empty()) self->folderCallers_.pop_front();
+    }
+    self->startMonitoringWithPathNow(transportData, std::move(reply));
   });
 }
 
+// Folder work: each step that may wait for a folder is followed by a look
+// whether the worker moved on meanwhile; then the reply says NO and
+// nothing is changed.
 void ZivuvFolderMonitorListener::startMonitoringWithPathNow(const Data& transportData,
-                                                            const std::function<void(bool)>& reply) {
+                                                            WatchReply reply) {
   const auto folder = BookmarkUtils::resolveTransportData(transportData);
-  if (!folder) return reply(false);
-  if (!BookmarkUtils::saveSecureBookmark(*folder)) return reply(false);
+  if (!folder || abandoned()) return std::move(reply)(false);
+  if (!BookmarkUtils::saveSecureBookmark(*folder, [] { return !abandoned(); })) {
+    return std::move(reply)(false);
+  }
   const auto saved = BookmarkUtils::loadSecureURLs();
-  if (saved.empty()) return reply(false);
+  if (saved.empty() || abandoned()) return std::move(reply)(false);
   // The folder monitored is the first of the saved list, which is the one
   // just given only when no other resolvable folder precedes it.
   const FileURL& first = saved.front();
-  if (!SecurityScope::startAccessing(first)) return reply(false);
+  if (!SecurityScope::startAccessing(first)) return std::move(reply)(false);
+  bool set = false;
   {
     std::lock_guard lock(fieldsMutex_);
-    if (monitoringURL != first) status_.lastAdded.clear();
-    monitoringURL = first;
+    if (!abandoned()) {
+      if (monitoringURL != first) status_.lastAdded.clear();
+      monitoringURL = first;
+      ++lookEpoch_;  // the last look was at another folder
+      set = true;
+    }
   }
-  const bool watching = startMonitoring();
-  reply(watching);
+  const bool watching = set && startMonitoring();
+  std::move(reply)(watching);
   SecurityScope::stopAccessing(first);
 }
 
-void ZivuvFolderMonitorListener::checkFolderNowWithCompletion(
-    std::function<void(std::int64_t)> reply) {
+void ZivuvFolderMonitorListener::checkFolderNowWithCompletion(ScanReply reply) {
+  Generation generation;
   std::shared_ptr<ScanRequest> request;
-  bool queued = false;
   {
     std::lock_guard lock(fieldsMutex_);
-    if (!requestedScan_) {
-      requestedScan_ = std::make_shared<ScanRequest>();
-      queued = true;
-    }
-    requestedScan_->replies.push_back(std::move(reply));
-    request = requestedScan_;
-  }
-  if (!queued) return;  // shares the scan that is queued already
-  // Every scan runs on monitorQueue, so a timer-driven scan and this one
-  // never overlap and never register one folder twice. A request made once
-  // this scan has begun gets the next one.
-  monitorQueue->async([weak = weak_from_this(), request] {
-    const auto self = weak.lock();
-    if (!self) {
-      for (const auto& reply : request->replies) reply(0);
+    const std::size_t waiting = (requestedScan_ ? requestedScan_->replies.size() : 0) +
+                                (runningScan_ ? runningScan_->replies.size() : 0);
+    std::optional<Clock::time_point> since;
+    if (requestedScan_) since = requestedScan_->since;
+    if (runningScan_) since = std::min(since.value_or(runningScan_->since), runningScan_->since);
+    if (tooManyWaitingLocked(waiting, since)) {
+      std::move(reply)(0);  // no scan has registered anything for them
       return;
     }
+    if (requestedScan_) {
+      // Shares the scan that is queued already.
+      requestedScan_->replies.push_back(std::move(reply));
+      return;
+    }
+    request = requestedScan_ = std::make_shared<ScanRequest>();
+    request->replies.push_back(std::move(reply));
+    request->generation = watchGeneration_;
+    generation = {watchGeneration_, monitorQueue, pending_, watchSource};
+  }
+  postScan(request, generation);
+}
+
+// Every scan runs on monitorQueue, so a timer-driven scan and a requested
+// one never overlap and never register one folder twice. A request made
+// once this scan has begun gets the next one. A request left on the queue
+// of a watch that was replaced is posted again to the new one.
+void ZivuvFolderMonitorListener::postScan(const std::shared_ptr<ScanRequest>& request,
+                                          const Generation& generation) {
+  generation.queue->async([weak = weak_from_this(), request, number = generation.number] {
+    const auto self = weak.lock();
+    if (!self) return;  // the replies say 0
     {
       std::lock_guard lock(self->fieldsMutex_);
-      if (self->requestedScan_ == request) self->requestedScan_.reset();
+      if (number != self->watchGeneration_ || self->requestedScan_ != request) return;
+      self->requestedScan_.reset();
+      self->runningScan_ = request;
+      request->since = Clock::now();
+      request->folder = self->monitoringURL;
     }
-    (void)self->runScan(request->replies);
+    (void)self->runScan(request);
   });
 }
 
-void ZivuvFolderMonitorListener::reset() { (void)BookmarkUtils::resetSecureBookmarks(); }
+void ZivuvFolderMonitorListener::reset() {
+  // In turn with the folder work, so that a watch asked for after it saves
+  // its folder after it.
+  run(folderWork_, [] { (void)BookmarkUtils::resetSecureBookmarks(); });
+}
 
 void ZivuvFolderMonitorListener::userNotificationCenterDidActivateNotification(
     const std::string& activationToken) {
@@ -360,29 +479,78 @@ bool ZivuvFolderMonitorListener::startMonitoring() {
   stopMonitoring();
   Logger& log = Logger::shared();
   log.info("Starting Monitoring");
+  std::uint64_t number = 0;
+  {
+    std::lock_guard lock(fieldsMutex_);
+    number = watchGeneration_;
+  }
   const auto url = currentMonitoringURL();
   if (!url) {
     log.error("No URL For Monitoring");
-    setWatchState(WatchState::None);
+    (void)setWatchState(WatchState::None, number);
     return false;
   }
   if (!SecurityScope::startAccessing(*url)) {
     log.error("Unable to access URL For Monitoring");
-    setWatchState(WatchState::CannotWatch);
+    (void)setWatchState(WatchState::CannotWatch, number);
     return false;
   }
-  std::weak_ptr<ZivuvFolderMonitorListener> weak = weak_from_this();
-  std::uint64_t generation = 0;
+  Generation generation;
+  Generation retired;
   {
     std::lock_guard lock(fieldsMutex_);
-    generation = ++watchGeneration_;
+    if (number != watchGeneration_ || abandoned()) {
+      SecurityScope::stopAccessing(*url);
+      return false;
+    }
+    // A queue that carried a watch is left to itself: a folder that stopped
+    // answering may hold it in the kernel. A fresh one carries this watch.
+    if (queueWatched_) {
+      retired = {watchGeneration_, monitorQueue, pending_, nullptr};
+      generation = newGenerationLocked(makeQueue_());
+      // What was asked of the old queue and not begun moves to the new one.
+      if (timerSource) {
+        timerSource->cancel();
+        timerSource.reset();
+        if (seriesStart_) armDebounceLocked(generation);
+      }
+      if (requestedScan_) {
+        requestedScan_->generation = generation.number;
+        postScan(requestedScan_, generation);
+      }
+      // The callers of a scan of another folder still running there are
+      // answered 0 if it does not end soon.
+      if (runningScan_ && runningScan_->folder != monitoringURL && after_) {
+        after_(kAbandonedScanWait, [weak = weak_from_this(), request = runningScan_] {
+          const auto self = weak.lock();
+          if (!self) return;
+          std::vector<ScanReply> replies;
+          {
+            std::lock_guard lock(self->fieldsMutex_);
+            replies.swap(request->replies);
+            if (self->runningScan_ == request) self->runningScan_.reset();
+          }
+          // Dropped unanswered: each says 0.
+        });
+      }
+    } else {
+      generation = {watchGeneration_, monitorQueue, pending_, nullptr};
+    }
+    queueWatched_ = true;
   }
+  if (retired.queue) {
+    // Its pending folders end on their own queue, which then ends too.
+    retired.queue->async([pending = std::move(retired.pending)] { pending->clear(); });
+    retired.queue->abandon();
+  }
+  publishStatus();
+  std::weak_ptr<ZivuvFolderMonitorListener> weak = weak_from_this();
   watch::WatchFailure failure;
-  auto source = monitorQueue->makeFolderSource(
+  auto source = generation.queue->makeFolderSource(
       url->path(),
-      [weak, generation, folder = *url](watch::FolderEvent event) {
+      [weak, number = generation.number, folder = *url](watch::FolderEvent event) {
         if (const auto self = weak.lock()) {
-          self->folderEvent(event, generation, folder);
+          self->folderEvent(event, number, folder);
         } else {
           Logger::shared().error("Self is gone");
         }
@@ -398,42 +566,58 @@ bool ZivuvFolderMonitorListener::startMonitoring() {
     log.error("Failed to open Dir FD");
     if (const auto limit = watch::inotifyLimitLine(failure); !limit.empty()) log.error(limit);
     SecurityScope::stopAccessing(*url);
-    setWatchState(WatchState::CannotWatch);
+    (void)setWatchState(WatchState::CannotWatch, generation.number);
     return false;
   }
   auto data = BookmarkUtils::createTransportData(*url);
   {
     std::lock_guard lock(fieldsMutex_);
+    if (generation.number != watchGeneration_ || abandoned()) {
+      // Another watch began meanwhile: this one never counted.
+      source->cancel();
+      return false;
+    }
     watchSource = std::move(source);
-    watchedTransportData_ = std::move(data);
+    watchedTransportData_ = data;
+    look_ = Look{std::move(data), generation.number, lookEpoch_};
     treeNeedsRescan_ = false;
     refusedWatch_ = 0;
     reportedShares_.clear();
     capReported_ = false;
   }
-  decideNetworkRescan(*url, generation);
-  noteRefusedWatch();
-  setWatchState(WatchState::Watching);
-  return true;
+  decideNetworkRescan(*url, generation.number);
+  noteRefusedWatch(generation.number);
+  return setWatchState(WatchState::Watching, generation.number);
 }
 
 void ZivuvFolderMonitorListener::stopMonitoring() {
   Logger::shared().info("Stopping Monitoring");
   std::shared_ptr<watch::Source> source;
   std::shared_ptr<watch::Source> rescan;
+  std::shared_ptr<watch::PendingFolders> pending;
+  std::shared_ptr<watch::SerialQueue> queue;
   {
     std::lock_guard lock(fieldsMutex_);
     source = std::exchange(watchSource, nullptr);
     rescan = std::exchange(rescanSource_, nullptr);
     rootNetwork_.clear();
+    // Nothing the watch knew is told any more.
+    watchedTransportData_.reset();
+    look_.reset();
+    ++lookEpoch_;
+    pending = pending_;
+    queue = monitorQueue;
   }
-  // Both close their descriptors here, before a new watch opens its own.
+  // Neither waits for a handler that a folder holds in the kernel: their
+  // descriptors close now, or when that handler returns.
   if (source) source->cancel();
   if (rescan) rescan->cancel();
   // The folders waiting to become repositories belong to the old watch.
-  monitorQueue->async([weak = std::weak_ptr<watch::PendingFolders>(pending_)] {
-    if (const auto pending = weak.lock()) pending->clear();
-  });
+  if (queue && pending) {
+    queue->async([weak = std::weak_ptr<watch::PendingFolders>(pending)] {
+      if (const auto folders = weak.lock()) folders->clear();
+    });
+  }
 }
 
 // Changes made on other machines make no event: on a network file system
@@ -441,30 +625,39 @@ void ZivuvFolderMonitorListener::stopMonitoring() {
 void ZivuvFolderMonitorListener::decideNetworkRescan(const FileURL& folder,
                                                      std::uint64_t generation) {
   const std::string network = platform::remoteFileSystemName(folder.path());
-  std::lock_guard lock(fieldsMutex_);
-  if (generation != watchGeneration_) return;  // another watch began meanwhile
-  if (!network.empty()) {
-    Logger::shared().info("Folder is on a network file system (" + network + "): " + rescanNote());
+  {
+    std::lock_guard lock(fieldsMutex_);
+    if (generation != watchGeneration_) return;  // another watch began meanwhile
+    if (!network.empty()) {
+      Logger::shared().info("Folder is on a network file system (" + network + "): " +
+                            rescanNote());
+    }
+    rootNetwork_ = network;
+    updateRescanLocked();
   }
-  rootNetwork_ = network;
-  updateRescanLocked();
+  publishStatus();
 }
 
 // A watch on the folder or a parent that the kernel refused is tried again
 // at each scan, so the scans come every period until it is had; the limit
 // is told once.
-void ZivuvFolderMonitorListener::noteRefusedWatch() {
-  std::lock_guard lock(fieldsMutex_);
-  const int refused = watchSource ? watchSource->refusedWatch() : 0;
-  if (refused == refusedWatch_) return;
-  if (refused != 0) {
-    if (const auto limit = watch::inotifyLimitLine({watch::WatchFailure::Call::AddWatch, refused});
-        !limit.empty()) {
-      Logger::shared().error(limit);
+void ZivuvFolderMonitorListener::noteRefusedWatch(std::uint64_t generation) {
+  {
+    std::lock_guard lock(fieldsMutex_);
+    if (generation != watchGeneration_) return;
+    const int refused = watchSource ? watchSource->refusedWatch() : 0;
+    if (refused == refusedWatch_) return;
+    if (refused != 0) {
+      if (const auto limit =
+              watch::inotifyLimitLine({watch::WatchFailure::Call::AddWatch, refused});
+          !limit.empty()) {
+        Logger::shared().error(limit);
+      }
     }
+    refusedWatch_ = refused;
+    updateRescanLocked();
   }
-  refusedWatch_ = refused;
-  updateRescanLocked();
+  publishStatus();
 }
 
 void ZivuvFolderMonitorListener::updateRescanLocked() {
@@ -476,30 +669,45 @@ void ZivuvFolderMonitorListener::updateRescanLocked() {
     rescanSource_.reset();
     return;
   }
-  const auto period = Overrides::rescanPeriod(kRescanPeriod);
   rescanSource_ = monitorQueue->makeTimer(
-      period,
-      [weak = weak_from_this()] {
-        if (const auto self = weak.lock()) {
-          {
-            std::lock_guard lock(self->fieldsMutex_);
-            ++self->status_.rescans;
-          }
-          (void)self->checkForNewRepositories();
+      rescanPeriod_,
+      [weak = weak_from_this(), number = watchGeneration_] {
+        const auto self = weak.lock();
+        if (!self) return;
+        {
+          std::lock_guard lock(self->fieldsMutex_);
+          if (number != self->watchGeneration_) return;
+          ++self->status_.rescans;
         }
+        (void)self->checkForNewRepositories();
       },
-      period);
+      rescanPeriod_);
 }
 
 void ZivuvFolderMonitorListener::folderEvent(watch::FolderEvent event, std::uint64_t generation,
                                              const FileURL& folder) {
   {
     std::lock_guard lock(fieldsMutex_);
-    // An event of a watch that has been replaced meanwhile is not ours.
+    // An event of a watch that has been replaced meanwhile is not ours: it
+    // changes nothing, under the same lock that a new watch sets its state.
     if (generation != watchGeneration_) return;
     status_.lastEvent = nowMicroseconds();
-    if (event == watch::FolderEvent::Overflow) ++status_.overflows;
+    switch (event) {
+      case watch::FolderEvent::Overflow: ++status_.overflows; [[fallthrough]];
+      case watch::FolderEvent::Gone:
+      case watch::FolderEvent::Back:
+      case watch::FolderEvent::Replaced:
+        // The folder may be elsewhere now, or another one: look again.
+        ++lookEpoch_;
+        break;
+      case watch::FolderEvent::Changed: break;
+    }
+    if (event == watch::FolderEvent::Gone) watchState_ = WatchState::Waiting;
+    if (event == watch::FolderEvent::Back || event == watch::FolderEvent::Replaced) {
+      watchState_ = WatchState::Watching;
+    }
   }
+  publishStatus();
   Logger& log = Logger::shared();
   switch (event) {
     case watch::FolderEvent::Overflow:
@@ -509,12 +717,10 @@ void ZivuvFolderMonitorListener::folderEvent(watch::FolderEvent event, std::uint
       // of once, and a folder that appears at the path again is watched
       // from then on. Either is scanned as any change is.
       log.info("Monitored folder moved away or deleted, waiting for it to return: ", folder.path());
-      setWatchState(WatchState::Waiting);
       break;
     case watch::FolderEvent::Back:
       log.info("Monitored folder is back, watching it again: ", folder.path());
       decideNetworkRescan(folder, generation);
-      setWatchState(WatchState::Watching);
       break;
     case watch::FolderEvent::Replaced:
       // A share mounted over the folder, or the folder under a mount that
@@ -522,39 +728,51 @@ void ZivuvFolderMonitorListener::folderEvent(watch::FolderEvent event, std::uint
       log.info("Monitored folder changed with a mount, watching the folder now at its path: ",
                folder.path());
       decideNetworkRescan(folder, generation);
-      setWatchState(WatchState::Watching);
-      noteRefusedWatch();
+      noteRefusedWatch(generation);
       (void)checkForNewRepositories();
       return;
     case watch::FolderEvent::Changed: break;
   }
-  noteRefusedWatch();
-  folderDidChange();
+  noteRefusedWatch(generation);
+  folderDidChange(generation);
 }
 
-void ZivuvFolderMonitorListener::folderDidChange() {
+void ZivuvFolderMonitorListener::folderDidChange(std::uint64_t generation) {
   Logger::shared().debug("File Has Changed, Setting Timer");
-  std::lock_guard lock(fieldsMutex_);
-  if (timerSource) timerSource->cancel();
-  const auto now = monitorQueue->now();
-  if (!seriesStart_) seriesStart_ = now;
-  const auto delay = std::min<Clock::duration>(kDebounceDelay, *seriesStart_ + kDebounceCeiling - now);
+  {
+    std::lock_guard lock(fieldsMutex_);
+    if (generation != watchGeneration_) return;
+    if (timerSource) timerSource->cancel();
+    if (!seriesStart_) seriesStart_ = monitorQueue->now();
+    armDebounceLocked({watchGeneration_, monitorQueue, pending_, watchSource});
+  }
+  publishStatus();
+}
+
+// The debounce timer of the series begun at seriesStart_, on the queue of
+// the generation.
+void ZivuvFolderMonitorListener::armDebounceLocked(const Generation& generation) {
+  const auto now = generation.queue->now();
+  const auto delay =
+      std::min<Clock::duration>(kDebounceDelay, *seriesStart_ + kDebounceCeiling - now);
   std::weak_ptr<ZivuvFolderMonitorListener> weak = weak_from_this();
-  timerSource = monitorQueue->makeTimer(delay, [weak] {
+  timerSource = generation.queue->makeTimer(delay, [weak, number = generation.number] {
     Logger::shared().debug("Timer event has fired");
-    if (const auto self = weak.lock()) self->timerDidFire();
+    if (const auto self = weak.lock()) self->timerDidFire(number);
   });
 }
 
-void ZivuvFolderMonitorListener::timerDidFire() {
+void ZivuvFolderMonitorListener::timerDidFire(std::uint64_t generation) {
   {
     std::lock_guard lock(fieldsMutex_);
+    if (generation != watchGeneration_) return;
     seriesStart_.reset();
   }
   (void)checkForNewRepositories();
 }
 
-void ZivuvFolderMonitorListener::pendingFolderDidChange(const std::vector<std::string>& paths) {
+void ZivuvFolderMonitorListener::pendingFolderDidChange(const std::vector<std::string>& paths,
+                                                        std::uint64_t generation) {
   std::vector<FileURL> folders;
   for (const auto& path : paths) {
     Logger::shared().debug("Pending folder became a repository: ", path);
@@ -563,27 +781,35 @@ void ZivuvFolderMonitorListener::pendingFolderDidChange(const std::vector<std::s
   const auto url = currentMonitoringURL();
   std::int64_t registered = 0;
   try {
-    registered = discovery::registerRepositories(url, folders, *notices_).registered;
+    registered = discovery::registerRepositories(url, folders, *notices_,
+                                                 [this, &url] {
+                                                   return currentMonitoringURL() == url;
+                                                 })
+                     .registered;
   } catch (...) {
     // Nothing was registered; the next scan looks again.
   }
-  noteRegistered(url, registered);
+  noteRegistered(generation, registered);
   publishStatus();
 }
 
 // --- Scan -----------------------------------------------------------------
 
-std::int64_t ZivuvFolderMonitorListener::checkForNewRepositories() { return runScan({}); }
+std::int64_t ZivuvFolderMonitorListener::checkForNewRepositories() { return runScan(nullptr); }
 
-std::int64_t ZivuvFolderMonitorListener::runScan(
-    const std::vector<std::function<void(std::int64_t)>>& replies) {
+std::int64_t ZivuvFolderMonitorListener::runScan(const std::shared_ptr<ScanRequest>& request) {
   Logger::shared().debug("Checking For New Repositories");
-  const auto url = currentMonitoringURL();
   const auto loaded = discovery::loadScanSettings();
+  const std::size_t limit = watch::maxUserWatches();
+  std::optional<FileURL> url;
+  Generation generation;
   {
     std::lock_guard lock(fieldsMutex_);
-    scanning_ = true;
+    url = monitoringURL;
+    generation = {watchGeneration_, monitorQueue, pending_, watchSource};
+    scanning_ = generation.number;
     status_.scanDepth = static_cast<std::uint32_t>(loaded.settings.depth);
+    status_.watchLimit = static_cast<std::uint32_t>(limit);
     // A bad value is told once, not at every scan; again when it changes.
     for (const auto& bad : loaded.invalid) {
       const auto told = std::find(reportedInvalid_.begin(), reportedInvalid_.end(), bad);
@@ -593,65 +819,77 @@ std::int64_t ZivuvFolderMonitorListener::runScan(
     }
     reportedInvalid_ = loaded.invalid;
   }
+  publishStatus();
   const auto started = std::chrono::system_clock::now();
-  std::shared_ptr<watch::FolderSource> source;
-  {
-    std::lock_guard lock(fieldsMutex_);
-    if (monitoringURL == url) source = watchSource;
-  }
+  const auto& source = generation.source;
   // What the kernel refused before is asked for again: no event would.
   if (source) {
     source->rewatch();
-    noteRefusedWatch();
+    noteRefusedWatch(generation.number);
   }
   const std::size_t cap = watch::treeWatchCap();
   discovery::ScanOutcome outcome;
   try {
     const Logger::Batch lines;
+    const auto& pending = generation.pending;
     // Only a folder that may join the pending ones needs its change time.
     // Each folder the walk lists is watched before it is listed, so that
-    // nothing made in it meanwhile goes unseen.
+    // nothing made in it meanwhile goes unseen. A scan of a watch replaced
+    // meanwhile writes nothing.
     outcome = discovery::scanForNewRepositories(
         url, *notices_, loaded.settings,
-        [this](const std::string& path) { return !pending_->tracks(path); },
+        [&pending](const std::string& path) { return !pending || !pending->tracks(path); },
         [&source, cap](const discovery::WalkedFolder& folder) {
           if (source) source->watchTreeFolder({folder.path, folder.device, folder.inode}, cap);
-        });
+        },
+        [this, &url] { return currentMonitoringURL() == url; });
   } catch (...) {
     // A scan that fails registers nothing, and every caller still hears so.
     outcome = {};
     outcome.scanError = "the scan stopped on an unexpected error";
   }
+  std::vector<ScanReply> replies;
+  bool current = false;
   {
     // Before the replies: a caller that reads it next sees this scan's.
     std::lock_guard lock(fieldsMutex_);
-    status_.lastScanErrorTime = outcome.scanError.empty() ? 0 : microsecondsSinceEpoch(started);
-    status_.lastScanError = outcome.scanError;
+    current = generation.number == watchGeneration_;
+    if (request) {
+      replies.swap(request->replies);
+      if (runningScan_ == request) runningScan_.reset();
+    }
+    if (current) {
+      status_.lastScanErrorTime =
+          outcome.scanError.empty() ? 0 : microsecondsSinceEpoch(started);
+      status_.lastScanError = outcome.scanError;
+    }
   }
-  for (const auto& reply : replies) reply(outcome.registered);
+  for (auto& reply : replies) std::move(reply)(outcome.registered);
   {
     std::lock_guard lock(fieldsMutex_);
-    scanning_ = false;
-    ++status_.scans;
-    status_.lastScan = microsecondsSinceEpoch(started);
-    status_.lastScanDuration = static_cast<std::uint64_t>(
-        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now() -
-                                                              started)
-            .count());
-    status_.lastScanCandidates = static_cast<std::uint32_t>(outcome.candidates);
-    status_.lastScanRegistered = static_cast<std::uint32_t>(outcome.registered);
+    if (scanning_ == generation.number) scanning_.reset();
+    if (current) {
+      ++status_.scans;
+      status_.lastScan = microsecondsSinceEpoch(started);
+      status_.lastScanDuration = static_cast<std::uint64_t>(
+          std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now() -
+                                                                started)
+              .count());
+      status_.lastScanCandidates = static_cast<std::uint32_t>(outcome.candidates);
+      status_.lastScanRegistered = static_cast<std::uint32_t>(outcome.registered);
+    }
   }
-  noteRegistered(url, outcome.registered);
+  noteRegistered(generation.number, outcome.registered);
   // A scan that could not run saw nothing: the watches and the pending
   // folders stay as they were. The replies went out first.
-  if (outcome.ran) {
-    followTree(url, outcome, cap);
+  if (outcome.ran && current) {
+    followTree(generation, outcome, cap);
     std::vector<watch::PendingFolders::Candidate> failed;
     failed.reserve(outcome.notRepositories.size());
     for (auto& candidate : outcome.notRepositories) {
       failed.push_back({std::move(candidate.path), candidate.changed});
     }
-    pending_->update(failed);
+    if (generation.pending) generation.pending->update(failed);
   }
   publishStatus();
   // A large scan leaves megabytes of freed heap in this thread's arena;
@@ -660,11 +898,11 @@ std::int64_t ZivuvFolderMonitorListener::runScan(
   return outcome.registered;
 }
 
-void ZivuvFolderMonitorListener::noteRegistered(const std::optional<FileURL>& url,
+void ZivuvFolderMonitorListener::noteRegistered(std::uint64_t generation,
                                                 std::int64_t registered) {
-  if (registered <= 0 || !url) return;
+  if (registered <= 0) return;
   std::lock_guard lock(fieldsMutex_);
-  if (monitoringURL != url) return;
+  if (generation != watchGeneration_) return;
   status_.lastAdded = "; " + std::to_string(registered) +
                       (registered == 1 ? " repository" : " repositories") + " added at " +
                       timeOfDay();
@@ -673,16 +911,11 @@ void ZivuvFolderMonitorListener::noteRegistered(const std::optional<FileURL>& ur
 // Watches the folders of the tree that the scan walked: every folder whose
 // subfolders are candidates. What inotify cannot cover (past the cap, or a
 // share inside the tree) is covered by the periodic rescan.
-void ZivuvFolderMonitorListener::followTree(const std::optional<FileURL>& url,
+void ZivuvFolderMonitorListener::followTree(const Generation& generation,
                                             const discovery::ScanOutcome& outcome,
                                             std::size_t cap) {
-  std::shared_ptr<watch::FolderSource> source;
-  {
-    std::lock_guard lock(fieldsMutex_);
-    if (!url || monitoringURL != url || outcome.walked.empty()) return;
-    source = watchSource;
-  }
-  if (!source) return;
+  const auto& source = generation.source;
+  if (!source || outcome.walked.empty()) return;
   Logger& log = Logger::shared();
   std::vector<const discovery::WalkedFolder*> below;
   below.reserve(outcome.walked.size() - 1);
@@ -710,6 +943,7 @@ void ZivuvFolderMonitorListener::followTree(const std::optional<FileURL>& url,
   bool tell = false;
   {
     std::lock_guard lock(fieldsMutex_);
+    if (generation.number != watchGeneration_) return;
     tell = result.capped && !capReported_;
     capReported_ = result.capped;
     treeNeedsRescan_ = result.capped || shareInside;

@@ -3,6 +3,8 @@
 
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +15,7 @@
 #include "names/Names.h"
 #include "platform/bus/BusLoop.h"
 #include "platform/defaults/DefaultsStore.h"
+#include "platform/faults/FaultFile.h"
 #include "platform/intl/Localization.h"
 #include "platform/log/Logger.h"
 #include "platform/notify/DesktopNotifier.h"
@@ -121,6 +124,8 @@ int main(int argc, char** argv) {
 
   platform::Logger& log = platform::Logger::shared();
   log.info("Starting Folder Monitor XPC Service");
+  // The fault and timing file of the tests, read once, now.
+  platform::loadFaultFile();
   // Every failed write of a settings file, with its reason, beside the
   // store's own printed line; set before any thread writes.
   platform::setWriteFailureReporter([](const platform::WriteFailure& failure) {
@@ -152,39 +157,45 @@ int main(int argc, char** argv) {
                                        }
                                      });
   const auto notices = std::make_shared<BusNoticeCenter>(*loop, notifier);
+  // Told of changes from any thread, once the adaptor exists (it tells
+  // the status as it is when it is made).
+  std::atomic<BusAdaptor*> adaptor{nullptr};
+  log.setErrorObserver([&adaptor] {
+    if (BusAdaptor* published = adaptor.load()) published->statusMayHaveChanged();
+  });
   // Folder work of the protocol's calls, and the look at the monitored
   // folder that verifyAgentWithCompletion makes, each on a thread of its
   // own: a file system that hangs holds up those threads, never the bus.
-  platform::Worker folderWorker("zivuv-folders");
-  platform::Worker probeWorker("zivuv-probe");
-  // Posted work runs only inside loop->run(), once the adaptor exists.
-  BusAdaptor* adaptor = nullptr;
+  // A task that stalls there while others wait behind it is left to its
+  // thread, and the others go on, checked from the bus loop.
+  const auto after = [&loop](std::chrono::milliseconds delay, platform::Task work) {
+    loop->postAfter(delay, std::move(work));
+  };
+  platform::Worker folderWorker("zivuv-folders", after);
+  platform::Worker probeWorker("zivuv-probe", after);
   const std::shared_ptr<ZivuvFolderMonitorListener> listener =
       ZivuvFolderMonitorListener::create(ListenerEnvironment{
-          .monitorQueue = std::make_unique<watch::EpollQueue>(names::kOwnDomain),
+          .makeQueue = [] { return std::make_unique<watch::EpollQueue>(names::kOwnDomain); },
           .notices = notices,
           .openURL = [&opener](const std::string& url,
                                const std::string& token) { opener.open(url, token); },
           .statusChanged =
-              [&loop, &adaptor](const std::string& line) {
-                loop->post([&adaptor, line] {
-                  if (adaptor != nullptr) adaptor->statusChanged(line);
-                });
+              [&adaptor] {
+                if (BusAdaptor* published = adaptor.load()) published->statusMayHaveChanged();
               },
-          .folderWork = [&folderWorker](std::function<void()> work) {
-            folderWorker.post(std::move(work));
+          .folderWork = [&folderWorker](platform::Task work) {
+            (void)folderWorker.post(std::move(work));
           },
-          .probeWork = [&probeWorker](std::function<void()> work) {
-            probeWorker.post(std::move(work));
+          .probeWork = [&probeWorker](platform::Task work) {
+            (void)probeWorker.post(std::move(work));
           },
-          .after = [&loop](std::chrono::milliseconds delay,
-                           std::function<void()> work) { loop->postAfter(delay, std::move(work)); },
+          .after = after,
           .version = ZIVUV_VERSION});
   clicked = listener;
 
   BusAdaptor published(*loop, listener);
   if (!published.published()) failBeforeServing("cannot publish the service object on the bus");
-  adaptor = &published;
+  adaptor.store(&published);
   if (!loop->requestName(names::kBusName, error)) failBeforeServing(error);
 
   loop->run();

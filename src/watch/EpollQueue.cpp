@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/epoll.h>
-#include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/timerfd.h>
@@ -21,6 +20,7 @@
 #include <unordered_set>
 
 #include "platform/fd/UniqueFd.h"
+#include "platform/thread/Executor.h"
 #include "watch/WatchTable.h"
 
 namespace zivuv::watch {
@@ -55,7 +55,7 @@ constexpr std::uint64_t kWakeId = 0;
 constexpr std::uint64_t kMountsId = 1;
 
 template <typename Function>
-void runHandler(const Function& handler) {
+void runHandler(Function&& handler) {
   try {
     handler();
   } catch (...) {
@@ -147,6 +147,15 @@ struct SourceState {
   Handler onCancel;
   std::atomic<bool> cancelled{false};
 };
+
+// Closes a cancelled source's descriptor now, unless one of its handlers
+// holds it, kept in the kernel by a folder that does not answer: a cancel
+// never waits for that. The descriptor then closes with the source, once
+// the handler lets it go.
+void closeUnlessHeld(SourceState& state) {
+  const std::unique_lock lock(state.mutex, std::try_to_lock);
+  if (lock) state.fd.reset();
+}
 
 struct TimerState final : SourceState {
   void readable() override {
@@ -517,23 +526,15 @@ struct FolderState final : SourceState {
 
 struct EpollQueue::Core {
   UniqueFd epoll;
-  UniqueFd wake;
   UniqueFd mounts;
-  std::mutex mutex;
-  std::deque<Handler> work;
+  // Submitted work and cancel handlers, under the executor's shutdown rule.
+  platform::Executor work;
+  std::mutex mutex;  // the sources
   std::unordered_map<std::uint64_t, std::shared_ptr<SourceState>> sources;
   std::uint64_t nextId = kMountsId + 1;
-  bool stopping = false;
   std::thread thread;
 
-  void submit(Handler handler) {
-    {
-      std::lock_guard lock(mutex);
-      work.push_back(std::move(handler));
-    }
-    const std::uint64_t one = 1;
-    (void)!::write(wake.get(), &one, sizeof one);
-  }
+  void submit(Handler handler) { (void)work.post(std::move(handler)); }
 
   bool add(const std::shared_ptr<SourceState>& state) {
     std::lock_guard lock(mutex);
@@ -547,29 +548,23 @@ struct EpollQueue::Core {
   }
 
   // Any thread: the source leaves the epoll set and its descriptor is
-  // closed now; its cancel handler runs on the queue.
+  // closed now, unless a handler of the source holds it while the kernel
+  // keeps that handler (a folder that does not answer): it then closes when
+  // the handler lets the source go. Its cancel handler runs on the queue.
   void cancel(const std::shared_ptr<SourceState>& state) {
     {
       std::lock_guard lock(mutex);
       sources.erase(state->id);
     }
-    {
-      std::lock_guard lock(state->mutex);
-      if (state->fd) (void)::epoll_ctl(epoll.get(), EPOLL_CTL_DEL, state->fd.get(), nullptr);
-      state->fd.reset();
-    }
+    // Only the one cancel closes the descriptor, so its number stays ours
+    // until then, whoever reads it meanwhile.
+    if (state->fd) (void)::epoll_ctl(epoll.get(), EPOLL_CTL_DEL, state->fd.get(), nullptr);
+    closeUnlessHeld(*state);
     if (state->onCancel) submit(std::move(state->onCancel));
   }
 
   void drainWork() {
-    std::uint64_t count = 0;
-    (void)!::read(wake.get(), &count, sizeof count);
-    std::deque<Handler> batch;
-    {
-      std::lock_guard lock(mutex);
-      batch.swap(work);
-    }
-    for (auto& handler : batch) {
+    for (auto& handler : work.takeAll()) {
       if (handler) runHandler(handler);
     }
   }
@@ -600,11 +595,6 @@ struct EpollQueue::Core {
     if (!state->cancelled.load()) state->readable();
   }
 
-  bool stopRequested() {
-    std::lock_guard lock(mutex);
-    return stopping;
-  }
-
   void run() {
     epoll_event events[32];
     for (;;) {
@@ -619,9 +609,9 @@ struct EpollQueue::Core {
         } else {
           dispatch(events[i].data.u64);
         }
-        // Work submitted before the stop, such as the cancel handlers of
-        // sources cancelled on the way out, still runs.
-        if (stopRequested()) {
+        // Closed: what was submitted before the close, such as the cancel
+        // handlers of sources cancelled on the way out, still runs.
+        if (work.closed()) {
           drainWork();
           return;
         }
@@ -641,8 +631,7 @@ void cancelSource(const std::weak_ptr<EpollQueue::Core>& weak,
     core->cancel(state);
     return;
   }
-  std::lock_guard lock(state->mutex);
-  state->fd.reset();
+  closeUnlessHeld(*state);
 }
 
 // A source whose last handle goes is cancelled, so that its descriptor is
@@ -713,11 +702,10 @@ UniqueFd newInotify(WatchFailure* failure) {
 
 EpollQueue::EpollQueue(const std::string& label) : core_(std::make_shared<Core>()) {
   core_->epoll.reset(::epoll_create1(EPOLL_CLOEXEC));
-  core_->wake.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
   epoll_event event{};
   event.events = EPOLLIN;
   event.data.u64 = kWakeId;
-  (void)::epoll_ctl(core_->epoll.get(), EPOLL_CTL_ADD, core_->wake.get(), &event);
+  (void)::epoll_ctl(core_->epoll.get(), EPOLL_CTL_ADD, core_->work.fd(), &event);
   // The mount table is always readable; a change of it shows as EPOLLPRI
   // (with EPOLLERR), once per change, so only that is asked for.
   core_->mounts.reset(::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC));
@@ -733,17 +721,19 @@ EpollQueue::EpollQueue(const std::string& label) : core_(std::make_shared<Core>(
 }
 
 EpollQueue::~EpollQueue() {
-  {
-    std::lock_guard lock(core_->mutex);
-    core_->stopping = true;
-  }
-  const std::uint64_t one = 1;
-  (void)!::write(core_->wake.get(), &one, sizeof one);
+  core_->work.close();
   if (!core_->thread.joinable()) return;
   if (core_->thread.get_id() == std::this_thread::get_id()) {
     core_->thread.detach();
   } else {
     core_->thread.join();
+  }
+}
+
+void EpollQueue::abandon() {
+  core_->work.close();
+  if (core_->thread.joinable() && core_->thread.get_id() != std::this_thread::get_id()) {
+    core_->thread.detach();
   }
 }
 

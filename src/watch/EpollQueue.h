@@ -17,16 +17,18 @@ class EpollQueue final : public SerialQueue {
  public:
   // label names the worker thread (truncated to 15 bytes by the kernel).
   explicit EpollQueue(const std::string& label);
-  // Stops the worker. Work submitted before the stop, cancel handlers
-  // included, still runs; nothing submitted after it does. From another
-  // thread it waits for the worker to end; from a handler on the queue
-  // itself it lets the worker end once that handler returns.
+  // Closes the queue's executor (its rule: work submitted before, cancel
+  // handlers included, still runs; nothing submitted after). From another
+  // thread it waits for the worker to end, unless the queue was abandoned;
+  // from a handler on the queue itself it lets the worker end once that
+  // handler returns.
   ~EpollQueue() override;
 
   EpollQueue(const EpollQueue&) = delete;
   EpollQueue& operator=(const EpollQueue&) = delete;
 
   void async(Handler work) override;
+  void abandon() override;
   std::shared_ptr<FolderSource> makeFolderSource(const std::string& path, FolderHandler onEvent,
                                                  Handler onCancel,
                                                  WatchFailure* failure = nullptr) override;

@@ -23,20 +23,20 @@ bool isRealFolder(const std::string& path) {
 }  // namespace
 
 std::shared_ptr<PendingFolders> PendingFolders::create(
-    SerialQueue& queue, SetMaker makeSet, RepositoriesHandler onRepositories,
+    std::shared_ptr<SerialQueue> queue, SetMaker makeSet, RepositoriesHandler onRepositories,
     RetestFunction isRepository, std::chrono::nanoseconds retestDelay,
     std::chrono::nanoseconds quietPeriod) {
-  return std::shared_ptr<PendingFolders>(new PendingFolders(queue, std::move(makeSet),
+  return std::shared_ptr<PendingFolders>(new PendingFolders(std::move(queue), std::move(makeSet),
                                                             std::move(onRepositories),
                                                             std::move(isRepository), retestDelay,
                                                             quietPeriod));
 }
 
-PendingFolders::PendingFolders(SerialQueue& queue, SetMaker makeSet,
+PendingFolders::PendingFolders(std::shared_ptr<SerialQueue> queue, SetMaker makeSet,
                                RepositoriesHandler onRepositories, RetestFunction isRepository,
                                std::chrono::nanoseconds retestDelay,
                                std::chrono::nanoseconds quietPeriod)
-    : queue_(queue),
+    : queue_(std::move(queue)),
       makeSet_(std::move(makeSet)),
       onRepositories_(std::move(onRepositories)),
       isRepository_(std::move(isRepository)),
@@ -64,7 +64,7 @@ void PendingFolders::update(const std::vector<Candidate>& notRepositories) {
     // once: no event will tell of it.
     if (add(candidate.path) && isRepository_ &&
         isRepository_(candidate.path) == Retest::Repository) {
-      folders_[candidate.path].retestAt = queue_.now();
+      folders_[candidate.path].retestAt = queue_->now();
     }
   }
   releaseWhenEmpty();
@@ -103,7 +103,7 @@ bool PendingFolders::add(const std::string& path) {
     return false;
   }
   Folder& folder = folders_[path];
-  folder.lastActivity = queue_.now();
+  folder.lastActivity = queue_->now();
   Logger::shared().debug("Watching folder for late changes: ", path);
   (void)watchGitFolder(path, folder);
   return true;
@@ -132,7 +132,7 @@ void PendingFolders::drop(const std::string& path) {
 }
 
 void PendingFolders::onEvents(const std::vector<FolderSetEvent>& events) {
-  const auto now = queue_.now();
+  const auto now = queue_->now();
   const auto touch = [&](Folder& folder) {
     folder.lastActivity = now;
     folder.retestAt = now + retestDelay_;
@@ -163,7 +163,7 @@ void PendingFolders::onEvents(const std::vector<FolderSetEvent>& events) {
 void PendingFolders::onTimer() {
   timer_.reset();
   timerDue_ = Clock::time_point::max();
-  const auto now = queue_.now();
+  const auto now = queue_->now();
   std::vector<std::string> quiet, passed;
   for (auto& [path, folder] : folders_) {
     if (folder.retestAt <= now) {
@@ -198,7 +198,7 @@ void PendingFolders::armTimer() {
   if (due == Clock::time_point::max() || (timer_ && timerDue_ <= due)) return;
   std::weak_ptr<PendingFolders> weak = weak_from_this();
   timerDue_ = due;
-  timer_ = queue_.makeTimer(std::max<std::chrono::nanoseconds>(due - queue_.now(),
+  timer_ = queue_->makeTimer(std::max<std::chrono::nanoseconds>(due - queue_->now(),
                                                               std::chrono::milliseconds(1)),
                             [weak] {
                               if (const auto self = weak.lock()) self->onTimer();

@@ -31,7 +31,7 @@ namespace zivuv::watch {
 // their retests and quiet periods; neither exists while nothing is pending.
 // A folder turned away for want of room is logged once, until it is taken
 // or no longer a failed candidate.
-// Everything runs on the queue, which must outlive the object.
+// Everything runs on the queue, which the object keeps.
 class PendingFolders : public std::enable_shared_from_this<PendingFolders> {
  public:
   static constexpr std::size_t kMaxFolders = 256;
@@ -53,7 +53,7 @@ class PendingFolders : public std::enable_shared_from_this<PendingFolders> {
   using RetestFunction = std::function<Retest(const std::string&)>;
 
   // isRepository is the scan's repository test.
-  static std::shared_ptr<PendingFolders> create(SerialQueue& queue, SetMaker makeSet,
+  static std::shared_ptr<PendingFolders> create(std::shared_ptr<SerialQueue> queue, SetMaker makeSet,
                                                 RepositoriesHandler onRepositories,
                                                 RetestFunction isRepository,
                                                 std::chrono::nanoseconds retestDelay,
@@ -85,7 +85,7 @@ class PendingFolders : public std::enable_shared_from_this<PendingFolders> {
     bool gitWatched = false;
   };
 
-  PendingFolders(SerialQueue& queue, SetMaker makeSet, RepositoriesHandler onRepositories,
+  PendingFolders(std::shared_ptr<SerialQueue> queue, SetMaker makeSet, RepositoriesHandler onRepositories,
                  RetestFunction isRepository,
                  std::chrono::nanoseconds retestDelay, std::chrono::nanoseconds quietPeriod);
   bool add(const std::string& path);
@@ -96,7 +96,7 @@ class PendingFolders : public std::enable_shared_from_this<PendingFolders> {
   void armTimer();
   void releaseWhenEmpty();
 
-  SerialQueue& queue_;
+  std::shared_ptr<SerialQueue> queue_;  // kept while the object lives
   SetMaker makeSet_;
   RepositoriesHandler onRepositories_;
   RetestFunction isRepository_;

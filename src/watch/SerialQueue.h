@@ -9,9 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/thread/Task.h"
+
 namespace zivuv::watch {
 
-using Handler = std::function<void()>;
+// Work and handlers run on the queue; work may own what cannot be copied.
+using Handler = platform::Task;
 
 // A running event source on a serial queue. cancel() may be called from any
 // thread: it closes the source's descriptors before it returns, and the
@@ -126,6 +129,13 @@ class SerialQueue {
 
   // Runs work on the queue, after what is already queued. Any thread.
   virtual void async(Handler work) = 0;
+
+  // Closes the queue without waiting for its thread, which a folder that
+  // does not answer may hold in the kernel: what was submitted before still
+  // runs there, in order, whenever the thread gets to it, and the thread
+  // then ends by itself; nothing submitted after runs. The object may be
+  // destroyed at once. Any thread but the queue's own.
+  virtual void abandon() = 0;
 
   // Watches the folder at path itself: entries created, deleted or moved in
   // and out, its attributes, its own deletion, move or unmount; never reads.

@@ -67,7 +67,7 @@ TEST_F(BookmarkStoreTest, SessionLoadsAndAddsAsTheAppExpects) {
 
   SharedSuiteSession session(suite());
   std::optional<Urls> blocked, listed;
-  std::vector<bool> added;
+  std::vector<SharedSuiteSession::Added> added;
   // The dead entries are told of once, however many folders the session adds.
   EXPECT_EQ(printed([&] {
               blocked = session.loadURLs(BookmarkKeys::blockKey);
@@ -78,7 +78,9 @@ TEST_F(BookmarkStoreTest, SessionLoadsAndAddsAsTheAppExpects) {
                 missing.path() + "\nFailed to generate transport data!\n");
   EXPECT_EQ(blocked, Urls{});
   EXPECT_EQ(listed, (Urls{a, b, a}));
-  EXPECT_EQ(added, (std::vector<bool>{true, true, false, true, true}));
+  using Added = SharedSuiteSession::Added;
+  EXPECT_EQ(added, (std::vector<Added>{Added::Written, Added::Written, Added::Failed,
+                                       Added::Written, Added::Written}));
   // The first entry of a folder is renewed in place; a URL without its
   // trailing slash is another folder; the dead entries stay where they were.
   EXPECT_EQ(stored(suite(), "kSandboxKey"),

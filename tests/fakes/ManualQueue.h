@@ -10,9 +10,16 @@ namespace zivuv::testing {
 
 // A serial queue driven by the test on its own thread: submitted work runs
 // when the test pumps it, folder events are raised by hand, and timers fire
-// against a manual clock.
+// against a manual clock, which the queues made from one Shared share.
 class ManualQueue final : public watch::SerialQueue {
  public:
+  struct Shared {
+    std::chrono::nanoseconds now{};
+    bool failFolderSources = false;
+  };
+  explicit ManualQueue(std::shared_ptr<Shared> shared = std::make_shared<Shared>())
+      : shared_(std::move(shared)) {}
+
   struct FakeSource final : watch::FolderSource {
     void watchTreeFolder(const watch::TreeFolder&, std::size_t) override {}
     watch::TreeWatchResult watchTree(const std::vector<watch::TreeFolder>&, std::size_t) override { return {}; }
@@ -21,7 +28,7 @@ class ManualQueue final : public watch::SerialQueue {
     std::size_t watchCount() const override { return 0; }
     std::shared_ptr<watch::FolderSet> makeFolderSet(watch::FolderSetHandler) override { return nullptr; }
     void cancel() override {
-      if (!cancelled && onCancel) queue->async(onCancel);
+      if (!cancelled && onCancel) queue->async(std::move(onCancel));
       cancelled = true;
     }
     ManualQueue* queue = nullptr;
@@ -33,21 +40,32 @@ class ManualQueue final : public watch::SerialQueue {
     int rewatches = 0;
   };
 
-  void async(watch::Handler work) override { pending_.push_back(std::move(work)); }
+  void async(watch::Handler work) override {
+    if (!abandoned_) pending_.push_back(std::move(work));
+  }
+  // Runs what was submitted, as the queue's thread would, and nothing after.
+  void abandon() override {
+    abandoned_ = true;
+    auto work = std::move(pending_);
+    pending_.clear();
+    for (auto& task : work) task();
+    // The tasks may hold the last reference to this queue: nothing of it is
+    // touched once they go, with this frame.
+  }
   std::shared_ptr<watch::FolderSource> makeFolderSource(const std::string&, watch::FolderHandler onEvent,
                                                   watch::Handler onCancel, watch::WatchFailure* failure) override {
-    if (failFolderSources) *failure = {watch::WatchFailure::Call::AddWatch, ENOSPC};
-    return failFolderSources ? nullptr : add({}, std::move(onEvent), std::move(onCancel));
+    if (shared_->failFolderSources) *failure = {watch::WatchFailure::Call::AddWatch, ENOSPC};
+    return shared_->failFolderSources ? nullptr : add({}, std::move(onEvent), std::move(onCancel));
   }
   std::shared_ptr<watch::Source> makeTimer(std::chrono::nanoseconds delay, watch::Handler onFire,
                                            std::chrono::nanoseconds) override {
     auto timer = add(std::move(onFire), {}, {});
-    timer->deadline = now_ + delay;
+    timer->deadline = shared_->now + delay;
     return timer;
   }
 
   std::chrono::steady_clock::time_point now() const override {
-    return std::chrono::steady_clock::time_point(std::chrono::duration_cast<std::chrono::steady_clock::duration>(now_));
+    return std::chrono::steady_clock::time_point(std::chrono::duration_cast<std::chrono::steady_clock::duration>(shared_->now));
   }
 
   // Runs submitted work, including work that it submits, until none is left.
@@ -60,10 +78,10 @@ class ManualQueue final : public watch::SerialQueue {
   }
   // Moves the clock on, firing in order the one-shot timers that come due.
   void advance(std::chrono::nanoseconds by) {
-    now_ += by;
+    shared_->now += by;
     for (auto due = live(false); !due.empty(); due = live(false)) {
       auto first = *std::min_element(due.begin(), due.end(), [](auto& a, auto& b) { return a->deadline < b->deadline; });
-      if (first->deadline > now_) break;
+      if (first->deadline > shared_->now) break;
       first->cancelled = true;
       first->onFire();
       runPending();
@@ -77,8 +95,6 @@ class ManualQueue final : public watch::SerialQueue {
     return found;
   }
 
-  bool failFolderSources = false;
-
  private:
   std::shared_ptr<FakeSource> add(watch::Handler onFire, watch::FolderHandler onEvent, watch::Handler onCancel) {
     auto& source = sources_.emplace_back(std::make_shared<FakeSource>());
@@ -89,7 +105,8 @@ class ManualQueue final : public watch::SerialQueue {
     return source;
   }
 
-  std::chrono::nanoseconds now_{};
+  std::shared_ptr<Shared> shared_;
+  bool abandoned_ = false;
   std::deque<watch::Handler> pending_;
   std::vector<std::shared_ptr<FakeSource>> sources_;
 };

@@ -152,8 +152,8 @@ def test_failed_write_counts_nothing_and_the_next_run_registers_once(service, ct
                                                                      defaults_changed):
     for name in 'abc':
         repo(watched / name)
+    Path(env['ZIVUV_FAULTS']).write_text('fail-write VO9ZE47VOD.com.dozezeza\n')  # read at start
     proc = service.watching()
-    Path(env['ZIVUV_FAULTS']).write_text('fail-write VO9ZE47VOD.com.dozezeza\n')
     failed = ctl('scan')
     assert (failed.returncode, failed.stdout, failed.stderr) == (1, '', 'zivuv-monitorctl: the scan failed: 3 of the 3 '
                                                                  'repositories found could not be registered in the shared settings\n')
@@ -166,6 +166,8 @@ def test_failed_write_counts_nothing_and_the_next_run_registers_once(service, ct
     assert proc.wait_line('info Checked and no new repos') == 1
 
     os.remove(env['ZIVUV_FAULTS'])
+    service.kill()
+    service.start()
     assert [ctl.scan(), ctl.scan()] == [3, 0]
     assert len(ctl.listed()) == 3
     assert defaults_changed() == ['com.dozezeza.Zivuv']

@@ -4,6 +4,7 @@
 
 import json
 import os
+import plistlib
 import re
 import signal
 import socket
@@ -46,7 +47,7 @@ def test_bad_data_and_wrong_types_change_nothing(service, ctl, watched):
     assert service.call('reset', timeout=10) is None
 
 
-def test_first_saved_folder_wins_across_restarts_until_reset_or_replaced(service, ctl, watched, root):
+def test_first_saved_folder_wins_across_restarts_until_reset_or_replaced(service, ctl, watched, root, env):
     other = root / 'other'
     repo(other / 'r')
     service.start()
@@ -61,6 +62,9 @@ def test_first_saved_folder_wins_across_restarts_until_reset_or_replaced(service
     assert ctl.out('status').splitlines()[0] == f'folder: {watched}'
     ctl.out('reset')
     assert ctl.out('status').splitlines()[0] == f'folder: {watched}', 'reset keeps the current folder'
+    # The reset is written as folder work, right after its call.
+    own = Path(env['XDG_CONFIG_HOME']) / 'Zivuv' / 'com.vezudi.Zivuv.FolderMonitor.plist'
+    wait_until(lambda: plistlib.loads(own.read_bytes())['kSandboxKey'] == [], 5, 'the reset')
     service.kill()
     proc = service.start()
     assert ctl.out('status').splitlines()[0] == 'folder: none'

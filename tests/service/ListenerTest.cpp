@@ -35,23 +35,25 @@ class ListenerTest : public testing::TempConfigTest {
     a_ = makeFolder("a");
     b_ = makeFolder("b");
     baseline_ = SecurityScope::totalOpenCount();
-    auto queue = std::make_unique<ManualQueue>();
-    queue_ = queue.get();
     ::testing::internal::CaptureStderr();
-    listener_ = make(std::move(queue));
+    listener_ = make();
   }
   void TearDown() override {
     listener_.reset();
     (void)log();
     TempConfigTest::TearDown();
   }
-  std::shared_ptr<ZivuvFolderMonitorListener> make(std::unique_ptr<ManualQueue> queue,
-                                                   Executor probeWork = nullptr) {
+  // Each watch's queue shares the clock; the test drives the latest.
+  std::shared_ptr<ZivuvFolderMonitorListener> make(Executor probeWork = nullptr) {
     ListenerEnvironment environment;
-    environment.monitorQueue = std::move(queue);
+    environment.makeQueue = [this] {
+      auto queue = std::make_unique<ManualQueue>(shared_);
+      queue_ = queue.get();
+      return queue;
+    };
     environment.notices = notices_;
     environment.probeWork = std::move(probeWork);
-    environment.after = [this](std::chrono::milliseconds, std::function<void()> work) {
+    environment.after = [this](std::chrono::milliseconds, platform::Task work) {
       later_.push_back(std::move(work));
     };
     return ZivuvFolderMonitorListener::create(std::move(environment));
@@ -67,15 +69,16 @@ class ListenerTest : public testing::TempConfigTest {
     std::optional<bool> reply;
     listener_->startMonitoringWithPath(
         *BookmarkUtils::createTransportData(FileURL::fromPath(path, true)),
-        [&](bool ok) { reply = ok; });
+        ZivuvFolderMonitorListener::WatchReply([&](bool ok) { reply = ok; }, false));
     return reply.value_or(false);
   }
 
   std::string a_, b_;
   std::size_t baseline_ = 0;
+  std::shared_ptr<ManualQueue::Shared> shared_ = std::make_shared<ManualQueue::Shared>();
   ManualQueue* queue_ = nullptr;
   std::shared_ptr<Notices> notices_ = std::make_shared<Notices>();
-  std::vector<std::function<void()>> later_;
+  std::vector<platform::Task> later_;
   std::shared_ptr<ZivuvFolderMonitorListener> listener_;
 };
 
@@ -124,7 +127,7 @@ TEST_F(ListenerTest, RestartsAndFailuresKeepAccessBalanced) {
   EXPECT_EQ(testing::countLines(log(), "debug Dispatched Source was canceled"), 4u);
   EXPECT_EQ(SecurityScope::totalOpenCount(), baseline_ + 1) << "only the live watch holds access";
 
-  queue_->failFolderSources = true;
+  shared_->failFolderSources = true;
   EXPECT_FALSE(watch(a_));
   queue_->runPending();
   const std::string lines = log();
@@ -134,7 +137,7 @@ TEST_F(ListenerTest, RestartsAndFailuresKeepAccessBalanced) {
   EXPECT_EQ(listener_->status().state, ServiceState::CannotWatch);
   platform::Faults::setRefuseAccess(a_);
   EXPECT_FALSE(watch(a_));
-  listener_ = make(std::make_unique<ManualQueue>());
+  listener_ = make();
   EXPECT_EQ(testing::countLines(log(), "error Unable to access URL For Monitoring"), 1u);  // the saved folder
   EXPECT_EQ(SecurityScope::totalOpenCount(), baseline_);
 }
@@ -154,26 +157,45 @@ TEST_F(ListenerTest, WatchTheKernelRefusedIsAskedForAgainAtEachScanUntilItIsHad)
   EXPECT_EQ(testing::countLines(log(), watch::inotifyLimitLine({watch::WatchFailure::Call::AddWatch, ENOSPC})), 1u);
 }
 
-TEST_F(ListenerTest, FolderThatDoesNotAnswerGetsTheDataOfItsWatchOnceAndOnlyOnce) {
-  std::vector<std::function<void()>> probes;
-  listener_ = make(std::make_unique<ManualQueue>(), [&](std::function<void()> work) {
-    probes.push_back(std::move(work));
-  });
+TEST_F(ListenerTest, VerifyAnswersFromTheWatchUntilTheFolderMayHaveMovedThenLooksOnce) {
+  std::vector<platform::Task> probes;
+  listener_ = make([&](platform::Task work) { probes.push_back(std::move(work)); });
   ASSERT_TRUE(watch(a_));
   const Data made = *BookmarkUtils::createTransportData(FileURL::fromPath(a_, true));
   std::vector<std::optional<Data>> replies;
-  for (int i = 0; i < 2; ++i) {
-    listener_->verifyAgentWithCompletion([&](std::optional<Data> data, const std::string&) {
-      replies.push_back(std::move(data));
-    });
-  }
+  const auto verify = [&] {
+    listener_->verifyAgentWithCompletion(ZivuvFolderMonitorListener::AgentReply(
+        [&](std::optional<Data> data, std::string) { replies.push_back(std::move(data)); },
+        std::nullopt, ""));
+  };
+  verify();
+  EXPECT_EQ(replies, std::vector<std::optional<Data>>{made}) << "at rest: from the watch, at once";
+  EXPECT_TRUE(probes.empty());
+  replies.clear();
+
+  queue_->raise(FolderEvent::Gone);  // the folder may be elsewhere now
+  verify();
+  verify();
   EXPECT_EQ(probes.size(), 1u) << "one look at the folder for both callers";
-  for (const auto& work : later_) work();  // the folder does not answer in time
+  EXPECT_TRUE(replies.empty());
+  for (auto& work : later_) work();  // the folder does not answer in time
+  later_.clear();
   EXPECT_EQ(replies, (std::vector<std::optional<Data>>{made, made}));
   EXPECT_EQ(testing::countLines(log(), "info Monitored folder does not answer within 1 s, answering "
                                        "with what it was when its watch began: " + a_), 1u);
-  probes.front()();  // it answers at last: nobody is answered twice
+  probes.front()();  // it answers at last: nobody is answered twice, and the look is kept
   EXPECT_EQ(replies.size(), 2u);
+  verify();
+  EXPECT_EQ(probes.size(), 1u);
+  EXPECT_EQ(replies.size(), 3u);
+
+  // A switch whose watch fails leaves nothing of the folder before it.
+  shared_->failFolderSources = true;
+  EXPECT_FALSE(watch(b_));
+  replies.clear();
+  verify();
+  for (auto& work : later_) work();
+  EXPECT_EQ(replies, std::vector<std::optional<Data>>{std::nullopt});
 }
 
 TEST_F(ListenerTest, ScanThatFailsStillAnswersEveryCallerWithZero) {
@@ -181,7 +203,10 @@ TEST_F(ListenerTest, ScanThatFailsStillAnswersEveryCallerWithZero) {
   ASSERT_TRUE(watch(a_));
   notices_->fail = true;
   std::vector<std::int64_t> counts;
-  for (int i = 0; i < 2; ++i) listener_->checkFolderNowWithCompletion([&](std::int64_t n) { counts.push_back(n); });
+  for (int i = 0; i < 2; ++i) {
+    listener_->checkFolderNowWithCompletion(
+        ZivuvFolderMonitorListener::ScanReply([&](std::int64_t n) { counts.push_back(n); }, 0));
+  }
   queue_->runPending();
   EXPECT_EQ(counts, (std::vector<std::int64_t>{0, 0}));
 }

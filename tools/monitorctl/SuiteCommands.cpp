@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -56,18 +57,30 @@ std::optional<SharedSettings> openSharedSettings(bool locked) {
 
 // Adds (block) or removes (unblock) the folder in the blocked list, in one
 // locked read-modify-write, so that a scan of the service running meanwhile
-// either sees the whole change or none of it.
+// either sees the whole change or none of it. The entries are resolved
+// before the lock is taken (an entry on a file system that does not answer
+// holds up this command alone); under it, only entries stored since are.
 int editBlocked(const std::string& dir, bool block) {
   const auto folder = folderArgument(dir);
   if (!folder) return kFailure;
+  const auto key = rawValue(BookmarkKeys::blockKey);
+  std::unordered_map<std::string, bool> resolved;
+  const auto matches = [&](const Data& data) {
+    const auto [it, added] = resolved.try_emplace(std::string(data.begin(), data.end()));
+    if (added) it->second = resolvesTo(data, folder->url);
+    return it->second;
+  };
+  if (const auto before = DefaultsStore::openSuite(sharedSuiteName())) {
+    for (const Data& data : before->dataArray(key).value_or(std::vector<Data>{})) {
+      (void)matches(data);
+    }
+  }
   auto settings = openSharedSettings(true);
   if (!settings) return kFailure;
   const auto& lock = settings->lock;
   auto* store = &settings->store;
 
-  const auto key = rawValue(BookmarkKeys::blockKey);
   auto list = store->dataArray(key);
-  const auto matches = [&](const Data& data) { return resolvesTo(data, folder->url); };
   if (block) {
     // A key that holds anything but a list of data is replaced by a list of
     // this one folder; the service reads such a key as an empty list anyway.
@@ -234,26 +247,25 @@ PruneCounts countSteps(const std::vector<PruneStep>& steps) {
 }  // namespace
 
 int runPrune(bool apply) {
-  // Asked before the lock is taken: the service may be in a scan that
-  // holds it.
+  // Asked before the lock is taken, and the entries checked before it too:
+  // an entry on a file system that does not answer holds up this command
+  // alone, never the app's writes or the service's scans.
   const auto monitored = monitoredFolder();
-  auto settings = openSharedSettings(apply);
+  const auto settings = openSharedSettings(false);
   if (!settings) return kFailure;
-  auto& lock = settings->lock;
-  auto* store = &settings->store;
   const auto key = rawValue(BookmarkKeys::sandboxKey);
   // A key of another shape holds nothing to prune, and stays as it is.
-  const auto listed = store->dataArray(key).value_or(std::vector<Data>{});
+  const auto listed = settings->store.dataArray(key).value_or(std::vector<Data>{});
   const auto blocked =
-      store->dataArray(rawValue(BookmarkKeys::blockKey)).value_or(std::vector<Data>{});
+      settings->store.dataArray(rawValue(BookmarkKeys::blockKey)).value_or(std::vector<Data>{});
   const auto checks = checkListed(listed, blocked, monitored);
-  const auto steps = planPrune(listed, checks);
+  auto steps = planPrune(listed, checks);
   const auto line = [&](std::size_t i, const char* verb) {
     return std::string(verb) + " " + shownEntry(checks[i]) + ": " + shownState(checks[i]) +
            steps[i].note;
   };
-  const PruneCounts counts = countSteps(steps);
   if (!apply) {
+    const PruneCounts counts = countSteps(steps);
     for (std::size_t i = 0; i < steps.size(); ++i) {
       if (!printData(line(i, steps[i].planned))) return kFailure;
     }
@@ -266,12 +278,57 @@ int runPrune(bool apply) {
                : kFailure;
   }
 
-  std::vector<Data> pruned;
-  for (const auto& step : steps) {
-    if (step.entry) pruned.push_back(*step.entry);
+  // Under the lock, the list read again: a step applies to its entry only
+  // while that entry is as it was checked, wherever it stands now; entries
+  // stored or changed since stay as they are.
+  auto locked = openSharedSettings(true);
+  if (!locked) return kFailure;
+  auto& lock = locked->lock;
+  auto* store = &locked->store;
+  const auto now = store->dataArray(key).value_or(std::vector<Data>{});
+  const auto bytes = [](const Data& data) { return std::string(data.begin(), data.end()); };
+  std::unordered_map<std::string, std::vector<std::size_t>> checkedAt;
+  for (std::size_t i = 0; i < listed.size(); ++i) checkedAt[bytes(listed[i])].push_back(i);
+  std::unordered_map<std::string, std::size_t> matchedSoFar;
+  std::vector<std::optional<std::size_t>> checkedAs(now.size());
+  std::vector<bool> present(steps.size(), false);
+  // A folder re-recorded where an entry stored since lists it already would
+  // be listed twice: its old entry goes instead. What an entry stored since
+  // lists is read from its record, without looking at the disk.
+  std::unordered_set<std::string> listedSince;
+  for (std::size_t j = 0; j < now.size(); ++j) {
+    const auto it = checkedAt.find(bytes(now[j]));
+    if (it != checkedAt.end() && matchedSoFar[it->first] < it->second.size()) {
+      checkedAs[j] = it->second[matchedSoFar[it->first]++];
+      present[*checkedAs[j]] = true;
+    } else if (const auto fields = platform::decodeBookmark(now[j],
+                                                           platform::BookmarkKind::Transport)) {
+      listedSince.insert(fields->path);
+    }
   }
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    if (!present[i]) {
+      steps[i] = {"keep", nullptr, {}, std::nullopt};  // gone or changed since: not ours to touch
+      continue;
+    }
+    if (checks[i].state == EntryState::Moved && steps[i].done != nullptr && steps[i].entry &&
+        listedSince.contains(checks[i].detail)) {
+      steps[i] = {"remove", "removed", " (listed already)", std::nullopt};
+    }
+  }
+  std::vector<Data> pruned;
+  for (std::size_t j = 0; j < now.size(); ++j) {
+    if (!checkedAs[j]) {
+      pruned.push_back(now[j]);
+    } else if (const auto& step = steps[*checkedAs[j]]; step.done == nullptr) {
+      pruned.push_back(now[j]);
+    } else if (step.entry) {
+      pruned.push_back(*step.entry);
+    }
+  }
+  const PruneCounts counts = countSteps(steps);
   // Nothing written, nothing to tell the app.
-  if (pruned == listed) return printData(counts.nothingLine()) ? kSuccess : kFailure;
+  if (pruned == now) return printData(counts.nothingLine()) ? kSuccess : kFailure;
   store->setDataArray(key, pruned);
   bool written = false;
   {

@@ -1,6 +1,5 @@
 #include "platform/bus/BusLoop.h"
 
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -39,10 +38,9 @@ std::unique_ptr<BusLoop> BusLoop::connectSession(std::string& error) {
     error = std::string("cannot serve the session bus: ") + std::strerror(-r);
     return nullptr;
   }
-  loop->wake_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-  r = loop->wake_ ? sd_event_add_io(event, &loop->wakeSource_, loop->wake_.get(), EPOLLIN,
-                                    &BusLoop::onWake, loop.get())
-                  : -errno;
+  r = loop->work_.fd() >= 0 ? sd_event_add_io(event, &loop->wakeSource_, loop->work_.fd(),
+                                               EPOLLIN, &BusLoop::onWake, loop.get())
+                           : -EMFILE;
   if (r < 0) {
     error = std::string("cannot create the event loop: ") + std::strerror(-r);
     return nullptr;
@@ -66,25 +64,12 @@ bool BusLoop::requestName(const std::string& name, std::string& error) {
   return false;
 }
 
-void BusLoop::post(std::function<void()> work) {
-  {
-    std::lock_guard lock(mutex_);
-    work_.push_back(std::move(work));
-  }
-  const std::uint64_t one = 1;
-  (void)!::write(wake_.get(), &one, sizeof one);
-}
+bool BusLoop::post(Task work) { return work_.post(std::move(work)); }
 
-int BusLoop::onWake(sd_event_source* /*source*/, int fd, uint32_t /*revents*/, void* userdata) {
+int BusLoop::onWake(sd_event_source* /*source*/, int /*fd*/, uint32_t /*revents*/,
+                    void* userdata) {
   auto* self = static_cast<BusLoop*>(userdata);
-  std::uint64_t count = 0;
-  (void)!::read(fd, &count, sizeof count);
-  std::deque<std::function<void()>> batch;
-  {
-    std::lock_guard lock(self->mutex_);
-    batch.swap(self->work_);
-  }
-  for (auto& work : batch) {
+  for (auto& work : self->work_.takeAll()) {
     try {
       work();
     } catch (...) {
@@ -94,10 +79,10 @@ int BusLoop::onWake(sd_event_source* /*source*/, int fd, uint32_t /*revents*/, v
   return 0;
 }
 
-void BusLoop::postAfter(std::chrono::microseconds delay, std::function<void()> work) {
-  post([this, delay, work = std::move(work)]() mutable {
+void BusLoop::postAfter(std::chrono::microseconds delay, Task work) {
+  (void)post([this, delay, work = std::move(work)]() mutable {
     // The timer owns the work; freeing the timer frees it.
-    auto held = std::make_unique<std::function<void()>>(std::move(work));
+    auto held = std::make_unique<Task>(std::move(work));
     sd_event_source* source = nullptr;
     if (sd_event_add_time_relative(event_.get(), &source, CLOCK_MONOTONIC,
                                    static_cast<uint64_t>(delay.count()), 1000, &BusLoop::onTimer,
@@ -105,13 +90,13 @@ void BusLoop::postAfter(std::chrono::microseconds delay, std::function<void()> w
       return;
     }
     (void)sd_event_source_set_destroy_callback(
-        source, [](void* userdata) { delete static_cast<std::function<void()>*>(userdata); });
+        source, [](void* userdata) { delete static_cast<Task*>(userdata); });
     (void)held.release();
   });
 }
 
 int BusLoop::onTimer(sd_event_source* source, uint64_t /*usec*/, void* userdata) {
-  std::function<void()> work = std::move(*static_cast<std::function<void()>*>(userdata));
+  Task work = std::move(*static_cast<Task*>(userdata));
   (void)sd_event_source_unref(source);  // one shot: frees the holder
   try {
     if (work) work();
@@ -121,6 +106,13 @@ int BusLoop::onTimer(sd_event_source* source, uint64_t /*usec*/, void* userdata)
   return 0;
 }
 
-void BusLoop::run() { (void)sd_event_loop(event_.get()); }
+void BusLoop::run() {
+  loopThread_.store(std::this_thread::get_id());
+  (void)sd_event_loop(event_.get());
+  // The executor's rule: what was posted before the close still runs (on a
+  // lost connection its replies go nowhere); what comes after is refused.
+  work_.close();
+  (void)onWake(nullptr, -1, 0, this);
+}
 
 }  // namespace zivuv::platform

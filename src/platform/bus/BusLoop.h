@@ -3,15 +3,13 @@
 #include <systemd/sd-bus.h>
 #include <systemd/sd-event.h>
 
+#include <atomic>
 #include <chrono>
-#include <deque>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
-#include "platform/fd/UniqueFd.h"
+#include "platform/thread/Executor.h"
 
 namespace zivuv::platform {
 
@@ -35,7 +33,8 @@ using SdBusMessagePtr = std::unique_ptr<sd_bus_message, SdBusMessageUnref>;
 // The run loop: one connection to the session bus driven by an sd-event
 // loop on the thread that calls run(). sd-bus is not thread-safe, so every
 // use of the connection happens on that thread; other threads hand work
-// over with post().
+// over with post(), through an Executor and its shutdown rule: once run()
+// has returned, work posted later is refused and destroyed unrun.
 class BusLoop {
  public:
   // Connects to the user's session bus; nullptr with a reason in error when
@@ -52,15 +51,19 @@ class BusLoop {
   // or cannot be requested.
   bool requestName(const std::string& name, std::string& error);
 
-  // Runs work on the loop thread, in order. Any thread, before or during run().
-  void post(std::function<void()> work);
+  // Runs work on the loop thread, in order. Any thread, before or during
+  // run(); false, with the work destroyed, after it.
+  bool post(Task work);
 
   // Runs work on the loop thread once delay has passed (monotonic clock,
-  // never early). Any thread.
-  void postAfter(std::chrono::microseconds delay, std::function<void()> work);
+  // never early). Any thread. The timer exists only until then.
+  void postAfter(std::chrono::microseconds delay, Task work);
 
-  // Serves until the bus connection is lost.
+  // Serves until the bus connection is lost, then refuses further work.
   void run();
+
+  // Whether the caller is the thread inside run().
+  bool onLoopThread() const { return loopThread_.load() == std::this_thread::get_id(); }
 
  private:
   BusLoop() = default;
@@ -69,10 +72,9 @@ class BusLoop {
 
   SdEventPtr event_;
   SdBusPtr bus_;
-  UniqueFd wake_;
+  Executor work_;
   sd_event_source* wakeSource_ = nullptr;
-  std::mutex mutex_;
-  std::deque<std::function<void()>> work_;
+  std::atomic<std::thread::id> loopThread_{};
 };
 
 }  // namespace zivuv::platform

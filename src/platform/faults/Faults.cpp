@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 #include "platform/faults/FaultFile.h"
 
@@ -34,19 +36,32 @@ void set(Fault& fault, std::string value) {
   fault.value = std::move(value);
 }
 
+// The lines of the fault file, as "<verb> <value>" split at the first
+// space; read once, on first use.
+const std::vector<std::pair<std::string, std::string>>& faultLines() {
+  static const std::vector<std::pair<std::string, std::string>> lines = [] {
+    std::vector<std::pair<std::string, std::string>> read;
+    const char* file = std::getenv("ZIVUV_FAULTS");
+    if (file == nullptr || *file == '\0') return read;
+    std::ifstream in(file);
+    std::string line;
+    while (std::getline(in, line)) {
+      const std::size_t space = line.find(' ');
+      if (space != std::string::npos) read.emplace_back(line.substr(0, space), line.substr(space + 1));
+    }
+    return read;
+  }();
+  return lines;
+}
+
 }  // namespace
+
+void loadFaultFile() { (void)faultLines(); }
 
 std::optional<std::string> faultFileValue(std::string_view verb,
                                           std::optional<std::string_view> wanted) {
-  const char* file = std::getenv("ZIVUV_FAULTS");
-  if (file == nullptr || *file == '\0') return std::nullopt;
-  std::ifstream in(file);
-  std::string line;
-  while (std::getline(in, line)) {
-    const std::size_t space = line.find(' ');
-    if (space == std::string::npos || std::string_view(line).substr(0, space) != verb) continue;
-    std::string value = line.substr(space + 1);
-    if (!wanted || value == *wanted) return value;
+  for (const auto& [lineVerb, value] : faultLines()) {
+    if (lineVerb == verb && (!wanted || value == *wanted)) return value;
   }
   return std::nullopt;
 }

@@ -9,7 +9,8 @@ namespace zivuv::platform {
 // modes, so refused access and failed writes cannot be produced with chmod.
 //
 // In-process tests call the setters. A test that drives the real binary sets
-// ZIVUV_FAULTS to a file that is read afresh at every check; each line is
+// ZIVUV_FAULTS to a file that is read once, when the process starts (see
+// FaultFile.h), so it is written before the process starts; each line is
 // "refuse-access <absolute path>", "fail-write <domain or suite name>",
 // "fail-lock <domain or suite name>" or "refuse-watch <absolute path>" (the
 // kernel refuses an inotify watch on that folder as if the user's watches

@@ -109,6 +109,11 @@ void Logger::write(LogLevel level, std::string_view message) {
     lastError_ = {std::chrono::system_clock::now(), std::string(message)};
   }
   sink_->write(level, message);
+  if (level == LogLevel::Error && errorObserver_) errorObserver_();
+}
+
+void Logger::setErrorObserver(std::function<void()> observer) {
+  errorObserver_ = std::move(observer);
 }
 
 Logger::LastError Logger::lastError() const {

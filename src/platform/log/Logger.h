@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -43,6 +44,11 @@ class Logger {
   };
   LastError lastError() const;
 
+  // Told after each error entry, on the thread that wrote it, which may
+  // hold any lock: the observer takes none of its callers' locks. Set once
+  // at start, before other threads log.
+  void setErrorObserver(std::function<void()> observer);
+
   // While an object of this class lives on a thread, the entries that
   // thread sends to standard error are gathered and written as whole lines,
   // at most PIPE_BUF bytes at a time, and the rest when the last such object
@@ -64,6 +70,7 @@ class Logger {
  private:
   Logger();
   std::shared_ptr<LogSink> sink_;
+  std::function<void()> errorObserver_;
   mutable std::mutex errorMutex_;
   LastError lastError_;
 };

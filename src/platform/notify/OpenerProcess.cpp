@@ -1,6 +1,7 @@
 #include "platform/notify/OpenerProcess.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -22,7 +23,6 @@ namespace {
 // activation token is a short name, so anything longer is refused whole.
 constexpr std::size_t kMaxRequest = 4096;
 constexpr std::size_t kMaxAnswer = 8192;
-constexpr time_t kAnswerTimeoutSeconds = 10;
 
 std::string findOnPath(const std::string& program) {
   const char* path = std::getenv("PATH");
@@ -175,35 +175,51 @@ OpenerProcess OpenerProcess::start(const std::string& allowedUrl) {
     (void)::close_range(4, ~0U, 0);
     serve(socket, allowedUrl);
   }
-  const timeval timeout{.tv_sec = kAnswerTimeoutSeconds, .tv_usec = 0};
-  (void)::setsockopt(ours.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
   return OpenerProcess(std::move(ours), child, {});
 }
 
-std::string OpenerProcess::open(const std::string& url, const std::string& activationToken) {
+std::string OpenerProcess::send(const std::string& url, const std::string& activationToken) {
   if (!socket_) return startError_;
-  std::vector<char> reply(kMaxAnswer);
-  // An answer that came after its request gave up on it answers nothing now.
-  while (::recv(socket_.get(), reply.data(), reply.size(), MSG_DONTWAIT) > 0) {
-  }
   std::string request = url;
   request += '\0';
   request += activationToken;
   ssize_t n;
-  while ((n = ::send(socket_.get(), request.data(), request.size(), MSG_NOSIGNAL)) < 0 &&
+  while ((n = ::send(socket_.get(), request.data(), request.size(), MSG_NOSIGNAL | MSG_DONTWAIT)) <
+             0 &&
          errno == EINTR) {
   }
-  if (n < 0) {
-    if (errno == EPIPE || errno == ECONNRESET) return "the opener has ended";
-    return std::string("cannot reach the opener: ") + std::strerror(errno);
+  if (n >= 0) return {};
+  if (errno == EPIPE || errno == ECONNRESET) return "the opener has ended";
+  return std::string("cannot reach the opener: ") + std::strerror(errno);
+}
+
+std::optional<std::string> OpenerProcess::receive() {
+  if (!socket_) return startError_;
+  std::vector<char> reply(kMaxAnswer);
+  ssize_t n;
+  while ((n = ::recv(socket_.get(), reply.data(), reply.size(), MSG_DONTWAIT)) < 0 &&
+         errno == EINTR) {
   }
-  while ((n = ::recv(socket_.get(), reply.data(), reply.size(), 0)) < 0 && errno == EINTR) {
-  }
-  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return "the opener did not answer";
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return std::nullopt;
   if (n < 0) return std::string("cannot reach the opener: ") + std::strerror(errno);
-  if (n == 0) return "the opener has ended";
-  if (reply[0] == '+') return {};
+  if (n == 0) return std::string("the opener has ended");
+  if (reply[0] == '+') return std::string();
   return std::string(reply.data() + 1, static_cast<std::size_t>(n) - 1);
+}
+
+std::string OpenerProcess::open(const std::string& url, const std::string& activationToken) {
+  if (!socket_) return startError_;
+  // An answer that came after its request gave up on it answers nothing now.
+  while (receive()) {
+  }
+  if (auto failure = send(url, activationToken); !failure.empty()) return failure;
+  pollfd wait{socket_.get(), POLLIN, 0};
+  int n;
+  while ((n = ::poll(&wait, 1, static_cast<int>(kAnswerTimeout.count() * 1000))) < 0 &&
+         errno == EINTR) {
+  }
+  if (n == 0) return "the opener did not answer";
+  return receive().value_or("the opener did not answer");
 }
 
 }  // namespace zivuv::platform

@@ -2,6 +2,8 @@
 
 #include <sys/types.h>
 
+#include <chrono>
+#include <optional>
 #include <string>
 
 #include "platform/fd/UniqueFd.h"
@@ -23,10 +25,21 @@ class OpenerProcess {
   static OpenerProcess start(const std::string& allowedUrl);
 
   // Has the opener start xdg-open for url, with XDG_ACTIVATION_TOKEN set
-  // when a token is given, and waits for its answer (at most 10 s): empty
-  // when xdg-open started, else why not. The opener refuses any other URL
-  // and a token with control bytes. One caller at a time.
+  // when a token is given, and waits for its answer (at most
+  // kAnswerTimeout): empty when xdg-open started, else why not. The opener
+  // refuses any other URL and a token with control bytes. One caller at a
+  // time.
   std::string open(const std::string& url, const std::string& activationToken);
+
+  // The same in two steps, for a caller that must not wait: send() hands
+  // the request over without waiting (empty, or why it could not); the
+  // opener answers each request in turn, and once socket() is readable
+  // receive() takes the next answer (empty when xdg-open started, else why
+  // not), or nullopt when none is there yet.
+  std::string send(const std::string& url, const std::string& activationToken);
+  std::optional<std::string> receive();
+  int socket() const { return socket_.get(); }
+  static constexpr std::chrono::seconds kAnswerTimeout{10};
 
   // The opener's process id; 0 when it did not start.
   pid_t pid() const { return pid_; }

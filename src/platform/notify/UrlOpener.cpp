@@ -1,5 +1,6 @@
 #include "platform/notify/UrlOpener.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -16,10 +17,78 @@ constexpr std::uint64_t kCallTimeoutUsec = 10'000'000;
 
 }  // namespace
 
-void UrlOpener::openWithXdgOpen(const std::string& url, const std::string& activationToken) {
-  if (const std::string failure = xdgOpen_.open(url, activationToken); !failure.empty()) {
-    Logger::shared().error("Failed to open " + url + " with xdg-open: " + failure);
+namespace {
+
+void failedToOpen(const std::string& url, const std::string& failure) {
+  Logger::shared().error("Failed to open " + url + " with xdg-open: " + failure);
+}
+
+}  // namespace
+
+UrlOpener::~UrlOpener() { stopWaiting(); }
+
+void UrlOpener::stopWaiting() {
+  for (sd_event_source** source : {&answerSource_, &timeoutSource_}) {
+    if (*source != nullptr) *source = sd_event_source_disable_unref(*source);
   }
+}
+
+void UrlOpener::openWithXdgOpen(const std::string& url, const std::string& activationToken) {
+  if (const std::string failure = xdgOpen_.send(url, activationToken); !failure.empty()) {
+    return failedToOpen(url, failure);
+  }
+  waiting_.push_back(url);
+  sd_event* event = sd_bus_get_event(bus_);
+  const auto timeout = std::chrono::duration_cast<std::chrono::microseconds>(
+                           OpenerProcess::kAnswerTimeout)
+                           .count();
+  // The answer is read when it comes; the time-out runs from the last
+  // request.
+  if (timeoutSource_ != nullptr) {
+    (void)sd_event_source_set_time_relative(timeoutSource_, static_cast<uint64_t>(timeout));
+    (void)sd_event_source_set_enabled(timeoutSource_, SD_EVENT_ONESHOT);
+  }
+  if (answerSource_ != nullptr) return;
+  if (sd_event_add_io(event, &answerSource_, xdgOpen_.socket(), EPOLLIN, &UrlOpener::onAnswer,
+                      this) < 0 ||
+      (timeoutSource_ == nullptr &&
+       sd_event_add_time_relative(event, &timeoutSource_, CLOCK_MONOTONIC,
+                                  static_cast<uint64_t>(timeout), 1000, &UrlOpener::onNoAnswer,
+                                  this) < 0)) {
+    stopWaiting();
+    waiting_.clear();
+    failedToOpen(url, "the opener's answer cannot be waited for");
+  }
+}
+
+int UrlOpener::onAnswer(sd_event_source*, int, uint32_t, void* userdata) {
+  auto* self = static_cast<UrlOpener*>(userdata);
+  while (!self->waiting_.empty() || self->lateAnswers_ > 0) {
+    const auto answer = self->xdgOpen_.receive();
+    if (!answer) return 0;
+    if (self->lateAnswers_ > 0) {  // to a request already given up on
+      --self->lateAnswers_;
+      continue;
+    }
+    const std::string url = std::move(self->waiting_.front());
+    self->waiting_.pop_front();
+    if (!answer->empty()) failedToOpen(url, *answer);
+    if (*answer == "the opener has ended") {
+      for (const auto& other : self->waiting_) failedToOpen(other, *answer);
+      self->waiting_.clear();
+    }
+  }
+  self->stopWaiting();
+  return 0;
+}
+
+int UrlOpener::onNoAnswer(sd_event_source*, uint64_t, void* userdata) {
+  auto* self = static_cast<UrlOpener*>(userdata);
+  for (const auto& url : self->waiting_) failedToOpen(url, "the opener did not answer");
+  self->lateAnswers_ += self->waiting_.size();
+  self->waiting_.clear();
+  if (self->lateAnswers_ == 0) self->stopWaiting();
+  return 0;
 }
 
 struct UrlOpener::Request {
