@@ -232,6 +232,28 @@ std::vector<SharedSuiteSession::Added> SharedSuiteSession::addSandboxURLs(
   // The entries the moves are about, as this session read them.
   const auto readListed = store_->dataArray(key).value_or(std::vector<Data>{});
 
+  // Each folder's transport data, made before the lock (it looks at the
+  // folder); a failure is told as an add tells it. The lines of the stored
+  // entries that do not resolve are printed once per session, before the
+  // first add that reads them, unless a load printed them already.
+  const auto transportData = [&](const FileURL& url) {
+    auto data = BookmarkUtils::createTransportData(url);
+    if (!data) {
+      printLine("Failed to generate transport data!");
+    } else if (!sandboxLinesPrinted_) {
+      for (const Data& entry : readListed) printAll(resolve(entry).lines);
+      sandboxLinesPrinted_ = true;
+    }
+    return data;
+  };
+  // The moves first: an add of the same folder then renews the moved entry.
+  std::vector<std::optional<Data>> moveData(moves.size());
+  for (std::size_t m = 0; m < moves.size(); ++m) {
+    if (moves[m].position < readListed.size()) moveData[m] = transportData(moves[m].url);
+  }
+  std::vector<std::optional<Data>> urlData(urls.size());
+  for (std::size_t i = 0; i < urls.size(); ++i) urlData[i] = transportData(urls[i]);
+
   using Clock = std::chrono::steady_clock;
   std::optional<DefaultsLock> lock;
   std::optional<DefaultsStore> fresh;
@@ -262,31 +284,13 @@ std::vector<SharedSuiteSession::Added> SharedSuiteSession::addSandboxURLs(
   }
   std::unordered_map<std::string, std::size_t> firstPosition;
   firstPosition.reserve(entries.size() + urls.size());
-  // The lines of the stored entries that do not resolve, printed once per
-  // session: before the first add that reads them, unless a load printed
-  // them already.
-  std::vector<std::pair<std::string_view, std::string_view>> deadLines;
   std::unordered_map<std::string, std::vector<std::size_t>> positionsOf;
   for (std::size_t i = 0; i < entries.size(); ++i) {
-    const auto& entry = resolve(entries[i]);
-    if (entry.url) firstPosition.emplace(entry.url->text(), i);
-    for (const auto& line : entry.lines) deadLines.emplace_back(line.text, line.variable);
+    if (const auto& url = resolve(entries[i]).url) firstPosition.emplace(url->text(), i);
     positionsOf[bytesOf(entries[i])].push_back(i);
   }
 
   std::vector<std::size_t> pending;
-  // Each folder's transport data; a failure is told as an add tells it.
-  const auto transportData = [&](const FileURL& url) {
-    auto data = BookmarkUtils::createTransportData(url);
-    if (!data) {
-      printLine("Failed to generate transport data!");
-    } else if (!sandboxLinesPrinted_) {
-      printLines(deadLines);
-      sandboxLinesPrinted_ = true;
-    }
-    return data;
-  };
-  // The moves first: an add of the same folder then renews the moved entry.
   // A move applies to its entry only while that entry is as it was read,
   // wherever it stands now.
   std::unordered_map<std::string, std::size_t> taken;
@@ -301,13 +305,12 @@ std::vector<SharedSuiteSession::Added> SharedSuiteSession::addSandboxURLs(
       continue;
     }
     if (firstPosition.contains(moves[m].url.text())) continue;  // listed by now
-    const std::size_t position = found->second[taken[found->first]++];
-    auto data = transportData(moves[m].url);
-    if (!data) {
+    if (!moveData[m]) {
       result = Added::Failed;
       continue;
     }
-    entries[position] = std::move(*data);
+    const std::size_t position = found->second[taken[found->first]++];
+    entries[position] = std::move(*moveData[m]);
     firstPosition[moves[m].url.text()] = position;
     pending.push_back(urls.size() + m);
   }
@@ -316,10 +319,10 @@ std::vector<SharedSuiteSession::Added> SharedSuiteSession::addSandboxURLs(
       outcome[i] = Added::Blocked;
       continue;
     }
-    auto data = transportData(urls[i]);
-    if (!data) continue;
+    if (!urlData[i]) continue;
+    Data& data = *urlData[i];
     if (const auto it = firstPosition.find(urls[i].text()); it != firstPosition.end()) {
-      entries[it->second] = std::move(*data);
+      entries[it->second] = std::move(data);
     } else {
       // A later add of this batch matches the new entry by the URL it
       // resolves to, as it would after a write of its own: a URL without
@@ -327,10 +330,10 @@ std::vector<SharedSuiteSession::Added> SharedSuiteSession::addSandboxURLs(
       // The record holds the real path just taken, which is what resolving
       // it gives: no need to look at the disk again.
       std::string recorded;
-      if (platform::validateBookmark(*data, BookmarkKind::Transport, &recorded).empty()) {
+      if (platform::validateBookmark(data, BookmarkKind::Transport, &recorded).empty()) {
         firstPosition.emplace(FileURL::fromPath(recorded, true).text(), entries.size());
       }
-      entries.push_back(std::move(*data));
+      entries.push_back(std::move(data));
     }
     pending.push_back(i);
   }

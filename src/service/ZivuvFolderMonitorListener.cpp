@@ -87,14 +87,18 @@ struct ZivuvFolderMonitorListener::ProbeWaiter {
   std::pair<std::uint64_t, std::uint64_t> look;  // the look it waits for
 };
 
-std::string processName() {
-  std::string buffer(PATH_MAX, '\0');
-  const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
-  if (n <= 0) return program_invocation_short_name;
-  buffer.resize(static_cast<std::size_t>(n));
-  constexpr std::string_view kDeleted = " (deleted)";
-  if (buffer.ends_with(kDeleted)) buffer.resize(buffer.size() - kDeleted.size());
-  return buffer.substr(buffer.rfind('/') + 1);
+const std::string& processName() {
+  // Taken once: the name of a running program does not change.
+  static const std::string name = [] {
+    std::string buffer(PATH_MAX, '\0');
+    const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
+    if (n <= 0) return std::string(program_invocation_short_name);
+    buffer.resize(static_cast<std::size_t>(n));
+    constexpr std::string_view kDeleted = " (deleted)";
+    if (buffer.ends_with(kDeleted)) buffer.resize(buffer.size() - kDeleted.size());
+    return buffer.substr(buffer.rfind('/') + 1);
+  }();
+  return name;
 }
 
 ZivuvFolderMonitorListener::ZivuvFolderMonitorListener(ListenerEnvironment environment)

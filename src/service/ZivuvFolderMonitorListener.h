@@ -213,7 +213,7 @@ class ZivuvFolderMonitorListener
   ServiceStatus status_;                             // counters and last scan
 };
 
-// The executable's own base name, as the protocol reports it.
-std::string processName();
+// The executable's own base name, as the protocol reports it; read once.
+const std::string& processName();
 
 }  // namespace zivuv

@@ -1,11 +1,14 @@
 // The scan on real folders, real repositories and real settings files.
 
+#include <fcntl.h>
 #include <plist/plist.h>
+#include <sys/file.h>
 
 #include <set>
 
 #include "discovery/RepositoryScan.h"
 #include "fakes/TestSupport.h"
+#include "platform/fd/UniqueFd.h"
 #include "platform/scope/SecurityScope.h"
 
 namespace zivuv::discovery {
@@ -148,6 +151,34 @@ TEST_F(ScanTest, EachFolderIsHandedOverOpenBeforeTheWalkListsIt) {
   });
   EXPECT_EQ(opened, std::vector<std::string>{watched_ + "/a"});
   EXPECT_EQ(outcome.registered, 1);
+}
+
+TEST_F(ScanTest, WhatTheAppWritesDuringTheWalkIsKeptAndWhatItBlocksIsNotRegistered) {
+  settings_.depth = 2;
+  fs::create_directories(watched_ + "/plain");
+  for (const char* name : {"new", "blocked", "moved"}) ASSERT_TRUE(testing::gitInit(watched_ + "/" + name));
+  const auto record = [](const std::string& path) {
+    return *platform::createBookmark(path, platform::BookmarkKind::Transport).data;
+  };
+  // An entry of the folder now at watched/moved, recorded where it was.
+  testing::storeList(sharedSuiteName(), "kSandboxKey", {recordedAs(watched_ + "/moved", root_ + "/was")});
+  const auto added = record(makeFolder("added"));
+  const auto outcome = scan(FileURL::fromPath(watched_, true).withSecurityScope(), [&](const WalkedFolder&) {
+    // The walk holds no lock: the app writes as it pleases meanwhile. It
+    // lists a folder of its own, drops the entry that was moved and blocks
+    // a repository the walk has met.
+    const platform::UniqueFd lock(::open((settingsFile(sharedSuiteName()) + ".lock").c_str(), O_RDWR | O_CLOEXEC));
+    EXPECT_EQ(::flock(lock.get(), LOCK_EX | LOCK_NB), 0) << "the walk holds the shared settings' lock";
+    (void)::flock(lock.get(), LOCK_UN);
+    testing::storeList(sharedSuiteName(), "kSandboxKey", {added});
+    testing::storeList(sharedSuiteName(), "kBlockedKey", {record(watched_ + "/blocked")});
+  });
+  EXPECT_EQ(outcome.registered, 1);
+  const auto stored = platform::DefaultsStore::openSuite(sharedSuiteName());
+  EXPECT_EQ(stored->dataArray("kSandboxKey"), (std::vector<platform::Data>{added, record(watched_ + "/new")}));
+  EXPECT_EQ(stored->dataArray("kBlockedKey"), std::vector<platform::Data>{record(watched_ + "/blocked")});
+  EXPECT_EQ(testing::countLines(log_, "info Existing or blocked folder: " + watched_ + "/blocked"), 1u);
+  EXPECT_EQ(log_.find("info Moved "), std::string::npos) << "its entry is gone: nothing to move";
 }
 
 TEST_F(ScanTest, SettingsOfTheWrongTypeOrOutOfRangeReadAsTheDefault) {
