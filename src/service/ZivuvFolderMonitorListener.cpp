@@ -462,7 +462,7 @@ void ZivuvFolderMonitorListener::postScan(const std::shared_ptr<ScanRequest>& re
       request->since = Clock::now();
       request->folder = self->monitoringURL;
     }
-    (void)self->runScan(request);
+    (void)self->runScan(request, number);
   });
 }
 
@@ -683,7 +683,7 @@ void ZivuvFolderMonitorListener::updateRescanLocked() {
           if (number != self->watchGeneration_) return;
           ++self->status_.rescans;
         }
-        (void)self->checkForNewRepositories();
+        (void)self->runScan(nullptr, number);
       },
       rescanPeriod_);
 }
@@ -733,7 +733,7 @@ void ZivuvFolderMonitorListener::folderEvent(watch::FolderEvent event, std::uint
                folder.path());
       decideNetworkRescan(folder, generation);
       noteRefusedWatch(generation);
-      (void)checkForNewRepositories();
+      (void)runScan(nullptr, generation);
       return;
     case watch::FolderEvent::Changed: break;
   }
@@ -772,7 +772,7 @@ void ZivuvFolderMonitorListener::timerDidFire(std::uint64_t generation) {
     if (generation != watchGeneration_) return;
     seriesStart_.reset();
   }
-  (void)checkForNewRepositories();
+  (void)runScan(nullptr, generation);
 }
 
 void ZivuvFolderMonitorListener::pendingFolderDidChange(const std::vector<std::string>& paths,
@@ -799,9 +799,31 @@ void ZivuvFolderMonitorListener::pendingFolderDidChange(const std::vector<std::s
 
 // --- Scan -----------------------------------------------------------------
 
-std::int64_t ZivuvFolderMonitorListener::checkForNewRepositories() { return runScan(nullptr); }
+std::int64_t ZivuvFolderMonitorListener::checkForNewRepositories() {
+  std::uint64_t generation = 0;
+  {
+    std::lock_guard lock(fieldsMutex_);
+    generation = watchGeneration_;
+  }
+  return runScan(nullptr, generation);
+}
 
-std::int64_t ZivuvFolderMonitorListener::runScan(const std::shared_ptr<ScanRequest>& request) {
+// The scan of the generation's watch, on its queue: one whose watch was
+// replaced meanwhile does not run, as the objects it would use belong to
+// another queue now.
+std::int64_t ZivuvFolderMonitorListener::runScan(const std::shared_ptr<ScanRequest>& request,
+                                                 std::uint64_t number) {
+  const auto stale = [&] {
+    std::vector<ScanReply> replies;  // dropped as the function returns: each says 0
+    std::lock_guard lock(fieldsMutex_);
+    if (number == watchGeneration_) return false;
+    if (request) {
+      replies.swap(request->replies);
+      if (runningScan_ == request) runningScan_.reset();
+    }
+    return true;
+  };
+  if (stale()) return 0;
   Logger::shared().debug("Checking For New Repositories");
   const auto loaded = discovery::loadScanSettings();
   const std::size_t limit = watch::maxUserWatches();
@@ -809,6 +831,7 @@ std::int64_t ZivuvFolderMonitorListener::runScan(const std::shared_ptr<ScanReque
   Generation generation;
   {
     std::lock_guard lock(fieldsMutex_);
+    if (number != watchGeneration_) return 0;
     url = monitoringURL;
     generation = {watchGeneration_, monitorQueue, pending_, watchSource};
     scanning_ = generation.number;

@@ -152,7 +152,7 @@ class ZivuvFolderMonitorListener
   void timerDidFire(std::uint64_t generation);
   void pendingFolderDidChange(const std::vector<std::string>& paths, std::uint64_t generation);
   void postScan(const std::shared_ptr<ScanRequest>& request, const Generation& generation);
-  std::int64_t runScan(const std::shared_ptr<ScanRequest>& request);
+  std::int64_t runScan(const std::shared_ptr<ScanRequest>& request, std::uint64_t generation);
   void followTree(const Generation& generation, const discovery::ScanOutcome& outcome,
                   std::size_t cap);
   void noteRefusedWatch(std::uint64_t generation);

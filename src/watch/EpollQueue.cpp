@@ -716,8 +716,12 @@ EpollQueue::EpollQueue(const std::string& label) : core_(std::make_shared<Core>(
   }
   // The worker holds the core, so that it outlives an EpollQueue destroyed
   // by one of its own handlers.
-  core_->thread = std::thread([core = core_] { core->run(); });
-  (void)::pthread_setname_np(core_->thread.native_handle(), label.substr(0, 15).c_str());
+  core_->thread = std::thread([core = core_, name = label.substr(0, 15)] {
+    // Named from inside: naming another thread writes to /proc, which the
+    // service's confinement refuses.
+    (void)::pthread_setname_np(::pthread_self(), name.c_str());
+    core->run();
+  });
 }
 
 EpollQueue::~EpollQueue() {

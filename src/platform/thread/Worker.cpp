@@ -43,12 +43,16 @@ struct Worker::Core : std::enable_shared_from_this<Core> {
   bool startThread() {
     auto flag = std::make_shared<std::atomic<bool>>(false);
     try {
-      thread = std::thread([self = shared_from_this(), flag] { self->run(*flag); });
+      thread = std::thread([self = shared_from_this(), flag, name = label.substr(0, 15)] {
+        // Named from inside: naming another thread writes to /proc, which
+        // the service's confinement refuses.
+        (void)::pthread_setname_np(::pthread_self(), name.c_str());
+        self->run(*flag);
+      });
     } catch (...) {
       return false;
     }
     threadAbandoned = std::move(flag);
-    (void)::pthread_setname_np(thread.native_handle(), label.substr(0, 15).c_str());
     return true;
   }
 
