@@ -117,7 +117,9 @@ bool BookmarkUtils::saveSecureBookmark(const FileURL& url,
       if (!resolved.contains(bytes)) resolved.emplace(std::move(bytes), resolveSecure(data));
     }
   };
-  resolveAll(DefaultsStore::openDomain(standardDomainName()).dataArray(key).value_or(std::vector<Data>{}));
+  resolveAll(DefaultsStore::openDomain(standardDomainName())
+                 .dataArray(key)
+                 .value_or(std::vector<Data>{}));
   // One locked read-modify-write with one write at its end: a second writer
   // cannot slip in between, and a crash cannot lose the folder.
   const auto lock = DefaultsLock::acquire(standardDomainName());
@@ -268,7 +270,8 @@ std::vector<SharedSuiteSession::Added> SharedSuiteSession::addSandboxURLs(
       return cannotOpen();
     }
     entries = fresh->dataArray(key).value_or(std::vector<Data>{});
-    blockedEntries = fresh->dataArray(rawValue(BookmarkKeys::blockKey)).value_or(std::vector<Data>{});
+    blockedEntries =
+        fresh->dataArray(rawValue(BookmarkKeys::blockKey)).value_or(std::vector<Data>{});
     if (attempt == kMergeTries || (allResolved(entries) && allResolved(blockedEntries))) break;
     // Stored since the session read the lists: resolved without the lock.
     lock.reset();

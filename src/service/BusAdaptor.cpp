@@ -264,6 +264,14 @@ BusAdaptor::BusAdaptor(BusLoop& loop, std::shared_ptr<ZivuvFolderMonitorListener
                                  this);
   (void)sd_bus_add_object_vtable(loop_.bus(), &statusSlot_, names::kObjectPath,
                                  names::kStatusInterface, kStatusVtable, this);
+  // Counts the messages the bus hands over, before each is dispatched.
+  (void)sd_bus_add_filter(
+      loop_.bus(), &filterSlot_,
+      [](sd_bus_message*, void* userdata, sd_bus_error*) {
+        ++static_cast<BusAdaptor*>(userdata)->incoming_;
+        return 0;
+      },
+      this);
   // What a caller sees from now on is told as it changes.
   told_ = listener_->status();
   statusLine_ = statusLine(told_);
@@ -271,20 +279,18 @@ BusAdaptor::BusAdaptor(BusLoop& loop, std::shared_ptr<ZivuvFolderMonitorListener
 }
 
 BusAdaptor::~BusAdaptor() {
-  for (sd_bus_slot* slot : {protocolSlot_, signalSlot_, statusSlot_}) {
+  for (sd_bus_slot* slot : {protocolSlot_, signalSlot_, statusSlot_, filterSlot_}) {
     if (slot != nullptr) sd_bus_slot_unref(slot);
   }
 }
 
 const ServiceStatus& BusAdaptor::snapshot() {
   if (signalling_ && snapshot_) return *snapshot_;
-  sd_bus_message* call = sd_bus_get_current_message(loop_.bus());
-  std::uint64_t cookie = 0;
-  if (call != nullptr) (void)sd_bus_message_get_cookie(call, &cookie);
-  if (!snapshot_ || call == nullptr || call != snapshotCall_ || cookie != snapshotCookie_) {
+  // Every getter of one incoming message (a GetAll calls each) reads the
+  // snapshot taken for that message.
+  if (!snapshot_ || snapshotFor_ != incoming_) {
     snapshot_ = listener_->status();
-    snapshotCall_ = call;
-    snapshotCookie_ = cookie;
+    snapshotFor_ = incoming_;
   }
   return *snapshot_;
 }
@@ -327,7 +333,6 @@ void BusAdaptor::tellChanges() {
                                             names::kStatusInterface,
                                             const_cast<char**>(changed.data()));
   signalling_ = false;
-  snapshotCall_ = nullptr;
   snapshot_.reset();
   told_ = now;
   lastSignal_ = Clock::now();

@@ -62,9 +62,10 @@ class BusAdaptor {
   ServiceStatus told_;  // as the last signal, or the start, told it
   std::string statusLine_;
   std::optional<ServiceStatus> snapshot_;
-  const void* snapshotCall_ = nullptr;  // the call it was taken for
-  std::uint64_t snapshotCookie_ = 0;
+  std::uint64_t incoming_ = 0;          // messages the bus has handed over so far
+  std::uint64_t snapshotFor_ = 0;       // the one the snapshot was taken for
   bool signalling_ = false;
+  sd_bus_slot* filterSlot_ = nullptr;
 };
 
 }  // namespace zivuv

@@ -353,8 +353,9 @@ void ZivuvFolderMonitorListener::probeMonitoredFolder(std::uint64_t generation,
       look_ = Look{data, generation, epoch};
     }
     folderSilent_ = false;
-    const auto mine = std::stable_partition(probeWaiters_.begin(), probeWaiters_.end(),
-                                            [&](const auto& waiter) { return waiter->look != key; });
+    const auto mine =
+        std::stable_partition(probeWaiters_.begin(), probeWaiters_.end(),
+                              [&](const auto& waiter) { return waiter->look != key; });
     waiters.assign(mine, probeWaiters_.end());
     probeWaiters_.erase(mine, probeWaiters_.end());
   }

@@ -53,7 +53,8 @@ class PendingFolders : public std::enable_shared_from_this<PendingFolders> {
   using RetestFunction = std::function<Retest(const std::string&)>;
 
   // isRepository is the scan's repository test.
-  static std::shared_ptr<PendingFolders> create(std::shared_ptr<SerialQueue> queue, SetMaker makeSet,
+  static std::shared_ptr<PendingFolders> create(std::shared_ptr<SerialQueue> queue,
+                                                SetMaker makeSet,
                                                 RepositoriesHandler onRepositories,
                                                 RetestFunction isRepository,
                                                 std::chrono::nanoseconds retestDelay,

@@ -47,7 +47,8 @@ const std::vector<std::pair<std::string, std::string>>& faultLines() {
     std::string line;
     while (std::getline(in, line)) {
       const std::size_t space = line.find(' ');
-      if (space != std::string::npos) read.emplace_back(line.substr(0, space), line.substr(space + 1));
+      if (space == std::string::npos) continue;
+      read.emplace_back(line.substr(0, space), line.substr(space + 1));
     }
     return read;
   }();
