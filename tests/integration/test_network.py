@@ -3,6 +3,7 @@
 # which must hold up no call but the ones that need it, no write of the
 # app's, and no switch to another folder.
 
+import fcntl
 import os
 import plistlib
 import signal
@@ -85,6 +86,14 @@ def waiting(env):
         proc.wait()
 
 
+def locked(file):
+    try:
+        fcntl.flock(file, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        return True
+    except BlockingIOError:
+        return False
+
+
 def answered(call, seconds):
     # What the call answered (None when it could not), at most after seconds.
     start = time.monotonic()
@@ -95,18 +104,22 @@ def answered(call, seconds):
     return value, time.monotonic() - start <= seconds * SLOW
 
 
-def test_share_that_stops_answering_holds_up_no_other_call_and_is_switched_away_from(service, ctl, bus, root,
+def test_share_that_stops_answering_holds_up_no_other_call_and_is_switched_away_from(service, ctl, bus, root, env,
                                                                                     hanging_share, waiting):
     repo(root / 'local' / 'r')
     proc = service.start()
     ctl.out('watch', hanging_share.folder)
-    data = bookmark(hanging_share.folder)
+    data, local = bookmark(hanging_share.folder), bookmark(root / 'local')
     hanging_share.hang()
-    # A new watch of the folder and a scan of it wait for the share, as long as it takes.
-    waiting('startMonitoringWithPath', 'ay', len(data), *data)
+    # Saving another folder resolves the saved one on the share, and a scan
+    # walks it: both wait for the share, as long as it takes.
+    waiting('startMonitoringWithPath', 'ay', len(local), *local)
     stuck_scan = waiting('checkFolderNowWithCompletion')
     time.sleep(0.5)
-    # Every other call is answered: the folder's own data from when its watch began.
+    # Every other call is answered, even while the service's own settings are
+    # locked: the folder's own data from when its watch began.
+    own_lock = (Path(env['XDG_CONFIG_HOME']) / 'Zivuv' / 'com.vezudi.Zivuv.FolderMonitor.plist.lock').open('w')
+    wait_until(lambda: locked(own_lock), 5, 'the lock of the own settings, which nothing of the share holds')
     status = bus.get_object(NAME, PATH, introspect=False)
     assert answered(lambda: bus.call_blocking(NAME, PATH, 'org.freedesktop.DBus.Peer', 'Ping', '', [],
                                               timeout=0.05 * SLOW), 0.05)[1]
@@ -117,6 +130,7 @@ def test_share_that_stops_answering_holds_up_no_other_call_and_is_switched_away_
                                                  timeout=SLOW), 1)
     assert in_time and state in ('idle', 'scanning')
     assert answered(lambda: bus.call_blocking(NAME, PATH, IFACE, 'reset', '', [], timeout=2 * SLOW), 2) == (None, True)
+    own_lock.close()
     # The switch to a local folder: the stuck work is left behind, the new folder watched and scanned.
     start = time.monotonic()
     assert ctl.out('watch', '--replace', root / 'local', timeout=30) == f'watching {root}/local; 1 repositories registered\n'

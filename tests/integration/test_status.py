@@ -28,7 +28,11 @@ def test_a_subscriber_follows_the_state_through_settling_and_back_to_idle(servic
     pump()
     got.clear()
 
-    (watched / 'file').touch()
+    start = time.monotonic()
+    for i in range(25):  # a burst of changes, 20 ms apart: each moves LastEvent
+        (watched / f'file{i}').touch()
+        time.sleep(0.02)
+    burst = time.monotonic() - start
     states = lambda: [changed['State'] for _, _, changed, _ in got if 'State' in changed]
     wait_until(lambda: pump() or states()[-1:] == ['idle'], 10, 'the state back to idle')
     assert states()[0] == 'settling' and 'LastEvent' in got[0][2]
@@ -37,7 +41,8 @@ def test_a_subscriber_follows_the_state_through_settling_and_back_to_idle(servic
         assert (interface, invalidated) == (STATUS, [])
         assert not set(changed) & (UNSIGNALLED | CONSTANT)
         cached.update(changed)
-    assert all(later[0] - earlier[0] >= 0.09 for earlier, later in zip(got, got[1:])), 'one signal per 100 ms'
+    # At most one signal per 100 ms: a few for the burst, not one per change.
+    assert len([changed for _, _, changed, _ in got if 'LastEvent' in changed]) <= burst / 0.1 + 2
     # What the signals told is what a read gives; and at rest nothing more comes.
     now = status.GetAll(STATUS, dbus_interface=dbus.PROPERTIES_IFACE)
     assert {key: now[key] for key in cached} == cached

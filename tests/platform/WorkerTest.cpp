@@ -2,6 +2,7 @@
 // worker whose task stalls leaves it behind and goes on with the rest.
 
 #include <future>
+#include <thread>
 
 #include "fakes/TestSupport.h"
 #include "platform/thread/Reply.h"
@@ -37,10 +38,14 @@ TEST(ExecutorTest, RunsWhatCameBeforeItClosedAndAnswersWhatCameAfterWithTheFallb
 
 TEST(WorkerTest, DestroyedItRunsEveryTaskPostedBefore) {
   std::vector<int> ran;
-  {
-    Worker worker("test-worker");
-    for (int i = 0; i < 100; ++i) EXPECT_TRUE(worker.post([&ran, i] { ran.push_back(i); }));
-  }
+  std::promise<void> release;
+  auto worker = std::make_unique<Worker>("test-worker");
+  ASSERT_TRUE(worker->post([&] { release.get_future().wait(); }));
+  for (int i = 0; i < 100; ++i) EXPECT_TRUE(worker->post([&ran, i] { ran.push_back(i); }));
+  std::thread closing([&] { worker.reset(); });
+  std::this_thread::sleep_for(100ms);  // closed, with the first task still running
+  release.set_value();
+  closing.join();
   EXPECT_EQ(ran.size(), 100u);
 }
 
