@@ -102,7 +102,10 @@ class Library {
   // system's, the user's and the repository's files): a safe.directory
   // entry of the user opens another user's repository for both.
   void load() {
-    objectsBefore_ = platform::loadedObjects();
+    // What was there before libgit2 first came: what it leaves behind is
+    // all the rest, however many times it has been loaded since.
+    if (!baselineTaken_) objectsBefore_ = platform::loadedObjects();
+    baselineTaken_ = true;
     (void)::dlerror();
     void* handle = ::dlopen(kLibgit2Soname, RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
@@ -142,6 +145,7 @@ class Library {
   std::string failure_;      // remembered while anything holds the library
   std::string lastFailure_;  // the last failure, for the holds that ask
   std::vector<std::uintptr_t> objectsBefore_;
+  bool baselineTaken_ = false;
   std::atomic<std::uint64_t> loads_{0}, verdicts_{0}, failures_{0};
 };
 
