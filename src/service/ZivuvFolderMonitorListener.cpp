@@ -656,10 +656,11 @@ std::int64_t ZivuvFolderMonitorListener::runScan(
   }
   publishStatus();
   // A large scan leaves megabytes of freed heap in this thread's arena;
-  // hand them back so that the service is small again while it waits,
-  // with the pages of code that the scan ran.
+  // hand them back so that the service is small again while it waits; and
+  // the pages of code that the scan ran, once its replies and status
+  // signals (coalesced over 100 ms) have gone out.
   (void)::malloc_trim(0);
-  platform::dropCleanPages();
+  if (after_) after_(std::chrono::seconds(1), [] { platform::dropCleanPages(); });
   return outcome.registered;
 }
 

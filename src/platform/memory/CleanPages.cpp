@@ -1,11 +1,17 @@
 #include "platform/memory/CleanPages.h"
 
+#include <fcntl.h>
 #include <link.h>
 #include <sys/auxv.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/fd/UniqueFd.h"
 
 namespace zivuv::platform {
 namespace {
@@ -27,6 +33,16 @@ bool hasTextRelocations(const dl_phdr_info& info) {
   return false;
 }
 
+// Whether a debugger is attached: its breakpoints are written into the
+// pages of code, which dropping would take away unseen.
+bool traced() {
+  const UniqueFd status(::open("/proc/self/status", O_RDONLY | O_CLOEXEC));
+  std::array<char, 4096> text{};
+  const ssize_t n = status ? ::read(status.get(), text.data(), text.size() - 1) : -1;
+  const char* tracer = n > 0 ? std::strstr(text.data(), "\nTracerPid:") : nullptr;
+  return tracer != nullptr && std::strtol(tracer + 11, nullptr, 10) != 0;
+}
+
 }  // namespace
 
 std::vector<std::uintptr_t> loadedObjects() {
@@ -42,6 +58,7 @@ std::vector<std::uintptr_t> loadedObjects() {
 }
 
 void dropCleanPages(const std::function<bool(std::uintptr_t base)>& which) {
+  if (traced()) return;
   // The work is done while the loader's list is locked, so that no object
   // is unmapped (and something else mapped in its place) meanwhile. A
   // segment without write permission is never written (RELRO lies in the

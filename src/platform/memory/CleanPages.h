@@ -14,7 +14,8 @@ std::vector<std::uintptr_t> loadedObjects();
 // (code, constants) of the loaded objects for which `which` holds, or of
 // all of them: clean copies of their files, which the kernel maps again
 // from the page cache when something runs there. What was written (data,
-// relocated tables, the heap) stays. Any thread; nothing is unloaded.
+// relocated tables, the heap) stays. Nothing while a debugger is attached.
+// Any thread; nothing is unloaded.
 void dropCleanPages(const std::function<bool(std::uintptr_t base)>& which = {});
 
 }  // namespace zivuv::platform
