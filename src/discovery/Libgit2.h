@@ -36,7 +36,10 @@ std::optional<bool> locateWithLibgit2(const std::string& path);
 // so that it is set up at most once for, say, a whole scan; a failure to
 // load it is not retried meanwhile. Without a hold each verdict loads and
 // unloads it. Holds may overlap, on any threads: the last one to end, or
-// the last verdict to end after it, unloads.
+// the last verdict to end after it, unloads. libgit2 frees a thread's own
+// state (its last error, 200 bytes) when the thread ends or unloads it: a
+// thread that made verdicts and outlives an unload by another thread keeps
+// that state. The service makes every verdict on monitorQueue.
 class Libgit2Hold {
  public:
   Libgit2Hold();

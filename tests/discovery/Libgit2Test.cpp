@@ -93,22 +93,30 @@ TEST_F(Libgit2Test, HoldKeepsOneLoadForItsVerdictsAndLeavesNothingResident) {
   EXPECT_LT(libcryptoFilePages(), 512);
 }
 
-// Verdicts and holds on several threads at once: each verdict finds the
-// library loaded, and the last one out unloads it.
+// Verdicts and holds on several threads at once, inside a hold of this
+// thread's (so that each worker ends, and frees its part of libgit2's
+// per-thread state, while libgit2 is loaded): one load for all, and the
+// last one out unloads it.
 TEST_F(Libgit2Test, ThreadsShareTheLibraryAndTheLastOneUnloadsIt) {
-  std::vector<std::thread> threads;
+  const std::uint64_t before = libgit2Loads();
   std::atomic<int> opened{0};
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&, t] {
-      for (int i = 0; i < 10; ++i) {
-        std::optional<Libgit2Hold> hold;
-        if ((i + t) % 2 == 0) hold.emplace();
-        opened += testRepository(root_ + (i % 2 == 0 ? "/a" : "/b")).opens() ? 1 : 0;
-      }
-    });
+  {
+    const Libgit2Hold outer;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+      threads.emplace_back([&, t] {
+        for (int i = 0; i < 10; ++i) {
+          std::optional<Libgit2Hold> hold;
+          if ((i + t) % 2 == 0) hold.emplace();
+          opened += testRepository(root_ + (i % 2 == 0 ? "/a" : "/b")).opens() ? 1 : 0;
+        }
+      });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_TRUE(libgit2Loaded());
   }
-  for (auto& thread : threads) thread.join();
   EXPECT_EQ(opened, 40);
+  EXPECT_EQ(libgit2Loads() - before, 1U);
   EXPECT_FALSE(libgit2Loaded());
   EXPECT_FALSE(mapped());
 }
