@@ -802,14 +802,19 @@ void benchLibgit2(const std::string& work) {
   }
   constexpr int kVerdicts = 100;
   constexpr int kRounds = 9;
-  const auto rollup = [](const char* field) { return procFieldKiB("/proc/self/smaps_rollup", field); };
+  const auto rollup = [](const char* field) {
+    return procFieldKiB("/proc/self/smaps_rollup", field);
+  };
   std::vector<double> firsts, laters, unloads, helpers;
-  long rssBefore = rollup("Rss"), pssBefore = rollup("Pss"), rssLoaded = 0, rssAfter = 0, pssAfter = 0;
+  long rssBefore = rollup("Rss"), pssBefore = rollup("Pss"), rssLoaded = 0, rssAfter = 0,
+       pssAfter = 0;
   for (int round = 0; round < kRounds; ++round) {
     auto start = Clock::now();
     {
       const discovery::Libgit2Hold hold;
-      if (!discovery::testRepository(bare).opens()) std::printf("libgit2: the bare fixture does not open\n");
+      if (!discovery::testRepository(bare).opens()) {
+        std::printf("libgit2: the bare fixture does not open\n");
+      }
       firsts.push_back(millisecondsSince(start));
       start = Clock::now();
       for (int i = 1; i < kVerdicts; ++i) (void)discovery::testRepository(bare);

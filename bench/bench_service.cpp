@@ -346,7 +346,9 @@ Resident resident(pid_t pid) {
     if (kib >= 64) parts.emplace_back(kib, n);
   }
   std::sort(parts.rbegin(), parts.rend());
-  for (const auto& [kib, n] : parts) r.parts += (r.parts.empty() ? "" : ", ") + n + " " + std::to_string(kib);
+  for (const auto& [kib, n] : parts) {
+    r.parts += (r.parts.empty() ? "" : ", ") + n + " " + std::to_string(kib);
+  }
   return r;
 }
 

@@ -192,7 +192,8 @@ std::optional<bool> locateWithLibgit2(const std::string& path) {
 }
 
 Libgit2Hold::Libgit2Hold()
-    : verdictsAtStart_(Library::shared().verdicts()), failuresAtStart_(Library::shared().failures()) {
+    : verdictsAtStart_(Library::shared().verdicts()),
+      failuresAtStart_(Library::shared().failures()) {
   (void)Library::shared().acquire(false, nullptr);
 }
 
@@ -203,7 +204,9 @@ std::string Libgit2Hold::loadFailure() const {
                                                           : std::string();
 }
 
-std::uint64_t Libgit2Hold::verdicts() const { return Library::shared().verdicts() - verdictsAtStart_; }
+std::uint64_t Libgit2Hold::verdicts() const {
+  return Library::shared().verdicts() - verdictsAtStart_;
+}
 
 std::uint64_t libgit2Loads() { return Library::shared().loads(); }
 

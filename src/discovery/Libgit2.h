@@ -22,8 +22,9 @@ struct Libgit2Open {
     Unavailable,  // libgit2 cannot be loaded; message says why
   };
   Result result = Result::Unavailable;
-  std::string gitDir;     // Opened: its git folder
-  std::string commonDir;  // Opened: where its objects and refs are (a linked worktree's main git folder)
+  std::string gitDir;  // Opened: its git folder
+  // Opened: where its objects and refs are (a linked worktree's main git folder)
+  std::string commonDir;
   std::string message;
 };
 Libgit2Open openWithLibgit2(const std::string& path);

@@ -406,7 +406,9 @@ RepositoryTestResult testRepository(const std::string& path, bool withReason) {
 
 bool openedByLibgit2(const std::string& path, std::string* reason) {
   Libgit2Open open = openWithLibgit2(path);
-  if (open.result != Libgit2Open::Result::Opened && reason != nullptr) *reason = std::move(open.message);
+  if (open.result != Libgit2Open::Result::Opened && reason != nullptr) {
+    *reason = std::move(open.message);
+  }
   return open.result == Libgit2Open::Result::Opened;
 }
 

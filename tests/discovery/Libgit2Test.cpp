@@ -48,7 +48,8 @@ struct Layout {
 };
 void PrintTo(const Layout& layout, std::ostream* out) { *out << layout.name; }
 
-class Libgit2Layouts : public testing::TempConfigTest, public ::testing::WithParamInterface<Layout> {};
+class Libgit2Layouts : public testing::TempConfigTest,
+                       public ::testing::WithParamInterface<Layout> {};
 
 TEST_P(Libgit2Layouts, LoadedOnlyWhereTheLayoutLeavesADoubtAndUnloadedAfter) {
   ASSERT_EQ(std::system(("cd '" + root_ + "' && " + GetParam().script).c_str()), 0);
@@ -71,7 +72,9 @@ class Libgit2Test : public testing::TempConfigTest {
  protected:
   void SetUp() override {
     TempConfigTest::SetUp();
-    ASSERT_EQ(std::system(("cd '" + root_ + "' && git init -q --bare a && git init -q --bare b").c_str()), 0);
+    ASSERT_EQ(
+        std::system(("cd '" + root_ + "' && git init -q --bare a && git init -q --bare b").c_str()),
+        0);
   }
 };
 
