@@ -154,10 +154,11 @@ start_tests build/release install -L install
 # reports need, at half the compile time of -O2 with full debug information.
 sanitizer_flags=(-DZIVUV_BUILD_BENCH=OFF "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG")
 phase "asan build" build build/asan -DZIVUV_SANITIZE=asan-ubsan "${sanitizer_flags[@]}"
-# Only what the threaded tests run is built here: the queue's unit tests, and
-# the two programs with their translations for the pytest files.
+# Only what the threaded tests run is built here: the queue's unit tests,
+# libgit2's loading shared by threads, and the two programs with their
+# translations for the pytest files.
 phase "tsan build" build build/tsan -DZIVUV_SANITIZE=tsan "${sanitizer_flags[@]}" -- \
-  zivuv-folder-monitor zivuv-monitorctl translations watch_tests
+  zivuv-folder-monitor zivuv-monitorctl translations watch_tests libgit2_tests
 
 phase fuzz fuzz/smoke.sh 5
 

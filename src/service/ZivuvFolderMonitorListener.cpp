@@ -15,6 +15,7 @@
 #include "names/Names.h"
 #include "platform/fs/NetworkFileSystems.h"
 #include "platform/log/Logger.h"
+#include "platform/memory/CleanPages.h"
 #include "platform/scope/SecurityScope.h"
 #include "platform/timing/Overrides.h"
 #include "watch/WatchLimits.h"
@@ -655,8 +656,11 @@ std::int64_t ZivuvFolderMonitorListener::runScan(
   }
   publishStatus();
   // A large scan leaves megabytes of freed heap in this thread's arena;
-  // hand them back so that the service is small again while it waits.
+  // hand them back so that the service is small again while it waits; and
+  // the pages of code that the scan ran, once its replies and status
+  // signals (coalesced over 100 ms) have gone out.
   (void)::malloc_trim(0);
+  if (after_) after_(std::chrono::seconds(1), [] { platform::dropCleanPages(); });
   return outcome.registered;
 }
 
