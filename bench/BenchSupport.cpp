@@ -334,8 +334,10 @@ std::string loadAverage() {
   return one + " " + five + " " + fifteen;
 }
 
-long selfStatusKiB(const std::string& field) {
-  std::ifstream in("/proc/self/status");
+long selfStatusKiB(const std::string& field) { return procFieldKiB("/proc/self/status", field); }
+
+long procFieldKiB(const std::string& file, const std::string& field) {
+  std::ifstream in(file);
   for (std::string line; std::getline(in, line);) {
     if (line.rfind(field + ":", 0) == 0)
       return std::strtol(line.c_str() + field.size() + 1, nullptr, 10);

@@ -147,6 +147,8 @@ std::string loadAverage();
 
 // A "<field>: 123 kB" value of /proc/self/status, in KiB; -1 when absent.
 long selfStatusKiB(const std::string& field);
+// A "<field>: 123 kB" value of a /proc file (status, smaps_rollup), or -1.
+long procFieldKiB(const std::string& file, const std::string& field);
 
 // "12.3 ms" style formatting; formatDelta adds the sign ("+3.1 ms").
 std::string formatMilliseconds(double ms);

@@ -12,7 +12,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,6 +33,7 @@
 
 #include "BenchSupport.h"
 #include "bookmarks/BookmarkUtils.h"
+#include "discovery/Libgit2.h"
 #include "discovery/NoticeCenter.h"
 #include "discovery/RepositoryScan.h"
 #include "discovery/RepositoryTest.h"
@@ -802,6 +805,93 @@ int profileOnce(const std::string& work, std::size_t n, const std::string& phase
   return 0;
 }
 
+// libgit2 is loaded the first time a candidate needs it (a .git file, a bare
+// repository, an incomplete .git folder, another owner, an unusual config)
+// and unloaded at the end of the scan; the common layouts, and so every
+// candidate of the fixtures below, are answered without it. What that costs
+// in this process, against a helper process that would run libgit2 and end
+// (forked here from a single-threaded process: the best case a helper could
+// have, with neither an exec nor a multi-threaded parent), and what libgit2
+// 1.5.1 leaks at each open of a format-1 repository.
+void benchLibgit2(const std::string& work) {
+  const std::string bare = work + "/libgit2-bare";
+  const std::string format1 = work + "/libgit2-format1";
+  const std::string setup = "git init -q --bare '" + bare + "' && git init -q '" + format1 +
+                            "' && git -C '" + format1 + "' config core.repositoryformatversion 1";
+  if (std::system(setup.c_str()) != 0) {
+    std::printf("libgit2: cannot make its fixtures with git\n");
+    return;
+  }
+  constexpr int kVerdicts = 100;
+  constexpr int kRounds = 9;
+  const auto rollup = [](const char* field) {
+    return procFieldKiB("/proc/self/smaps_rollup", field);
+  };
+  std::vector<double> firsts, laters, unloads, helpers;
+  long rssBefore = rollup("Rss"), pssBefore = rollup("Pss"), rssLoaded = 0, rssAfter = 0,
+       pssAfter = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    auto start = Clock::now();
+    {
+      const discovery::Libgit2Hold hold;
+      if (!discovery::testRepository(bare).opens()) {
+        std::printf("libgit2: the bare fixture does not open\n");
+      }
+      firsts.push_back(millisecondsSince(start));
+      start = Clock::now();
+      for (int i = 1; i < kVerdicts; ++i) (void)discovery::testRepository(bare);
+      laters.push_back(millisecondsSince(start) / (kVerdicts - 1));
+      rssLoaded = rollup("Rss");
+      start = Clock::now();
+    }
+    unloads.push_back(millisecondsSince(start));
+    (void)::malloc_trim(0);
+    rssAfter = rollup("Rss");
+    pssAfter = rollup("Pss");
+    // The same verdicts in a child that ends.
+    start = Clock::now();
+    const pid_t child = ::fork();
+    if (child == 0) {
+      const discovery::Libgit2Hold hold;
+      for (int i = 0; i < kVerdicts; ++i) (void)discovery::testRepository(bare);
+      ::_exit(0);
+    }
+    int status = 0;
+    if (child > 0) (void)::waitpid(child, &status, 0);
+    helpers.push_back(millisecondsSince(start));
+  }
+  const long rssParent = rollup("Rss");
+  const Summary first = summarize(firsts), later = summarize(laters), unload = summarize(unloads),
+                helper = summarize(helpers);
+  std::printf(
+      "libgit2 in this process, medians of %d: first verdict of a scan (dlopen, "
+      "git_libgit2_init, the open) %s; each further verdict %.1f us; unload at the scan's end "
+      "(git_libgit2_shutdown, dlclose, libcrypto's pages dropped) %s\n"
+      "  RSS %ld KiB before, %ld KiB loaded, %ld KiB after (PSS %ld -> %ld KiB); in the map "
+      "after: %s\n",
+      kRounds, formatMilliseconds(first.median).c_str(), later.median * 1000,
+      formatMilliseconds(unload.median).c_str(), rssBefore, rssLoaded, rssAfter, pssBefore,
+      pssAfter, discovery::libgit2Loaded() ? "libgit2" : "no libgit2");
+  std::printf(
+      "libgit2 in a helper process forked per scan: %d verdicts from fork to exit %s (in "
+      "this process: %s); this process's RSS after %ld KiB\n",
+      kVerdicts, formatMilliseconds(helper.median).c_str(),
+      formatMilliseconds(first.median + later.median * (kVerdicts - 1) + unload.median).c_str(),
+      rssParent);
+  // The leak stays in the heap of the process that made the opens.
+  (void)::malloc_trim(0);
+  const std::size_t heapBefore = ::mallinfo2().uordblks;
+  {
+    const discovery::Libgit2Hold hold;
+    for (int i = 0; i < kVerdicts; ++i) (void)discovery::testRepository(format1);
+  }
+  std::printf(
+      "libgit2 1.5.1 leaks at each open of a format-1 repository: %d opens, %+ld KiB of heap "
+      "in use after the unload\n",
+      kVerdicts, static_cast<long>((::mallinfo2().uordblks - heapBefore) / 1024));
+  std::fflush(stdout);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -820,18 +910,7 @@ int main(int argc, char** argv) {
 
   std::printf("bench_scan on %s\nwork folder %s (%s); load average %s\n", describeMachine().c_str(),
               work.path().c_str(), fileSystemType(work.path()).c_str(), loadAverage().c_str());
-  {
-    // libgit2 is set up the first time a candidate needs it (a .git file, a
-    // bare repository, an incomplete .git folder); the common layouts, and
-    // so every candidate of these fixtures, are answered without it.
-    const long before = selfStatusKiB("VmRSS");
-    const auto start = Clock::now();
-    (void)discovery::openedByLibgit2(work.path());
-    std::printf(
-        "libgit2 set-up, once per process (paid by the first candidate that needs libgit2; "
-        "none of the fixtures' does): %s, %+ld KiB RSS\n",
-        formatMilliseconds(millisecondsSince(start)).c_str(), selfStatusKiB("VmRSS") - before);
-  }
+  benchLibgit2(work.path());
 
   {
     const std::string folder = work.path() + "/verify-fixture";

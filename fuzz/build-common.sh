@@ -5,6 +5,6 @@ targets="bookmark settings"
 
 build_fuzzers() {
   CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DZIVUV_FUZZ=ON -DZIVUV_BUILD_TESTS=OFF -DZIVUV_BUILD_BENCH=OFF >/dev/null
+    -DZIVUV_FUZZ=ON -DZIVUV_BUILD_TESTS=OFF -DZIVUV_BUILD_BENCH=OFF -DCMAKE_UNITY_BUILD=ON >/dev/null
   cmake --build "$build" -j"$(nproc)" --target fuzz_bookmark fuzz_settings
 }

@@ -10,10 +10,10 @@ packages=(
   libgit2-dev libsystemd-dev libplist-dev nlohmann-json3-dev
   # unit tests and fuzzing
   libgtest-dev libgmock-dev clang libclang-rt-14-dev
-  # integration tests: a private bus, dbusmock, a real notification daemon,
-  # FUSE mounts (bindfs, and a file system of the test's own in fusepy), bash
-  # completion, a debugger that asks the confined service to write
-  dbus-daemon dbus python3-pytest python3-dbusmock python3-dbus xvfb dunst bindfs
+  # integration tests: a private bus, dbusmock, FUSE mounts (bindfs, and a
+  # file system of the test's own in fusepy), bash completion, a debugger
+  # that asks the confined service to write
+  dbus-daemon dbus python3-pytest python3-dbusmock python3-dbus bindfs
   python3-fusepy bash-completion gdb
   # install tests: the unit under a real systemd --user, manual pages, the
   # Debian package

@@ -10,6 +10,7 @@
 #include <unordered_set>
 
 #include "bookmarks/BookmarkUtils.h"
+#include "discovery/Libgit2.h"
 #include "platform/bookmark/BookmarkRecord.h"
 #include "platform/defaults/DefaultsStore.h"
 #include "platform/log/Logger.h"
@@ -126,7 +127,19 @@ ScanOutcome withSharedLists(const std::optional<FileURL>& monitoringURL, NoticeC
     const KnownFolders known(*blocked, *listed, [&suite] { return suite.listedRecords(); });
     Findings findings(known);
     outcome.ran = true;
-    find(known, findings, outcome);
+    {
+      // libgit2 is set up at most once per scan, and only when a folder
+      // needs it; it is unloaded again when the scan has judged all.
+      const Libgit2Hold libgit2;
+      find(known, findings, outcome);
+      if (const std::string failure = libgit2.loadFailure(); !failure.empty()) {
+        log.error("Cannot load libgit2, so folders that only libgit2 can judge are not "
+                  "registered: " + failure);
+      } else if (libgit2.verdicts() > 0) {
+        log.debug("libgit2 was asked " + std::to_string(libgit2.verdicts()) +
+                  " times during the scan");
+      }
+    }
     // All adds and moves of the run go into one locked write; a folder whose
     // add fails is neither counted nor named.
     using Added = SharedSuiteSession::Added;

@@ -2,19 +2,17 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <git2.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <memory>
-#include <mutex>
 #include <optional>
 #include <string_view>
 #include <vector>
 
+#include "discovery/Libgit2.h"
 #include "platform/fd/UniqueFd.h"
 
 namespace zivuv::discovery {
@@ -24,23 +22,6 @@ using platform::UniqueFd;
 using Outcome = RepositoryTestResult::Outcome;
 
 constexpr const char* kNotARepository = "not a repository";
-
-template <auto Free>
-struct CFree {
-  template <typename T>
-  void operator()(T* p) const noexcept {
-    Free(p);
-  }
-};
-using GitRepository = std::unique_ptr<git_repository, CFree<&git_repository_free>>;
-
-void initGitOnce() {
-  // The configuration is read where the app reads it (the system's, the
-  // user's and the repository's files): a safe.directory entry of the user
-  // opens another user's repository for both.
-  static std::once_flag once;
-  std::call_once(once, [] { (void)git_libgit2_init(); });
-}
 
 // Calls each(name, d_type) for every entry of the folder open as fd, "."
 // and ".." included; false when it cannot be listed to its end.
@@ -136,42 +117,36 @@ bool ownedByAnother(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && st.st_uid != effectiveUser();
 }
 
-std::string libgit2Message() {
-  const git_error* error = git_error_last();
-  return error != nullptr && error->message != nullptr ? error->message : kNotARepository;
-}
-
-// libgit2's locate-only call: a git folder is there, whatever its
-// configuration or owner.
-bool locatedByLibgit2(const std::string& path) {
-  initGitOnce();
-  const int error =
-      git_repository_open_ext(nullptr, path.c_str(), GIT_REPOSITORY_OPEN_NO_SEARCH, nullptr);
-  return error == 0;
-}
-
 // The whole answer from libgit2, by path: what the layout leaves in doubt.
+// Without libgit2 nothing decides: the folder is neither registered nor
+// descended into.
 RepositoryTestResult askLibgit2(const std::string& path, bool withReason) {
-  initGitOnce();
+  const Libgit2Hold hold;  // one load for the open and the locate-only call
   RepositoryTestResult result;
-  git_repository* raw = nullptr;
-  const int error =
-      git_repository_open_ext(&raw, path.c_str(), GIT_REPOSITORY_OPEN_NO_SEARCH, nullptr);
-  const GitRepository repository(raw);
-  if (error == 0) {
-    result.located = true;
-    result.outcome = writtenAt(git_repository_path(raw), git_repository_commondir(raw))
-                         ? Outcome::BeingWritten
-                         : Outcome::Repository;
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0) {
-      result.device = st.st_dev;
-      result.inode = st.st_ino;
+  Libgit2Open open = openWithLibgit2(path);
+  switch (open.result) {
+    case Libgit2Open::Result::Opened: {
+      result.located = true;
+      result.outcome =
+          writtenAt(open.gitDir, open.commonDir) ? Outcome::BeingWritten : Outcome::Repository;
+      struct stat st {};
+      if (::stat(path.c_str(), &st) == 0) {
+        result.device = st.st_dev;
+        result.inode = st.st_ino;
+      }
+      return result;
     }
-    return result;
+    case Libgit2Open::Result::Unavailable:
+      result.located = true;
+      result.undecided = true;
+      result.reason = std::move(open.message);
+      return result;
+    case Libgit2Open::Result::Refused: break;
   }
-  if (withReason) result.reason = libgit2Message();
-  result.located = locatedByLibgit2(path);
+  if (withReason) result.reason = std::move(open.message);
+  const std::optional<bool> located = locateWithLibgit2(path);
+  result.located = located.value_or(true);
+  result.undecided = !located;
   result.foreignOwner = result.located && (ownedByAnother(path) || ownedByAnother(path + "/.git"));
   return result;
 }
@@ -182,8 +157,8 @@ RepositoryTestResult askLibgit2(const std::string& path, bool withReason) {
 RepositoryTestResult notRepository(const std::string& path, bool withReason) {
   RepositoryTestResult result;
   if (!withReason) return result;
-  result.reason = askLibgit2(path, true).reason;
-  if (result.reason.empty()) result.reason = kNotARepository;
+  const RepositoryTestResult words = askLibgit2(path, true);
+  result.reason = words.undecided || words.reason.empty() ? kNotARepository : words.reason;
   return result;
 }
 
@@ -349,7 +324,9 @@ RepositoryTestResult test(int dirFd, const char* name, const std::string& path, 
   const auto slowly = [&] {
     if (want != Want::Location) return askLibgit2(path, withReason);
     RepositoryTestResult result;
-    result.located = locatedByLibgit2(path);
+    const std::optional<bool> located = locateWithLibgit2(path);
+    result.located = located.value_or(true);
+    result.undecided = !located;
     return result;
   };
   // What a scan pays per candidate. A plain folder: two calls
@@ -428,13 +405,11 @@ RepositoryTestResult testRepository(const std::string& path, bool withReason) {
 }
 
 bool openedByLibgit2(const std::string& path, std::string* reason) {
-  initGitOnce();
-  git_repository* raw = nullptr;
-  const int error =
-      git_repository_open_ext(&raw, path.c_str(), GIT_REPOSITORY_OPEN_NO_SEARCH, nullptr);
-  const GitRepository repository(raw);
-  if (error != 0 && reason != nullptr) *reason = libgit2Message();
-  return error == 0;
+  Libgit2Open open = openWithLibgit2(path);
+  if (open.result != Libgit2Open::Result::Opened && reason != nullptr) {
+    *reason = std::move(open.message);
+  }
+  return open.result == Libgit2Open::Result::Opened;
 }
 
 }  // namespace zivuv::discovery

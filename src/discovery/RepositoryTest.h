@@ -26,8 +26,12 @@ struct RepositoryTestResult {
   // Located, and the folder or its git folder belongs to another user than
   // the one this process runs as, which libgit2 refuses.
   bool foreignOwner = false;
-  // NotRepository, when asked for: libgit2's own message.
+  // NotRepository, when asked for: libgit2's own message; when undecided,
+  // why libgit2 could not be loaded.
   std::string reason;
+  // NotRepository because only libgit2 could tell, and it cannot be
+  // loaded: located is then true, so that a walk does not go below it.
+  bool undecided = false;
   // The folder's device and inode; set for a repository, or one being written.
   dev_t device = 0;
   ino_t inode = 0;

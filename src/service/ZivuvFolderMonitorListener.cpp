@@ -15,6 +15,7 @@
 #include "names/Names.h"
 #include "platform/fs/NetworkFileSystems.h"
 #include "platform/log/Logger.h"
+#include "platform/memory/CleanPages.h"
 #include "platform/scope/SecurityScope.h"
 #include "platform/thread/Worker.h"
 #include "platform/timing/Overrides.h"
@@ -921,8 +922,11 @@ std::int64_t ZivuvFolderMonitorListener::runScan(const std::shared_ptr<ScanReque
   }
   publishStatus();
   // A large scan leaves megabytes of freed heap in this thread's arena;
-  // hand them back so that the service is small again while it waits.
+  // hand them back so that the service is small again while it waits; and
+  // the pages of code that the scan ran, once its replies and status
+  // signals (coalesced over 100 ms) have gone out.
   (void)::malloc_trim(0);
+  if (after_) after_(std::chrono::seconds(1), [] { platform::dropCleanPages(); });
   return outcome.registered;
 }
 

@@ -1,6 +1,7 @@
 // zivuv-folder-monitor: the folder monitor service on the session bus.
 // Takes no arguments but --help and --version; see zivuv-folder-monitor(1).
 
+#include <malloc.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -18,6 +19,7 @@
 #include "platform/faults/FaultFile.h"
 #include "platform/intl/Localization.h"
 #include "platform/log/Logger.h"
+#include "platform/memory/CleanPages.h"
 #include "platform/notify/DesktopNotifier.h"
 #include "platform/notify/OpenerProcess.h"
 #include "platform/notify/UrlOpener.h"
@@ -112,6 +114,11 @@ int main(int argc, char** argv) {
   // the printed lines are lost, nothing else. The programs it starts get
   // the default back.
   (void)std::signal(SIGPIPE, SIG_IGN);
+  // Freed memory goes back to the system from 128 KiB on, whatever sizes a
+  // scan asked for: glibc would otherwise raise both thresholds after a
+  // large block, and keep up to twice its size of freed heap resident.
+  (void)::mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+  (void)::mallopt(M_TRIM_THRESHOLD, 128 * 1024);
   // The opener below is the only child: should it ever end before the
   // service, the kernel reaps it.
   (void)std::signal(SIGCHLD, SIG_IGN);
@@ -197,6 +204,8 @@ int main(int argc, char** argv) {
   if (!published.published()) failBeforeServing("cannot publish the service object on the bus");
   adaptor.store(&published);
   if (!loop->requestName(names::kBusName, error)) failBeforeServing(error);
+  // What starting up ran is not run again: its pages of code go.
+  platform::dropCleanPages();
 
   loop->run();
 

@@ -56,10 +56,10 @@ std::size_t maxUserWatches() {
   }
 }
 
-std::size_t treeWatchCap() {
-  const std::size_t limit = maxUserWatches();
-  const std::size_t cap = limit == 0 ? kMaxTreeWatches : std::min(limit / 2, kMaxTreeWatches);
-  return platform::Overrides::watchCap(cap);
+std::size_t treeWatchCap(std::size_t maxUserWatches) {
+  return maxUserWatches == 0 ? kMaxTreeWatches : std::min(maxUserWatches / 2, kMaxTreeWatches);
 }
+
+std::size_t treeWatchCap() { return platform::Overrides::watchCap(treeWatchCap(maxUserWatches())); }
 
 }  // namespace zivuv::watch

@@ -15,8 +15,11 @@ std::string inotifyLimitLine(const WatchFailure& failure);
 std::size_t maxUserWatches();
 
 // The most folders of a tree that one watch takes: half of the user's
-// watches, so that other programs keep theirs, and at most kMaxTreeWatches.
+// watches (maxUserWatches; 0 when unknown), so that other programs keep
+// theirs, and at most kMaxTreeWatches.
 inline constexpr std::size_t kMaxTreeWatches = 65536;
+std::size_t treeWatchCap(std::size_t maxUserWatches);
+// The same for this machine's limit, unless a test overrides the cap.
 std::size_t treeWatchCap();
 
 }  // namespace zivuv::watch

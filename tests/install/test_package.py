@@ -76,6 +76,16 @@ def test_lintian_has_no_errors_warnings_or_hardening_tags(deb):
     assert [line for line in report.splitlines() if line.startswith(("E:", "W:")) or "hardening-" in line] == [], report
 
 
+def test_package_depends_on_the_libgit2_that_the_service_loads(deb):
+    # The service loads libgit2 by its soname when a folder needs it: no
+    # link pulls the package in, the control file names it.
+    path, root = deb
+    depends = subprocess.run(["dpkg-deb", "-f", path, "Depends"], capture_output=True, text=True, check=True).stdout
+    owner = subprocess.run(["dpkg", "-S", "libgit2.so.1.5"], capture_output=True, text=True, check=True).stdout
+    assert owner.split(":")[0] in re.split(r",\s*", depends.strip())
+    assert b"libgit2.so.1.5\0" in (root / "usr/bin" / PACKAGE).read_bytes()
+
+
 def test_packaged_activation_file_starts_the_packaged_service(deb, tmp_path, monkeypatch):
     dbusmock = pytest.importorskip("dbusmock")
     _, root = deb

@@ -5,6 +5,7 @@
 import json
 import os
 import subprocess
+import time
 from pathlib import Path
 
 import dbus
@@ -75,6 +76,40 @@ def test_tree_past_the_watch_cap_is_found_by_the_rescan(service, ctl, watched, e
     assert proc.wait_line(bad, 2) == 2
     ctl.scan()
     assert proc.err.count(bad) == 2
+
+
+def test_past_the_cap_the_shallowest_folders_are_watched(service, ctl, watched, env, faults, bus):
+    faults('watch-cap 2')  # a and b; a/x and b/y wait for the rescan, 5 minutes away
+    own_settings(env, scanDepth=3)
+    for path in ('a/x', 'b/y'):
+        (watched / path).mkdir(parents=True)
+    service.watching()
+    assert ctl.scan() == 0
+    repo(watched / 'b' / 'new')
+    wait_until(lambda: ctl.listed() == [f'{watched}/b/new'], 10, 'the repository in a shallow folder')
+    status = bus.get_object(NAME, PATH, introspect=False)
+    assert status.Get(STATUS, 'Rescans', dbus_interface=dbus.PROPERTIES_IFACE) == 0
+
+
+def cpu_ticks(pid):
+    # User and system time of every thread of a process, in clock ticks.
+    fields = Path(f'/proc/{pid}/stat').read_text().rsplit(')', 1)[1].split()
+    return int(fields[11]) + int(fields[12])
+
+
+def test_idle_service_spends_no_cpu_on_its_folder_tree_and_mount_table(service, ctl, watched, env, fuse_mount,
+                                                                        root):
+    own_settings(env, scanDepth=2)
+    for name in ('a', 'b'):
+        (watched / name / 'sub').mkdir(parents=True)
+    (root / 'share').mkdir()
+    fuse_mount(root / 'share', watched / 'b' / 'sub')  # a change of the mount table it reads
+    proc = service.watching()
+    assert ctl.scan() == 0
+    time.sleep(2)  # what follows a scan (its status signal, a page drop) is over
+    before = cpu_ticks(proc.p.pid)
+    time.sleep(1)
+    assert cpu_ticks(proc.p.pid) - before == 0
 
 
 @pytest.fixture

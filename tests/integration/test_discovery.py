@@ -4,6 +4,7 @@
 
 import json
 import os
+import re
 import signal
 import subprocess
 from pathlib import Path
@@ -273,3 +274,38 @@ def test_moves_are_followed_in_place_without_a_notice(service, ctl, root, watche
     assert ctl.listed() == [renamed.get(path, path) for path in before]
     assert defaults_changed() == ['com.dozezeza.Zivuv'] * 2
     assert len(server.calls('Notify')) == 1
+
+
+def libgit2_lines(proc):
+    return [line for line in proc.err if re.match(r'\w+ (Cannot load libgit2|libgit2 )', line)]
+
+
+def test_libgit2_judges_only_what_the_layout_leaves_in_doubt_and_is_unloaded(service, ctl, watched, root):
+    repo(watched / 'plain')  # as git init makes it: judged from the file system alone
+    proc = service.watching()
+    assert ctl.scan() == 1
+    # A bare repository and a .git file: libgit2 reads them, then goes.
+    subprocess.run(['git', 'init', '-q', '--bare', watched / 'bare'], check=True)
+    subprocess.run(['git', 'init', '-q', '--separate-git-dir', root / 'elsewhere', watched / 'linked'], check=True)
+    assert ctl.scan() == 2
+    assert sorted(ctl.listed()) == [f'{watched}/{name}' for name in ('bare', 'linked', 'plain')]
+    assert libgit2_lines(proc) == ['debug libgit2 was asked 2 times during the scan']
+    assert 'libgit2' not in Path(f'/proc/{proc.p.pid}/maps').read_text()
+
+
+def test_missing_libgit2_is_told_and_what_needs_it_waits(service, ctl, watched, root, env):
+    # A broken copy first on the library path: the loader refuses it.
+    (root / 'lib').mkdir()
+    (root / 'lib' / 'libgit2.so.1.5').write_bytes(b'')
+    env['LD_LIBRARY_PATH'] = str(root / 'lib')
+    repo(watched / 'plain')
+    subprocess.run(['git', 'init', '-q', '--bare', watched / 'bare'], check=True)
+    proc = service.watching()
+    assert ctl.scan() == 1
+    assert ctl.scan() == 0
+    failure = f'{root}/lib/libgit2.so.1.5: file too short'
+    assert libgit2_lines(proc) == [
+        f'error Cannot load libgit2, so folders that only libgit2 can judge are not registered: {failure}'] * 2
+    assert ctl.listed() == [f'{watched}/plain']
+    assert ctl.out('why', watched / 'bare') == (
+        f'{watched}/bare: undecided: only libgit2 can judge this folder, and it cannot be loaded: {failure}\n')

@@ -13,6 +13,7 @@
 
 #include "discovery/RepositoryTest.h"
 #include "fakes/TestSupport.h"
+#include "watch/WatchLimits.h"
 
 namespace zivuv::watch {
 namespace {
@@ -147,6 +148,14 @@ TEST_F(EpollQueueTest, TreeWatchKeepsTheShallowestFoldersUpToItsCapAndDropsWhatL
   EXPECT_EQ(events_.take(), std::vector<std::string>{});
   fs::create_directory(folder + "/c/sub2");
   ASSERT_TRUE(events_.waitFor(1));
+}
+
+TEST(WatchLimits, TreeWatchCapIsHalfTheUsersLimitAndNeverAbove65536) {
+  const std::pair<std::size_t, std::size_t> limitsAndCaps[] = {
+      {8192, 4096}, {131072, 65536}, {131074, 65536}, {1048576, 65536}, {0, 65536}};
+  for (const auto& [limit, cap] : limitsAndCaps) EXPECT_EQ(treeWatchCap(limit), cap) << limit;
+  // This machine's own limit, with no override.
+  EXPECT_EQ(treeWatchCap(), treeWatchCap(maxUserWatches()));
 }
 
 TEST_F(EpollQueueTest, WatchesOfTheFolderAndItsParentsThatTheKernelRefusesAreTriedAgain) {

@@ -228,6 +228,12 @@ std::optional<Answer> explain(const std::string& dir, const std::optional<FileUR
     case Verdict::NotRepository: break;
   }
   const std::string& reason = judgement.test.reason;
+  if (judgement.test.undecided) {
+    return Answer{
+        "undecided",
+        "undecided: only libgit2 can judge this folder, and it cannot be loaded: " + reason,
+        {{"reason", platform::toValidUtf8(reason)}}};
+  }
   Answer answer{
       "not-repository", "not a repository: " + reason, {{"reason", platform::toValidUtf8(reason)}}};
   if (judgement.test.foreignOwner) {

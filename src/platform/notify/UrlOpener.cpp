@@ -13,7 +13,7 @@ namespace {
 constexpr const char* kPortalName = "org.freedesktop.portal.Desktop";
 constexpr const char* kPortalPath = "/org/freedesktop/portal/desktop";
 constexpr const char* kOpenURIInterface = "org.freedesktop.portal.OpenURI";
-constexpr std::uint64_t kCallTimeoutUsec = 10'000'000;
+constexpr std::uint64_t kPortalCallTimeoutUsec = 10'000'000;
 
 }  // namespace
 
@@ -167,7 +167,7 @@ void UrlOpener::openWithPortal(Request* raw) {
   if (r >= 0) r = sd_bus_message_close_container(message);
   if (r >= 0) {
     r = sd_bus_call_async(bus_, nullptr, message, &UrlOpener::onOpenURI, request.get(),
-                          kCallTimeoutUsec);
+                          kPortalCallTimeoutUsec);
   }
   if (r < 0) {
     openWithXdgOpen(request->url, request->token);
