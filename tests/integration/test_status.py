@@ -46,6 +46,7 @@ def test_a_subscriber_follows_the_state_through_settling_and_back_to_idle(servic
     # What the signals told is what a read gives; and at rest nothing more comes.
     now = status.GetAll(STATUS, dbus_interface=dbus.PROPERTIES_IFACE)
     assert {key: now[key] for key in cached} == cached
+    assert {'LastScan', 'LastScanDuration'} <= set(cached)  # the scan that followed the burst
     signals = len(got)
     time.sleep(1)
     pump()

@@ -189,6 +189,18 @@ TEST_F(ListenerTest, VerifyAnswersFromTheWatchUntilTheFolderMayHaveMovedThenLook
   EXPECT_EQ(probes.size(), 1u);
   EXPECT_EQ(replies.size(), 3u);
 
+  // The look answers before the time-out: the time-out then does nothing.
+  later_.clear();
+  queue_->raise(FolderEvent::Gone);
+  verify();
+  ASSERT_EQ(probes.size(), 2u);
+  probes.back()();
+  EXPECT_EQ(replies.size(), 4u);
+  for (auto& work : later_) work();
+  later_.clear();
+  EXPECT_EQ(replies.size(), 4u);
+  EXPECT_EQ(log().find("does not answer"), std::string::npos);
+
   // A switch whose watch fails leaves nothing of the folder before it.
   shared_->failFolderSources = true;
   EXPECT_FALSE(watch(b_));
