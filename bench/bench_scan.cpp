@@ -291,9 +291,7 @@ ScanRun timedScan(const FileURL& folder, const std::string& configHome, Counting
   {
     Redirect out(STDOUT_FILENO, stdoutTarget);
     const auto start = Clock::now();
-    outcome = discovery::scanForNewRepositories(
-        folder, notices, settings,
-        [tracked](const std::string& path) { return tracked == nullptr || !tracked->contains(path); });
+    outcome = discovery::scanForNewRepositories(folder, notices, settings, tracked);
     run.ms = millisecondsSince(start);
   }
   if (tracked != nullptr) {

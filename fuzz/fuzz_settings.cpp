@@ -92,11 +92,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   (void)lookupStrings(root.get(), "ignoredFolders", ignored);
 
   // What a write would put on disk reads back with the same list, or the
-  // write is refused.
-  if (const auto written = serialiseSettings(root.get())) {
-    const PlistPtr reread = parseSettings(*written);
-    check(reread != nullptr);
-    check(dataArray(reread.get(), "kSandboxKey") == listed);
+  // write is refused: checked by its shape where every key is one the
+  // service names, else parsed again.
+  static const std::string kKnown[] = {"kSandboxKey", "kBlockedKey", "scanDepth",
+                                       "ignoredFolders"};
+  for (const std::span<const std::string> known :
+       {std::span<const std::string>(), std::span<const std::string>(kKnown)}) {
+    if (const auto written = serialiseSettings(root.get(), known)) {
+      const PlistPtr reread = parseSettings(*written);
+      check(reread != nullptr);
+      check(dataArray(reread.get(), "kSandboxKey") == listed);
+      check(serialiseSettings(reread.get()) == written);
+    }
   }
   return 0;
 }

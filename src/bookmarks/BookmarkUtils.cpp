@@ -216,7 +216,7 @@ std::vector<std::optional<platform::BookmarkFields>> SharedSuiteSession::listedR
 
 std::vector<SharedSuiteSession::Added> SharedSuiteSession::addSandboxURLs(
     const std::vector<FileURL>& urls, const std::vector<Move>& moves,
-    const std::function<bool()>& stillWanted) {
+    const std::function<bool()>& stillWanted, std::vector<std::optional<Data>> records) {
   lockHeld_ = {};
   // Nothing to add prints nothing and writes nothing: leave the stored list
   // unread (a second scan would copy and index every entry for nothing).
@@ -238,8 +238,8 @@ std::vector<SharedSuiteSession::Added> SharedSuiteSession::addSandboxURLs(
   // folder); a failure is told as an add tells it. The lines of the stored
   // entries that do not resolve are printed once per session, before the
   // first add that reads them, unless a load printed them already.
-  const auto transportData = [&](const FileURL& url) {
-    auto data = BookmarkUtils::createTransportData(url);
+  const auto transportData = [&](const FileURL& url, std::optional<Data> made) {
+    auto data = made ? std::move(made) : BookmarkUtils::createTransportData(url);
     if (!data) {
       printLine("Failed to generate transport data!");
     } else if (!sandboxLinesPrinted_) {
@@ -251,10 +251,15 @@ std::vector<SharedSuiteSession::Added> SharedSuiteSession::addSandboxURLs(
   // The moves first: an add of the same folder then renews the moved entry.
   std::vector<std::optional<Data>> moveData(moves.size());
   for (std::size_t m = 0; m < moves.size(); ++m) {
-    if (moves[m].position < readListed.size()) moveData[m] = transportData(moves[m].url);
+    if (moves[m].position < readListed.size()) {
+      moveData[m] = transportData(moves[m].url, moves[m].record);
+    }
   }
   std::vector<std::optional<Data>> urlData(urls.size());
-  for (std::size_t i = 0; i < urls.size(); ++i) urlData[i] = transportData(urls[i]);
+  records.resize(urls.size());
+  for (std::size_t i = 0; i < urls.size(); ++i) {
+    urlData[i] = transportData(urls[i], std::move(records[i]));
+  }
 
   using Clock = std::chrono::steady_clock;
   std::optional<DefaultsLock> lock;

@@ -103,6 +103,7 @@ class SharedSuiteSession {
   struct Move {
     std::size_t position;
     FileURL url;
+    std::optional<Data> record;  // its transport data, when the caller made it
   };
 
   // What became of one folder or move of a batch.
@@ -122,10 +123,13 @@ class SharedSuiteSession {
   // meanwhile is not registered, and entries stored since are resolved
   // first without the lock (a few times at most, then under it). One write
   // at the end, unless stillWanted (asked under the lock) calls it off.
-  // One outcome per folder, then one per move.
+  // records[i], where given, is the transport data of urls[i] as the caller
+  // made it (a walk knows each folder); the others are made here. One
+  // outcome per folder, then one per move.
   std::vector<Added> addSandboxURLs(const std::vector<FileURL>& urls,
                                     const std::vector<Move>& moves = {},
-                                    const std::function<bool()>& stillWanted = {});
+                                    const std::function<bool()>& stillWanted = {},
+                                    std::vector<std::optional<Data>> records = {});
 
   // How long the last addSandboxURLs held the suite's lock, all attempts.
   std::chrono::nanoseconds lockHeld() const { return lockHeld_; }

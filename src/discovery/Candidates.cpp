@@ -143,4 +143,13 @@ Judgement judgeCandidate(const WalkEntry& entry, const KnownFolders& known, bool
   return judgement;
 }
 
+platform::BookmarkCreation recordOf(const WalkEntry& entry, const RepositoryTestResult& test) {
+  using platform::BookmarkKind;
+  const bool plainlyListed = entry.inode != 0 && test.inode == entry.inode &&
+                             test.device == entry.parentDevice;
+  if (!plainlyListed) return platform::createBookmark(entry.url.path(), BookmarkKind::Transport);
+  return platform::createBookmarkOfListed(entry.url.path(), entry.parentDevice, entry.inode,
+                                          BookmarkKind::Transport);
+}
+
 }  // namespace zivuv::discovery

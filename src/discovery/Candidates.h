@@ -96,4 +96,12 @@ struct Judgement {
 Judgement judgeCandidate(const WalkEntry& entry, const KnownFolders& known,
                          bool withReason = false);
 
+// The transport record of a candidate that the repository test opened, from
+// what the walk and the test saw of it: the listing's inode, the device of
+// the folder it lies in and that folder's real path. Only where the test saw
+// another device (a mount point) or another inode than the listing, or the
+// entry was not listed by a walk, is it looked at on the disk again. The
+// same record as platform::createBookmark on its path.
+platform::BookmarkCreation recordOf(const WalkEntry& entry, const RepositoryTestResult& test);
+
 }  // namespace zivuv::discovery

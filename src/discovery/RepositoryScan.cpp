@@ -61,8 +61,9 @@ class Findings {
  public:
   explicit Findings(const KnownFolders& known) : known_(known) {}
 
-  // Takes a judged candidate that is no failure of the repository test.
-  void take(const Judgement& judgement, const FileURL& url) {
+  // Takes a judged candidate that is no failure of the repository test;
+  // entry, where a walk listed it, makes its record without another look.
+  void take(const Judgement& judgement, const FileURL& url, const WalkEntry* entry = nullptr) {
     using Verdict = Judgement::Verdict;
     const bool repository =
         judgement.verdict == Verdict::Repository || judgement.verdict == Verdict::Moved;
@@ -71,18 +72,27 @@ class Findings {
                         !seen_.emplace(judgement.test.device, judgement.test.inode).second)) {
       Logger::shared().info("Existing or blocked folder: ", url.path());
     } else if (judgement.verdict == Verdict::Moved) {
-      moves.push_back({*judgement.entry, url});
+      moves.push_back({*judgement.entry, url, recordFor(judgement, entry)});
       movedFrom.push_back(known_.record(*judgement.entry).path);
     } else {
       added.push_back(url);
+      records.push_back(recordFor(judgement, entry));
     }
   }
 
   std::vector<FileURL> added;
+  std::vector<std::optional<Data>> records;  // of each added folder, where made
   std::vector<SharedSuiteSession::Move> moves;
   std::vector<std::string> movedFrom;
 
  private:
+  // A record that cannot be made here is made, and its failure told, by the
+  // registration.
+  static std::optional<Data> recordFor(const Judgement& judgement, const WalkEntry* entry) {
+    if (entry == nullptr) return std::nullopt;
+    return recordOf(*entry, judgement.test).data;
+  }
+
   const KnownFolders& known_;
   std::unordered_set<FolderIdentity, FolderIdentityHash> seen_;
 };
@@ -143,7 +153,8 @@ ScanOutcome withSharedLists(const std::optional<FileURL>& monitoringURL, NoticeC
     // All adds and moves of the run go into one locked write; a folder whose
     // add fails is neither counted nor named.
     using Added = SharedSuiteSession::Added;
-    const auto written = suite.addSandboxURLs(findings.added, findings.moves, stillWanted);
+    const auto written = suite.addSandboxURLs(findings.added, findings.moves, stillWanted,
+                                              std::move(findings.records));
     outcome.lockHeld = suite.lockHeld();
     for (std::size_t i = 0; i < findings.added.size(); ++i) {
       if (written[i] == Added::Blocked) {
@@ -179,7 +190,7 @@ ScanOutcome withSharedLists(const std::optional<FileURL>& monitoringURL, NoticeC
 
 ScanOutcome scanForNewRepositories(
     const std::optional<FileURL>& monitoringURL, NoticeCenter& notices, const ScanSettings& settings,
-    const std::function<bool(const std::string& path)>& changeTimeWanted,
+    const std::unordered_set<std::string>* knownFailures,
     const WalkOpened& opened, const std::function<bool()>& stillWanted) {
   return withSharedLists(monitoringURL, notices, stillWanted, [&](const KnownFolders& known,
                                                                   Findings& findings,
@@ -189,17 +200,18 @@ ScanOutcome scanForNewRepositories(
       const auto judgement = judgeCandidate(entry, known);
       if (judgement.verdict == Judgement::Verdict::NotRepository ||
           judgement.verdict == Judgement::Verdict::BeingWritten) {
-        Logger::shared().info("Failed to create repo for ", entry.url.path());
+        std::string path = entry.url.path();
+        Logger::shared().info("Failed to create repo for ", path);
         // A folder that git is writing changes now, whenever it began.
         std::chrono::system_clock::time_point changed;
         if (judgement.verdict == Judgement::Verdict::BeingWritten) {
           changed = std::chrono::system_clock::now();
-        } else if (!changeTimeWanted || changeTimeWanted(entry.url.path())) {
+        } else if (knownFailures == nullptr || !knownFailures->contains(path)) {
           changed = changeTime(entry.dirFd, entry.name);
         }
-        outcome.notRepositories.push_back({entry.url.path(), changed});
+        outcome.notRepositories.push_back({std::move(path), changed});
       } else {
-        findings.take(judgement, entry.url);
+        findings.take(judgement, entry.url, &entry);
       }
       return judgement.descend;
     }, opened);

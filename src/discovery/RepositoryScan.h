@@ -5,6 +5,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "discovery/Candidates.h"
@@ -51,12 +52,13 @@ struct ScanOutcome {
 // SharedSuiteSession::addSandboxURLs): a folder blocked meanwhile is not
 // registered. stillWanted, asked under the lock, can call the write off:
 // nothing is registered or announced then. The change time of a failed
-// candidate is looked at when changeTimeWanted says so (always without
-// it); otherwise it reads as long ago. opened hears of each folder the walk
-// lists below the monitored one, before it is listed.
+// candidate is looked at unless knownFailures (the paths that the pending
+// folders hold already, read on the scan's thread) holds it; it then reads
+// as long ago. opened hears of each folder the walk lists below the
+// monitored one, before it is listed.
 ScanOutcome scanForNewRepositories(
     const std::optional<FileURL>& monitoringURL, NoticeCenter& notices, const ScanSettings& settings,
-    const std::function<bool(const std::string& path)>& changeTimeWanted = {},
+    const std::unordered_set<std::string>* knownFailures = nullptr,
     const WalkOpened& opened = {}, const std::function<bool()>& stillWanted = {});
 
 // Registers folders that passed the repository test since the last scan,

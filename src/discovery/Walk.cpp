@@ -80,7 +80,10 @@ std::vector<WalkedFolder> walkTree(const FileURL& root, const ScanSettings& sett
     }
     if (settings.ignoredBy(name, relativePath)) continue;
     const FileURL url = level.url.appending(name, true);
-    if (!visit({dirFd, name.c_str(), url, depth, deepest}) || deepest) continue;
+    if (!visit({dirFd, name.c_str(), url, depth, deepest, entry->d_ino, level.device}) ||
+        deepest) {
+      continue;
+    }
 
     WalkedFolder below;
     below.path = url.path();

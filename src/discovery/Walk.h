@@ -29,6 +29,10 @@ struct WalkEntry {
   const platform::FileURL& url;     // its folder URL, as a listing gives it
   int depth;
   bool deepest;                     // at the scan depth: never descended into
+  // What the listing told of it: its inode (d_ino), and the device of the
+  // folder it lies in; 0 where the entry was not listed.
+  ino_t inode = 0;
+  dev_t parentDevice = 0;
 };
 
 // A folder that the walk opened and listed (the monitored folder, and each

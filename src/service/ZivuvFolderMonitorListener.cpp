@@ -866,8 +866,7 @@ std::int64_t ZivuvFolderMonitorListener::runScan(const std::shared_ptr<ScanReque
     // nothing made in it meanwhile goes unseen. A scan of a watch replaced
     // meanwhile writes nothing.
     outcome = discovery::scanForNewRepositories(
-        url, *notices_, loaded.settings,
-        [&pending](const std::string& path) { return !pending || !pending->tracks(path); },
+        url, *notices_, loaded.settings, pending ? &pending->tracked() : nullptr,
         [&source, cap](const discovery::WalkedFolder& folder) {
           if (source) source->watchTreeFolder({folder.path, folder.device, folder.inode}, cap);
         },

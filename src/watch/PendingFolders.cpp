@@ -54,12 +54,18 @@ void PendingFolders::update(const std::vector<Candidate>& notRepositories) {
     if (!failed.contains(path)) gone.push_back(path);
   }
   for (const auto& path : gone) drop(path);
-  std::erase_if(refused_, [&](const std::string& path) { return !failed.contains(path); });
+  std::erase_if(tracked_, [&](const std::string& path) { return !failed.contains(path); });
 
   // The scan's own look at each candidate tells when it last changed.
   const auto recent = std::chrono::system_clock::now() - quietPeriod_;
+  std::size_t turnedAway = 0;
   for (const auto& candidate : notRepositories) {
     if (folders_.contains(candidate.path) || candidate.changed < recent) continue;
+    if (folders_.size() >= kMaxFolders) {
+      // Counted once, not at every scan that finds it still failing.
+      if (tracked_.insert(candidate.path).second) ++turnedAway;
+      continue;
+    }
     // A folder that became a repository before its watch ran is tested at
     // once: no event will tell of it.
     if (add(candidate.path) && isRepository_ &&
@@ -67,27 +73,24 @@ void PendingFolders::update(const std::vector<Candidate>& notRepositories) {
       folders_[candidate.path].retestAt = queue_->now();
     }
   }
+  if (turnedAway > 0) {
+    Logger::shared().info("Pending folder limit of " + std::to_string(kMaxFolders) +
+                          " reached, not watching: " + std::to_string(turnedAway) +
+                          (turnedAway == 1 ? " folder" : " folders"));
+  }
   releaseWhenEmpty();
   armTimer();
 }
 
 void PendingFolders::clear() {
   folders_.clear();
-  refused_.clear();
+  tracked_.clear();
   releaseWhenEmpty();
 }
 
-// Starts watching a folder; false when it could not be.
+// Starts watching a folder, while there is room; false when it could not be.
 bool PendingFolders::add(const std::string& path) {
-  if (folders_.size() >= kMaxFolders) {
-    if (refused_.insert(path).second) {
-      Logger::shared().info("Pending folder limit of " + std::to_string(kMaxFolders) +
-                                " reached, not watching: ",
-                            path);
-    }
-    return false;
-  }
-  refused_.erase(path);
+  tracked_.erase(path);
   if (!watches_ && makeSet_) {
     std::weak_ptr<PendingFolders> weak = weak_from_this();
     watches_ = makeSet_([weak](const std::vector<FolderSetEvent>& events) {
@@ -103,6 +106,7 @@ bool PendingFolders::add(const std::string& path) {
     return false;
   }
   Folder& folder = folders_[path];
+  tracked_.insert(path);
   folder.lastActivity = queue_->now();
   Logger::shared().debug("Watching folder for late changes: ", path);
   (void)watchGitFolder(path, folder);
@@ -128,6 +132,7 @@ void PendingFolders::drop(const std::string& path) {
     watches_->remove(path);
     if (it->second.gitWatched) watches_->remove(path + std::string(kGitSuffix));
   }
+  tracked_.erase(path);
   folders_.erase(it);
 }
 

@@ -29,8 +29,9 @@ namespace zivuv::watch {
 //
 // At most kMaxFolders at once, all in one FolderSet, and one timer for
 // their retests and quiet periods; neither exists while nothing is pending.
-// A folder turned away for want of room is logged once, until it is taken
-// or no longer a failed candidate.
+// The folders that an update turns away for want of room are logged in one
+// line with their count; a folder turned away is counted once, until it is
+// taken or no longer a failed candidate.
 // Everything runs on the queue, which the object keeps.
 class PendingFolders : public std::enable_shared_from_this<PendingFolders> {
  public:
@@ -69,11 +70,10 @@ class PendingFolders : public std::enable_shared_from_this<PendingFolders> {
   // Drops every pending folder.
   void clear();
 
-  // Whether path is pending, or was turned away and is still a failed
-  // candidate: when it last changed makes no difference to it then.
-  bool tracks(const std::string& path) const {
-    return folders_.contains(path) || refused_.contains(path);
-  }
+  // The paths pending, or turned away and still failed candidates: when
+  // they last changed makes no difference to them. For the scan, which runs
+  // on the queue too.
+  const std::unordered_set<std::string>& tracked() const { return tracked_; }
 
   // The folders pending. Any thread.
   std::size_t size() const { return size_.load(); }
@@ -104,7 +104,7 @@ class PendingFolders : public std::enable_shared_from_this<PendingFolders> {
   std::chrono::nanoseconds retestDelay_;
   std::chrono::nanoseconds quietPeriod_;
   std::unordered_map<std::string, Folder> folders_;
-  std::unordered_set<std::string> refused_;
+  std::unordered_set<std::string> tracked_;  // the keys of folders_, and those turned away
   std::shared_ptr<FolderSet> watches_;
   std::shared_ptr<Source> timer_;
   Clock::time_point timerDue_ = Clock::time_point::max();

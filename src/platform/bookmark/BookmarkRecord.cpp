@@ -161,6 +161,33 @@ RealPathCacheScope::~RealPathCacheScope() {
   if (--tScopeDepth == 0) tParents.clear();
 }
 
+namespace {
+
+// The record of the folder at real, reached as path.
+BookmarkCreation encodeBookmark(const std::string& path, const std::string& real,
+                                std::uint64_t device, std::uint64_t inode, BookmarkKind kind) {
+  BookmarkCreation result;
+  if (real.empty() || real.size() > kMaxPathLength) {
+    result.error = "path too long: " + path;
+    return result;
+  }
+  Data data;
+  data.reserve(kHeaderSize + real.size());
+  data.insert(data.end(), {'Z', 'V', 'B', 'M'});
+  data.push_back(kVersion);
+  data.push_back(static_cast<std::uint8_t>(kind));
+  data.push_back(0);
+  data.push_back(0);
+  putLittleEndian(data, device, 8);
+  putLittleEndian(data, inode, 8);
+  putLittleEndian(data, real.size(), 4);
+  data.insert(data.end(), real.begin(), real.end());
+  result.data = std::move(data);
+  return result;
+}
+
+}  // namespace
+
 BookmarkCreation createBookmark(const std::string& path, BookmarkKind kind) {
   BookmarkCreation result;
   struct stat st {};
@@ -173,23 +200,28 @@ BookmarkCreation createBookmark(const std::string& path, BookmarkKind kind) {
     result.error = "not a folder: " + path;
     return result;
   }
-  if (real->empty() || real->size() > kMaxPathLength) {
-    result.error = "path too long: " + path;
-    return result;
+  return encodeBookmark(path, *real, static_cast<std::uint64_t>(st.st_dev),
+                        static_cast<std::uint64_t>(st.st_ino), kind);
+}
+
+BookmarkCreation createBookmarkOfListed(const std::string& path, std::uint64_t device,
+                                        std::uint64_t inode, BookmarkKind kind) {
+  std::size_t slash = 0;
+  const Parent* parent = cachedParent(path, slash);
+  if (parent == nullptr || !parent->real) {
+    // No scope, or a path that realpath would rewrite: the long way.
+    BookmarkCreation result;
+    const auto real = realPath(path);
+    if (!real) {
+      result.error = "no folder at " + path;
+      return result;
+    }
+    return encodeBookmark(path, *real, device, inode, kind);
   }
-  Data data;
-  data.reserve(kHeaderSize + real->size());
-  data.insert(data.end(), {'Z', 'V', 'B', 'M'});
-  data.push_back(kVersion);
-  data.push_back(static_cast<std::uint8_t>(kind));
-  data.push_back(0);
-  data.push_back(0);
-  putLittleEndian(data, static_cast<std::uint64_t>(st.st_dev), 8);
-  putLittleEndian(data, static_cast<std::uint64_t>(st.st_ino), 8);
-  putLittleEndian(data, real->size(), 4);
-  data.insert(data.end(), real->begin(), real->end());
-  result.data = std::move(data);
-  return result;
+  std::string real = *parent->real;
+  if (real != "/") real += '/';
+  real.append(path, slash + 1, std::string::npos);
+  return encodeBookmark(path, real, device, inode, kind);
 }
 
 std::string validateBookmark(std::span<const std::uint8_t> bytes, BookmarkKind kind,

@@ -45,6 +45,14 @@ class RealPathCacheScope {
 // and inode. Fails with "no folder at <path>" or "not a folder: <path>".
 BookmarkCreation createBookmark(const std::string& path, BookmarkKind kind);
 
+// The same record from what a walk knows of the folder at path: a folder,
+// no symbolic link and no mount point, its inode from the listing and the
+// device of the folder it lies in. Only the parent's real path is taken
+// (once per parent while a RealPathCacheScope lives); the folder itself is
+// not looked at. Fails as createBookmark does when that path is too long.
+BookmarkCreation createBookmarkOfListed(const std::string& path, std::uint64_t device,
+                                        std::uint64_t inode, BookmarkKind kind);
+
 // Validates every byte, then looks at the disk. Never reads past the input.
 BookmarkResolution resolveBookmark(std::span<const std::uint8_t> bytes, BookmarkKind kind);
 

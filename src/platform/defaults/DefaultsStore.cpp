@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -117,6 +118,66 @@ ReadOutcome readSettingsFile(const std::string& file, PlistPtr& root, std::strin
   return ReadOutcome::Corrupt;
 }
 
+// Whether libplist writes every value under root as it is, so that the
+// bytes read back as the same dictionary: the values it writes by their
+// bytes or numbers (data, integers, booleans; strings of ASCII
+// without NUL, which it writes as they are and never converts), in arrays,
+// under keys that this program names (a key read from a file may hold
+// bytes that libplist cannot take out as text without failing an
+// assertion, and converts on writing). Nothing is parsed or copied.
+bool writtenAsIs(plist_t root, std::span<const std::string> knownKeys) {
+  std::size_t named = 0;
+  std::vector<plist_t> values;
+  for (const auto& key : knownKeys) {
+    if (plist_t value = plist_dict_get_item(root, key.c_str())) {
+      ++named;
+      values.push_back(value);
+    }
+  }
+  // A key that holds a NUL byte matches a name cut at it: two such keys
+  // would be counted for one value.
+  std::sort(values.begin(), values.end());
+  if (named != plist_dict_get_size(root) ||
+      std::adjacent_find(values.begin(), values.end()) != values.end()) {
+    return false;
+  }
+  while (!values.empty()) {
+    plist_t node = values.back();
+    values.pop_back();
+    switch (plist_get_node_type(node)) {
+      case PLIST_ARRAY: {
+        const std::uint32_t count = plist_array_get_size(node);
+        plist_array_iter iter = nullptr;
+        plist_array_new_iter(node, &iter);
+        const std::unique_ptr<void, decltype(&std::free)> ownedIter(iter, &std::free);
+        for (std::uint32_t i = 0; i < count; ++i) {
+          plist_t item = nullptr;
+          plist_array_next_item(node, iter, &item);
+          if (item == nullptr) return false;
+          // Data, the bulk of a list, is taken as it comes.
+          if (plist_get_node_type(item) != PLIST_DATA) values.push_back(item);
+        }
+        break;
+      }
+      case PLIST_STRING: {
+        std::uint64_t length = 0;
+        const char* text = plist_get_string_ptr(node, &length);
+        if (text == nullptr && length > 0) return false;
+        for (std::uint64_t i = 0; i < length; ++i) {
+          const auto byte = static_cast<unsigned char>(text[i]);
+          if (byte == 0 || byte > 0x7F) return false;
+        }
+        break;
+      }
+      case PLIST_DATA:
+      case PLIST_UINT:
+      case PLIST_BOOLEAN: break;
+      default: return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 PlistPtr parseSettings(std::span<const std::uint8_t> bytes) {
@@ -143,7 +204,7 @@ PlistPtr parseSettings(std::span<const std::uint8_t> bytes) {
   return owned;
 }
 
-std::optional<Data> serialiseSettings(plist_t root) {
+std::optional<Data> serialiseSettings(plist_t root, std::span<const std::string> knownKeys) {
   auto binary = [](plist_t node) -> std::optional<Data> {
     char* buffer = nullptr;
     std::uint32_t length = 0;
@@ -155,6 +216,7 @@ std::optional<Data> serialiseSettings(plist_t root) {
   };
   auto bytes = binary(root);
   if (!bytes) return std::nullopt;
+  if (writtenAsIs(root, knownKeys)) return bytes;
   // A file is never replaced by one that reads back as something else: the
   // bytes must parse, and parsing them must give the same bytes again.
   const PlistPtr reread = parseSettings(*bytes);
@@ -243,8 +305,8 @@ std::optional<DefaultsStore> DefaultsStore::openSuite(const std::string& name) {
 }
 
 std::optional<std::vector<Data>> DefaultsStore::dataArray(std::string_view key) const {
-  const std::string k(key);
-  plist_t node = plist_dict_get_item(root_.get(), k.c_str());
+  const char* k = usedKey(key);
+  plist_t node = plist_dict_get_item(root_.get(), k);
   if (node == nullptr || plist_get_node_type(node) != PLIST_ARRAY) return std::nullopt;
   std::vector<Data> values;
   values.reserve(plist_array_get_size(node));
@@ -259,8 +321,8 @@ std::optional<std::vector<Data>> DefaultsStore::dataArray(std::string_view key) 
 }
 
 bool DefaultsStore::holdsDataArray(std::string_view key) const {
-  const std::string k(key);
-  plist_t node = plist_dict_get_item(root_.get(), k.c_str());
+  const char* k = usedKey(key);
+  plist_t node = plist_dict_get_item(root_.get(), k);
   return node != nullptr && plist_get_node_type(node) == PLIST_ARRAY &&
          eachItemOf(node, PLIST_DATA, [](plist_t) {});
 }
@@ -271,8 +333,8 @@ void DefaultsStore::setDataArray(std::string_view key, const std::vector<Data>& 
     plist_array_append_item(
         array, plist_new_data(reinterpret_cast<const char*>(value.data()), value.size()));
   }
-  const std::string k(key);
-  plist_dict_set_item(root_.get(), k.c_str(), array);
+  const char* k = usedKey(key);
+  plist_dict_set_item(root_.get(), k, array);
 }
 
 Lookup lookupInteger(plist_t dict, std::string_view key, std::int64_t& value) {
@@ -305,10 +367,12 @@ Lookup lookupStrings(plist_t dict, std::string_view key, std::vector<std::string
 }
 
 Lookup DefaultsStore::integer(std::string_view key, std::int64_t& value) const {
+  (void)usedKey(key);
   return lookupInteger(root_.get(), key, value);
 }
 
 Lookup DefaultsStore::strings(std::string_view key, std::vector<std::string>& values) const {
+  (void)usedKey(key);
   return lookupStrings(root_.get(), key, values);
 }
 
@@ -325,15 +389,22 @@ std::string DefaultsStore::valueFingerprint(std::string_view key) const {
 }
 
 void DefaultsStore::setInteger(std::string_view key, std::int64_t value) {
-  const std::string k(key);
-  plist_dict_set_item(root_.get(), k.c_str(), plist_new_uint(static_cast<std::uint64_t>(value)));
+  const char* k = usedKey(key);
+  plist_dict_set_item(root_.get(), k, plist_new_uint(static_cast<std::uint64_t>(value)));
 }
 
 void DefaultsStore::setStrings(std::string_view key, const std::vector<std::string>& values) {
   plist_t array = plist_new_array();
   for (const auto& value : values) plist_array_append_item(array, plist_new_string(value.c_str()));
-  const std::string k(key);
-  plist_dict_set_item(root_.get(), k.c_str(), array);
+  const char* k = usedKey(key);
+  plist_dict_set_item(root_.get(), k, array);
+}
+
+const char* DefaultsStore::usedKey(std::string_view key) const {
+  for (const auto& known : keys_) {
+    if (known == key) return known.c_str();
+  }
+  return keys_.emplace_back(key).c_str();
 }
 
 bool DefaultsStore::failWrite(std::string reason) {
@@ -381,7 +452,7 @@ void DefaultsStore::removeStaleTemporaries() const {
 }
 
 bool DefaultsStore::replaceFile() {
-  const auto bytes = serialiseSettings(root_.get());
+  const auto bytes = serialiseSettings(root_.get(), keys_);
   if (!bytes) {
     return failWrite("the settings cannot be written as a property list that reads back the same");
   }

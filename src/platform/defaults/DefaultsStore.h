@@ -32,8 +32,13 @@ PlistPtr parseSettings(std::span<const std::uint8_t> bytes);
 
 // The bytes that a write puts on disk: root as a binary property list.
 // nullopt when libplist would not read them back as the same dictionary (it
-// writes some malformed keys and strings that it cannot read back).
-std::optional<Data> serialiseSettings(plist_t root);
+// writes some malformed keys and strings that it cannot read back). A root
+// whose every key is one of knownKeys (names this program uses) and whose
+// values are made only of arrays, data, integers, booleans and ASCII
+// strings is checked by its shape alone; anything else is parsed again from
+// the bytes and written once more, which must give the same bytes.
+std::optional<Data> serialiseSettings(plist_t root,
+                                      std::span<const std::string> knownKeys = {});
 
 // A value of a dictionary read as the type asked for: Found (in value),
 // Absent, or WrongType when the key holds something else. A string holding
@@ -144,12 +149,15 @@ class DefaultsStore {
   bool replaceFile();
   void removeStaleTemporaries() const;
   bool failWrite(std::string reason);
+  // The key as a C string, remembered as one this program uses.
+  const char* usedKey(std::string_view key) const;
 
   std::string name_;
   std::string file_;
   FileState state_;
   PlistPtr root_;
   std::string fileProblem_;
+  mutable std::vector<std::string> keys_;  // the keys read or set through this object
   std::string keptAsideAs_;
   std::string writeError_;
 };
