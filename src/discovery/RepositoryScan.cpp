@@ -223,8 +223,6 @@ ScanOutcome scanForNewRepositories(
   });
 }
 
-void warmUpScans() {}
-
 ScanOutcome registerRepositories(const std::optional<FileURL>& monitoringURL,
                                  const std::vector<FileURL>& folders, NoticeCenter& notices,
                                  const std::function<bool()>& stillWanted) {

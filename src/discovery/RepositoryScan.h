@@ -61,10 +61,6 @@ ScanOutcome scanForNewRepositories(
     const std::unordered_set<std::string>* knownFailures = nullptr,
     const WalkOpened& opened = {}, const std::function<bool()>& stillWanted = {});
 
-// Does at a process's start what the first scan would otherwise pay for on
-// its own: called once, before the first scan, on any thread.
-void warmUpScans();
-
 // Registers folders that passed the repository test since the last scan,
 // as a scan registers what it finds: the same access, judgement against the
 // shared lists, locked merge, lines and notices.
