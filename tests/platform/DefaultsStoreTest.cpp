@@ -103,25 +103,6 @@ TEST_F(DefaultsStoreTest, FailedWriteChangesNothingAndNoFileIsWrittenThatWouldNo
   EXPECT_EQ(files, (std::set<fs::path>{settingsFile(kSuite), settingsFile(kSuite) + ".lock"}));
 }
 
-// The same for a value of a key that the store reads: a string that
-// libplist reads as it stands but converts when it writes it.
-TEST_F(DefaultsStoreTest, ValueOfAKnownKeyThatWouldNotReadBackIsNeverWritten) {
-  PlistPtr root(plist_new_dict());
-  plist_t list = plist_new_array();
-  plist_array_append_item(list, plist_new_string("a@b"));
-  plist_dict_set_item(root.get(), "ignoredFolders", list);
-  const auto bytes = serialiseSettings(root.get());
-  std::string odd(bytes->begin(), bytes->end());
-  odd.replace(odd.find("a@b"), 3, "a\xC2z");
-  writeFile(settingsFile(kSuite), odd);
-  auto store = DefaultsStore::openSuite(kSuite);
-  std::vector<std::string> values;
-  ASSERT_EQ(store->strings("ignoredFolders", values), Lookup::Found);
-  store->setDataArray("kSandboxKey", {{1}});
-  EXPECT_EQ(write(*store, false), "Unable to write defaults for:" + kSuite + "\n");
-  EXPECT_EQ(readFile(settingsFile(kSuite)), odd);
-}
-
 // A writer killed between its temporary file and the rename leaves the
 // file behind; the next writer of the store, holding the lock, removes it,
 // and nothing of another store or of another form.
