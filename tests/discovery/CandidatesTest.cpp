@@ -24,7 +24,10 @@ TEST_F(RecordOfTest, RecordFromTheWalkIsTheRecordFromTheDisk) {
     (void)walkTree(FileURL::fromPath(root, true), ScanSettings{}, [&](const WalkEntry& entry) {
       struct stat st {};  // what the repository test sees of a folder it opens
       RepositoryTestResult seen;
-      if (::fstatat(entry.dirFd, entry.name, &st, 0) == 0) seen = {.device = st.st_dev, .inode = st.st_ino};
+      if (::fstatat(entry.dirFd, entry.name, &st, 0) == 0) {
+        seen.device = st.st_dev;
+        seen.inode = st.st_ino;
+      }
       mountPoints += seen.device != entry.parentDevice;
       EXPECT_EQ(recordOf(entry, seen).data,
                 platform::createBookmark(entry.url.path(), platform::BookmarkKind::Transport).data)
