@@ -132,7 +132,7 @@ def test_bash_completes_commands_options_and_folders(root):
     assert complete('zivuv-monitorctl', 'why', '--json', 'sr') == ['src']
     assert complete('zivuv-monitorctl', 'watch', 'src', 's') == []
     for words, expected in ((['repos', '--'], ['--check', '--help', '--json']), (['prune', '--'], ['--help', '--yes']),
-                            (['watch', '--'], ['--help', '--replace']), (['scan', '-'], ['--help']),
+                            (['watch', '--'], ['--help', '--replace']), (['scan', '-'], ['--dry-run', '--help', '--json']),
                             (['config', 'd'], ['depth']), (['config', 'ignore', 'r'], ['remove']),
                             (['config', '--json', 'ignore', 'a'], ['add'])):
         assert complete('zivuv-monitorctl', *words) == expected
