@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
@@ -82,7 +83,8 @@ std::optional<Answer> belowAnswer(const WalkEntry& entry, const Judgement& judge
   if (judgement.verdict == Verdict::Blocked) return insideBlockedAnswer(path);
   bool located = true;  // a repository, found or listed, or a git folder that libgit2 refuses
   if (judgement.verdict == Verdict::NotRepository) located = judgement.test.located;
-  // A listed folder above the scan depth is entered unless it is a repository.
+  // A listed folder above the scan depth is entered unless it is a
+  // repository; one at the scan depth was not looked at.
   if (judgement.verdict == Verdict::Listed && entry.deepest) {
     located = discovery::locatedAt(entry.dirFd, entry.name, path);
   }
@@ -94,9 +96,10 @@ std::optional<Answer> belowAnswer(const WalkEntry& entry, const Judgement& judge
 // The walk, with every folder it meets told to printer. Below a folder that
 // it does not enter, the folders one level down are told too, so that a
 // deeper walk shows where it stops and why; the levels further down answer
-// the same. False once printing failed.
+// the same. walked tells whether the monitored folder could be listed.
+// False once printing failed.
 bool preview(const FileURL& monitored, const discovery::ScanSettings& settings,
-             const KnownFolders& known, AnswerPrinter& printer, bool& listed) {
+             const KnownFolders& known, AnswerPrinter& printer, bool& walked) {
   bool printing = true;
   const auto tell = [&](const FileURL& url, const Answer& answer) {
     printing = printing && printer.print(url.path(), answer);
@@ -107,9 +110,10 @@ bool preview(const FileURL& monitored, const discovery::ScanSettings& settings,
     tell(url, match ? knownAnswer(*match) : otherwise);
   };
   const auto below = [&](const WalkEntry& entry, const Answer& answer) {
-    platform::FolderListing listing(platform::UniqueFd(
-        ::openat(entry.dirFd, entry.name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)));
-    if (listing.fd() < 0) return;
+    platform::UniqueFd folder(
+        ::openat(entry.dirFd, entry.name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!folder) return;
+    platform::FolderListing listing(std::move(folder));
     while (const dirent64* child = printing ? listing.next() : nullptr) {
       if (discovery::classifyEntry(listing.fd(), child->d_name, child->d_type) ==
           discovery::EntryKind::Candidate) {
@@ -130,7 +134,7 @@ bool preview(const FileURL& monitored, const discovery::ScanSettings& settings,
   const auto ignored = [&](const WalkEntry& entry, const std::string& pattern) {
     if (printing) told(entry.url, ignoredAnswer(pattern, entry.url.path()));
   };
-  listed = !discovery::walkTree(monitored, settings, visit, {}, ignored).empty();
+  walked = !discovery::walkTree(monitored, settings, visit, {}, ignored).empty();
   return printing;
 }
 
@@ -151,9 +155,9 @@ int runScanPreview(bool json) {
   // libgit2 is set up once for the whole walk, as in a scan.
   const discovery::Libgit2Hold libgit2;
   AnswerPrinter printer(json, *monitored);
-  bool listed = false;
-  if (!preview(*monitored, settings, *known, printer, listed)) return kFailure;
-  if (!listed) {
+  bool walked = false;
+  if (!preview(*monitored, settings, *known, printer, walked)) return kFailure;
+  if (!walked) {
     const int error = ::access(monitored->path().c_str(), R_OK | X_OK) == 0 ? 0 : errno;
     printMessage("the monitored folder " + shownPath(*monitored) + " cannot be read" +
                  (error != 0 ? std::string(": ") + std::strerror(error) : std::string()));
