@@ -216,6 +216,15 @@ std::string parseConfig(const std::vector<std::string>& words, ConfigChange& cha
   return {};
 }
 
+// The flag of an option that one command takes, or nullptr.
+bool* commandOption(Options& options, std::string_view word) {
+  if (word == "--check") return &options.check;
+  if (word == "--yes") return &options.yes;
+  if (word == "--replace") return &options.replace;
+  if (word == "--dry-run") return &options.dryRun;
+  return nullptr;
+}
+
 int run(int argc, char** argv) {
   // The options may stand anywhere; "--" ends them, so that a folder may be
   // named "--json".
@@ -229,12 +238,8 @@ int run(int argc, char** argv) {
       options.json = true;
     } else if (optionsOpen && (word == "--help" || word == "-h")) {
       options.help = true;
-    } else if (optionsOpen && (word == "--check" || word == "--yes" || word == "--replace" ||
-                               word == "--dry-run")) {
-      (word == "--check"   ? options.check
-       : word == "--yes"   ? options.yes
-       : word == "--dry-run" ? options.dryRun
-                             : options.replace) = true;
+    } else if (bool* flag = optionsOpen ? commandOption(options, word) : nullptr) {
+      *flag = true;
       given.push_back(word);
     } else if (optionsOpen && word == "--") {
       optionsOpen = false;
