@@ -185,6 +185,11 @@ def test_dry_run_shows_why_for_every_folder_the_walk_meets_and_changes_nothing(s
     assert server.calls('Notify') == []
     assert bus.call_blocking(NAME, PATH, 'org.freedesktop.DBus.Properties', 'Get', 'ss', (f'{IFACE}.Status', 'Scans')) == 0
     service.kill()
+    # At depth 1 the immediate subfolders alone, as ever: node_modules too, nothing below.
+    own_settings(env, scanDepth=1)
+    assert {os.path.relpath(element['folder'], watched): element['answer'] for element in json.loads(
+        ctl.out('--json', 'scan', '--dry-run'))} == {**{name: expected[name] for name in expected if '/' not in name},
+                                                     'node_modules': 'not-repository'}
     own_settings(env, kSandboxKey=[])
     result = ctl('scan', '--dry-run')
     assert (result.returncode, result.stdout, 'no folder is monitored' in result.stderr) == (1, '', True)
