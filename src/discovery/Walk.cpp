@@ -42,7 +42,8 @@ std::unique_ptr<FolderListing> openFolder(UniqueFd fd, WalkedFolder& walked) {
 }  // namespace
 
 std::vector<WalkedFolder> walkTree(const FileURL& root, const ScanSettings& settings,
-                                   const WalkVisitor& visit, const WalkOpened& opened) {
+                                   const WalkVisitor& visit, const WalkOpened& opened,
+                                   const WalkIgnored& ignored) {
   std::vector<WalkedFolder> walked;
   WalkedFolder top;
   top.path = root.path();
@@ -78,7 +79,13 @@ std::vector<WalkedFolder> walkTree(const FileURL& root, const ScanSettings& sett
     if (byPath || !deepest) {
       relativePath = level.relativePath.empty() ? name : level.relativePath + "/" + name;
     }
-    if (settings.ignoredBy(name, relativePath)) continue;
+    if (const auto pattern = settings.ignoredBy(name, relativePath)) {
+      if (ignored) {
+        const FileURL url = level.url.appending(name, true);
+        ignored({dirFd, name.c_str(), url, depth, deepest}, *pattern);
+      }
+      continue;
+    }
     const FileURL url = level.url.appending(name, true);
     if (!visit({dirFd, name.c_str(), url, depth, deepest, entry->d_ino, level.device}) ||
         deepest) {

@@ -54,6 +54,10 @@ using WalkVisitor = std::function<bool(const WalkEntry&)>;
 // open and before it is listed.
 using WalkOpened = std::function<void(const WalkedFolder& folder)>;
 
+// Hears of each folder that the walk meets and passes over because the
+// ignore pattern given matches it (the walk neither visits nor opens it).
+using WalkIgnored = std::function<void(const WalkEntry& entry, const std::string& pattern)>;
+
 // Walks the tree of root, depth first, each folder's entries in the order
 // it lists them: every candidate is visited once, before the candidates
 // below it, and no folder is entered twice (a bind mount inside the tree,
@@ -62,6 +66,7 @@ using WalkOpened = std::function<void(const WalkedFolder& folder)>;
 // Returns the folders walked, root first; nothing when root cannot be
 // opened as a folder. Any thread.
 std::vector<WalkedFolder> walkTree(const platform::FileURL& root, const ScanSettings& settings,
-                                   const WalkVisitor& visit, const WalkOpened& opened = {});
+                                   const WalkVisitor& visit, const WalkOpened& opened = {},
+                                   const WalkIgnored& ignored = {});
 
 }  // namespace zivuv::discovery

@@ -7,7 +7,9 @@ import plistlib
 import subprocess
 import time
 
-from conftest import IFACE, NAME, PATH, bookmark, repo, suite_file
+import dbus
+import dbus.mainloop.glib
+from conftest import IFACE, NAME, PATH, bookmark, own_settings, pump, repo, suite_file
 from test_monitorctl import SOURCE
 
 
@@ -130,7 +132,64 @@ def test_bash_completes_commands_options_and_folders(root):
     assert complete('zivuv-monitorctl', 'why', '--json', 'sr') == ['src']
     assert complete('zivuv-monitorctl', 'watch', 'src', 's') == []
     for words, expected in ((['repos', '--'], ['--check', '--help', '--json']), (['prune', '--'], ['--help', '--yes']),
-                            (['watch', '--'], ['--help', '--replace']), (['scan', '-'], ['--help']),
+                            (['watch', '--'], ['--help', '--replace']), (['scan', '-'], ['--dry-run', '--help', '--json']),
                             (['config', 'd'], ['depth']), (['config', 'ignore', 'r'], ['remove']),
                             (['config', '--json', 'ignore', 'a'], ['add'])):
         assert complete('zivuv-monitorctl', *words) == expected
+
+
+def test_dry_run_shows_why_for_every_folder_the_walk_meets_and_changes_nothing(service, ctl, watched, env, bus,
+                                                                                 mock, root):
+    for name in ('new', 'listed', 'blocked', 'moved', 'written', 'plain/deep/repo', '.hidden'):
+        repo(watched / name)
+    (watched / 'written' / '.git' / 'index.lock').touch()
+    for name in ('new/sub', 'blocked/sub', 'node_modules'):
+        (watched / name).mkdir()
+    (watched / 'link').symlink_to(watched / 'new')
+    suite_file(env).parent.mkdir(parents=True)
+    suite_file(env).write_bytes(plistlib.dumps({'kBlockedKey': [bookmark(watched / 'blocked')], 'kSandboxKey': [
+        bookmark(watched / 'listed'), bookmark(watched / 'moved', recorded=watched / 'was-here')]}))
+    # The service's remembered folder, as it saves it: what the preview walks without the service.
+    own_settings(env, scanDepth=2, kSandboxKey=[bookmark(watched, kind=2)])
+    expected = {'new': 'would-register', 'new/sub': 'inside-repository', 'listed': 'listed', 'blocked': 'blocked',
+                'blocked/sub': 'inside-blocked', 'moved': 'moved', 'written': 'being-written',
+                'node_modules': 'ignored', 'plain': 'not-repository', 'plain/deep': 'not-repository',
+                'plain/deep/repo': 'too-deep'}
+    server = mock('notification_daemon')
+    signals = []
+    listener = dbus.bus.BusConnection(env['DBUS_SESSION_BUS_ADDRESS'], mainloop=dbus.mainloop.glib.DBusGMainLoop())
+    listener.add_signal_receiver(lambda *args, **kw: signals.append(kw), sender_keyword='sender',
+                                 member_keyword='member')
+    files = suite_file(env).parent
+
+    def preview():
+        before = {path.name: path.read_bytes() for path in files.iterdir()}
+        lines, array = ctl.out('scan', '--dry-run'), json.loads(ctl.out('--json', 'scan', '--dry-run'))
+        assert {path.name: path.read_bytes() for path in files.iterdir()} == before
+        assert {os.path.relpath(element['folder'], watched): element['answer'] for element in array} == expected
+        # The same words, one line per folder (the lines hold the reasons, so they are compared whole).
+        assert lines.splitlines() == [f'{element["folder"]}: {element["text"]}' for element in array]
+        return array
+
+    offline = preview()
+    service.start()
+    assert preview() == offline
+    for element in offline:
+        assert json.loads(ctl.out('why', '--json', element['folder'])) == element
+    # Nothing sent by anyone but the bus itself and the service's own status; and no scan asked for.
+    listener.name_has_owner(NAME)
+    pump()
+    quiet = ('org.freedesktop.DBus', bus.get_name_owner(NAME))
+    assert [kw for kw in signals if kw['sender'] != quiet[0] and (kw['sender'], kw['member']) != (
+        quiet[1], 'PropertiesChanged')] == []
+    assert server.calls('Notify') == []
+    assert bus.call_blocking(NAME, PATH, 'org.freedesktop.DBus.Properties', 'Get', 'ss', (f'{IFACE}.Status', 'Scans')) == 0
+    service.kill()
+    # At depth 1 the immediate subfolders alone, as ever: node_modules too, nothing below.
+    own_settings(env, scanDepth=1)
+    assert {os.path.relpath(element['folder'], watched): element['answer'] for element in json.loads(
+        ctl.out('--json', 'scan', '--dry-run'))} == {**{name: expected[name] for name in expected if '/' not in name},
+                                                     'node_modules': 'not-repository'}
+    own_settings(env, kSandboxKey=[])
+    result = ctl('scan', '--dry-run')
+    assert (result.returncode, result.stdout, 'no folder is monitored' in result.stderr) == (1, '', True)

@@ -22,6 +22,9 @@ int runWatch(const std::string& dir, bool replace);
 // the shared lists.
 int runStatus(bool json);
 int runScan();
+// Without the service: every folder that a scan's walk meets now, with the
+// answer of `why` for it; changes nothing.
+int runScanPreview(bool json);
 int runReset();
 int runListen();
 

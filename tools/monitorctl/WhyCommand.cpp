@@ -10,15 +10,13 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
-#include <cstring>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
-#include "bookmarks/BookmarkUtils.h"
 #include "discovery/Candidates.h"
 #include "discovery/ScanSettings.h"
+#include "monitorctl/Answers.h"
 #include "monitorctl/Commands.h"
 #include "monitorctl/Output.h"
 #include "platform/fd/UniqueFd.h"
@@ -34,13 +32,6 @@ using platform::FileURL;
 using platform::UniqueFd;
 using platform::realPath;
 
-struct Answer {
-  const char* key;   // for scripts
-  std::string text;  // for people
-  nlohmann::json details = nlohmann::json::object();
-  std::string more = {};  // a second line for people, when there is one
-};
-
 // DIR as the folder that holds it and the name it has there, the last
 // component unresolved, so that a link stays a link. "." and ".." name
 // folders, never links, and are resolved first.
@@ -55,42 +46,6 @@ std::pair<std::string, std::string> parentAndName(std::string dir) {
   }
   if (slash == std::string::npos) return {".", name};
   return {slash == 0 ? "/" : dir.substr(0, slash), name};
-}
-
-// The shared lists as a scan reads them. The store prints its own lines on
-// standard output, which here carries the answer alone: as in `repos`, they
-// are left out.
-std::optional<KnownFolders> loadKnownFolders() {
-  std::optional<std::vector<FileURL>> blocked;
-  std::optional<std::vector<FileURL>> listed;
-  {
-    const QuietStdout quiet;
-    SharedSuiteSession suite(sharedSuiteName());
-    blocked = suite.loadURLs(BookmarkKeys::blockKey);
-    if (blocked) listed = suite.loadURLs(BookmarkKeys::sandboxKey);
-    if (listed) {
-      return KnownFolders(*blocked, *listed, [records = suite.listedRecords()] { return records; });
-    }
-  }
-  return std::nullopt;
-}
-
-// A path as one word of a shell command: as it is when nothing in it needs
-// quoting, in single quotes otherwise.
-std::string shellWord(const std::string& path) {
-  const bool plain = std::all_of(path.begin(), path.end(), [](char c) {
-    return std::isalnum(static_cast<unsigned char>(c)) != 0 ||
-           std::strchr("/._-+,:@%=", c) != nullptr;
-  });
-  if (plain && !path.empty()) return path;
-  std::string word = "'";
-  for (const char c : path) word += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return word + "'";
-}
-
-Answer ignored(const std::string& pattern, const std::string& folder) {
-  return {"ignored", "ignored: the pattern '" + pattern + "' matches " + folder,
-          {{"pattern", platform::toValidUtf8(pattern)}, {"by", platform::toValidUtf8(folder)}}};
 }
 
 // What the walk does at each folder on the way from the monitored folder
@@ -112,24 +67,18 @@ std::optional<Answer> onTheWay(const FileURL& monitored, const std::vector<std::
     if (discovery::classifyEntry(folder.get(), name.c_str(), DT_UNKNOWN) == EntryKind::Hidden) {
       return Answer{"inside-hidden", "inside a hidden folder, which scans pass over: " + path};
     }
-    if (const auto pattern = settings.ignoredBy(name, relative)) return ignored(*pattern, path);
+    if (const auto pattern = settings.ignoredBy(name, relative)) return ignoredAnswer(*pattern, path);
     if (known.find(url) == KnownFolders::Kind::Blocked) {
-      return Answer{"inside-blocked", "inside a blocked folder: " + path,
-                    {{"inside", platform::toValidUtf8(path)}}};
+      return insideBlockedAnswer(path);
     }
     if (discovery::locatedAt(folder.get(), name.c_str(), path)) {
-      return Answer{"inside-repository",
-                    "inside the repository " + path + ": scans never look inside repositories",
-                    {{"inside", platform::toValidUtf8(path)}}};
+      return insideRepositoryAnswer(path);
     }
     folder.reset(::openat(folder.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     opened = path;
   }
   if (depth > static_cast<std::size_t>(settings.depth)) {
-    return Answer{"too-deep",
-                  "deeper than the scan depth: at depth " + std::to_string(depth) +
-                      ", and scans look " + std::to_string(settings.depth) + " deep",
-                  {{"depth", depth}, {"scanDepth", settings.depth}}};
+    return tooDeepAnswer(depth, settings.depth);
   }
   // The walk lists each folder on the way; one it cannot open hides DIR.
   if (!folder) {
@@ -159,12 +108,7 @@ std::optional<Answer> explain(const std::string& dir, const std::optional<FileUR
   if (!known) return std::nullopt;
   const auto real = realPath(dir);
   const auto match = real ? known->find(FileURL::fromPath(*real, true)) : std::nullopt;
-  if (match == KnownFolders::Kind::Blocked) {
-    return Answer{"blocked", "blocked: the app has blocked it, so no scan registers it"};
-  }
-  if (match == KnownFolders::Kind::Listed) {
-    return Answer{"listed", "listed: the app lists it, registered already"};
-  }
+  if (match) return knownAnswer(*match);
   if (!monitored) return Answer{"not-monitored", "no folder is monitored"};
 
   // DIR's place below the monitored folder, by the names the walk meets.
@@ -198,51 +142,12 @@ std::optional<Answer> explain(const std::string& dir, const std::optional<FileUR
     relative += (relative.empty() ? "" : "/") + part;
     url = url.appending(part, true);
   }
-  if (const auto pattern = settings.ignoredBy(name, relative)) return ignored(*pattern, url.path());
+  if (const auto pattern = settings.ignoredBy(name, relative)) return ignoredAnswer(*pattern, url.path());
   // The very judgement that the scan makes, on the path that its walk gives.
   const std::string path = url.path();
   const auto judgement = discovery::judgeCandidate(
       {AT_FDCWD, path.c_str(), url, static_cast<int>(names.size()), true}, *known, true);
-  const auto entry = [&] {
-    return judgement.entry ? known->record(*judgement.entry).path : std::string();
-  };
-  using Verdict = discovery::Judgement::Verdict;
-  switch (judgement.verdict) {
-    case Verdict::Repository:
-      return Answer{"would-register", "would be registered by the next scan"};
-    case Verdict::Moved:
-      return Answer{
-          "moved",
-          "the listed repository " + entry() + ", moved here: the next scan records it here",
-          {{"entry", platform::toValidUtf8(entry())}}};
-    case Verdict::Alias:
-      return Answer{"alias",
-                    "an alias of the listed repository " + entry() +
-                        ": the same folder reached another way, which scans never list twice",
-                    {{"entry", platform::toValidUtf8(entry())}}};
-    case Verdict::BeingWritten:
-      return Answer{"being-written", "being written (a clone or fetch in progress)"};
-    case Verdict::Blocked:
-      return Answer{"blocked", "blocked: the app has blocked it, so no scan registers it"};
-    case Verdict::Listed: return Answer{"listed", "listed: the app lists it, registered already"};
-    case Verdict::NotRepository: break;
-  }
-  const std::string& reason = judgement.test.reason;
-  if (judgement.test.undecided) {
-    return Answer{
-        "undecided",
-        "undecided: only libgit2 can judge this folder, and it cannot be loaded: " + reason,
-        {{"reason", platform::toValidUtf8(reason)}}};
-  }
-  Answer answer{
-      "not-repository", "not a repository: " + reason, {{"reason", platform::toValidUtf8(reason)}}};
-  if (judgement.test.foreignOwner) {
-    // What git itself asks for; libgit2 reads the same entry.
-    const std::string command = "git config --global --add safe.directory " + shellWord(path);
-    answer.more = "owned by another user; git opens it once told: " + command;
-    answer.details["command"] = platform::toValidUtf8(command);
-  }
-  return answer;
+  return judgedAnswer(judgement, *known, path);
 }
 
 }  // namespace
@@ -259,19 +164,8 @@ int runWhy(const std::string& dir, bool json) {
     printMessage("cannot read the shared settings " + sharedSettingsFile());
     return kFailure;
   }
-  if (json) {
-    nlohmann::json document = answer->details;
-    document["folder"] = platform::toValidUtf8(dir);
-    document["answer"] = answer->key;
-    document["text"] = platform::toValidUtf8(answer->text);
-    document["monitored"] = monitored ? nlohmann::json(jsonPath(*monitored)) : nlohmann::json(nullptr);
-    return printJson(document);
-  }
-  const std::string shown = platform::escapeControlBytes(dir) + ": ";
-  if (!printData(shown + platform::escapeControlBytes(answer->text))) return kFailure;
-  return answer->more.empty() || printData(shown + platform::escapeControlBytes(answer->more))
-             ? kSuccess
-             : kFailure;
+  if (json) return printJson(answerDocument(dir, *answer, monitored));
+  return printAnswer(dir, *answer) ? kSuccess : kFailure;
 }
 
 }  // namespace zivuv::monitorctl

@@ -27,10 +27,12 @@ constexpr std::string_view kIntroduction =
     "Talks to the Zivuv folder monitor on the session bus, as the Zivuv app does.";
 
 constexpr std::string_view kOptions =
-    "  --json        status, repos, config and why: print one JSON document instead\n"
+    "  --json        status, repos, config, why and scan --dry-run: print one JSON\n"
+    "                document instead\n"
     "  --check       repos: tell the state of each listed repository\n"
     "  --yes         prune: make the changes\n"
     "  --replace     watch: forget the remembered folders first\n"
+    "  --dry-run     scan: show what the scan would do, changing nothing\n"
     "  --            end of the options: a DIR or PATTERN may start with '-'\n"
     "  -h, --help    show this help (after a command: that command's) and exit\n"
     "  --version     show the version and exit";
@@ -45,6 +47,7 @@ struct Options {
   bool check = false;
   bool yes = false;
   bool replace = false;
+  bool dryRun = false;
   bool help = false;
 };
 
@@ -70,6 +73,8 @@ struct Command {
   int (*run)(const Invocation& invocation);
 };
 
+int usageError(const std::string& problem);
+
 constexpr Command kCommands[] = {
     {"watch", Takes::Folder, false, "--replace", "watch [--replace] DIR",
      "ask the folder monitor to monitor DIR, then scan it and print how many\n"
@@ -80,10 +85,18 @@ constexpr Command kCommands[] = {
      "show the monitored folder (or the one it waits for), the service's process\n"
      "name, what the service is doing and the counts of the shared lists",
      [](const Invocation& i) { return runStatus(i.options.json); }},
-    {"scan", Takes::Nothing, false, {}, "scan",
+    {"scan", Takes::Nothing, true, "--dry-run", "scan [--dry-run]",
      "look for new repositories in the monitored folder now and print how many\n"
-     "were added; fails with the reason when the scan could not run",
-     [](const Invocation&) { return runScan(); }},
+     "were added; fails with the reason when the scan could not run. With\n"
+     "--dry-run, walk and judge the folder as the scan does, without the service,\n"
+     "and print every folder the walk meets with the answer 'why' gives for it\n"
+     "(and, deeper than 1, the folders right below where it stops); changes\n"
+     "nothing and tells no one; --json prints them as one array",
+     [](const Invocation& i) {
+       if (i.options.dryRun) return runScanPreview(i.options.json);
+       if (i.options.json) return usageError("scan prints no JSON without --dry-run");
+       return runScan();
+     }},
     {"reset", Takes::Nothing, false, {}, "reset",
      "forget the saved folders; the folder monitored now stays monitored until\n"
      "another is watched or the service restarts",
@@ -203,6 +216,15 @@ std::string parseConfig(const std::vector<std::string>& words, ConfigChange& cha
   return {};
 }
 
+// The flag of an option that one command takes, or nullptr.
+bool* commandOption(Options& options, std::string_view word) {
+  if (word == "--check") return &options.check;
+  if (word == "--yes") return &options.yes;
+  if (word == "--replace") return &options.replace;
+  if (word == "--dry-run") return &options.dryRun;
+  return nullptr;
+}
+
 int run(int argc, char** argv) {
   // The options may stand anywhere; "--" ends them, so that a folder may be
   // named "--json".
@@ -216,8 +238,8 @@ int run(int argc, char** argv) {
       options.json = true;
     } else if (optionsOpen && (word == "--help" || word == "-h")) {
       options.help = true;
-    } else if (optionsOpen && (word == "--check" || word == "--yes" || word == "--replace")) {
-      (word == "--check" ? options.check : word == "--yes" ? options.yes : options.replace) = true;
+    } else if (bool* flag = optionsOpen ? commandOption(options, word) : nullptr) {
+      *flag = true;
       given.push_back(word);
     } else if (optionsOpen && word == "--") {
       optionsOpen = false;

@@ -94,10 +94,11 @@ struct Worker::Core : std::enable_shared_from_this<Core> {
   }
 
   // A task waits behind a running one: look again once the running one
-  // has run for the stall limit.
+  // has run for the stall limit. A task posted and taken at once waits
+  // behind nothing.
   void armCheck() {
     std::unique_lock lock(mutex);
-    if (!after || !running || checkArmed) return;
+    if (!after || !running || checkArmed || tasks.empty()) return;
     checkArmed = true;
     const auto due = running->since + stallLimit;
     const auto delay = std::chrono::duration_cast<std::chrono::milliseconds>(
