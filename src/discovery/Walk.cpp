@@ -82,7 +82,7 @@ std::vector<WalkedFolder> walkTree(const FileURL& root, const ScanSettings& sett
     if (const auto pattern = settings.ignoredBy(name, relativePath)) {
       if (ignored) {
         const FileURL url = level.url.appending(name, true);
-        ignored({dirFd, name.c_str(), url, depth, deepest}, *pattern);
+        ignored({dirFd, name.c_str(), url, depth, deepest, entry->d_ino, level.device}, *pattern);
       }
       continue;
     }
