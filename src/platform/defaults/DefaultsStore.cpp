@@ -60,13 +60,13 @@ bool validStoreName(const std::string& name) {
 
 enum class ReadOutcome { Missing, Ok, Corrupt, Unreadable };
 
-// Visits each item of array in order; false, and no further visit, at the
-// first one of another type. It walks with an iterator:
+// Visits each item of array in order while visit returns true; false when
+// it did not, or an item is missing. It walks with an iterator:
 // plist_array_get_item(node, i) on an array parsed from a file starts from
 // the head every time, which made a loop over it quadratic (42 ms for
 // 5,000 entries, 8.5 s for 50,000).
 template <typename Visit>
-bool eachItemOf(plist_t array, plist_type type, const Visit& visit) {
+bool forEachItem(plist_t array, const Visit& visit) {
   const std::uint32_t count = plist_array_get_size(array);
   plist_array_iter iter = nullptr;
   plist_array_new_iter(array, &iter);
@@ -74,10 +74,20 @@ bool eachItemOf(plist_t array, plist_type type, const Visit& visit) {
   for (std::uint32_t i = 0; i < count; ++i) {
     plist_t item = nullptr;
     plist_array_next_item(array, iter, &item);
-    if (item == nullptr || plist_get_node_type(item) != type) return false;
-    visit(item);
+    if (item == nullptr || !visit(item)) return false;
   }
   return true;
+}
+
+// Visits each item of array in order; false, and no further visit, at the
+// first one of another type.
+template <typename Visit>
+bool eachItemOf(plist_t array, plist_type type, const Visit& visit) {
+  return forEachItem(array, [&](plist_t item) {
+    if (plist_get_node_type(item) != type) return false;
+    visit(item);
+    return true;
+  });
 }
 
 // Reads and parses the file; problem says why it could not, for a file
@@ -145,20 +155,15 @@ bool writtenAsIs(plist_t root, std::span<const std::string> knownKeys) {
     plist_t node = values.back();
     values.pop_back();
     switch (plist_get_node_type(node)) {
-      case PLIST_ARRAY: {
-        const std::uint32_t count = plist_array_get_size(node);
-        plist_array_iter iter = nullptr;
-        plist_array_new_iter(node, &iter);
-        const std::unique_ptr<void, decltype(&std::free)> ownedIter(iter, &std::free);
-        for (std::uint32_t i = 0; i < count; ++i) {
-          plist_t item = nullptr;
-          plist_array_next_item(node, iter, &item);
-          if (item == nullptr) return false;
-          // Data, the bulk of a list, is taken as it comes.
-          if (plist_get_node_type(item) != PLIST_DATA) values.push_back(item);
+      case PLIST_ARRAY:
+        // Data, the bulk of a list, is taken as it comes.
+        if (!forEachItem(node, [&values](plist_t item) {
+              if (plist_get_node_type(item) != PLIST_DATA) values.push_back(item);
+              return true;
+            })) {
+          return false;
         }
         break;
-      }
       case PLIST_STRING: {
         std::uint64_t length = 0;
         const char* text = plist_get_string_ptr(node, &length);
