@@ -8,10 +8,11 @@
 # The builds and the fuzzers run one after the other, each on every core,
 # then the unit tests of each build. The other tests mostly wait (a 3 s
 # debounce, a bus round trip), so they run side by side: the normal build's
-# install tests (the Debian package, the unit under systemd --user) beside
-# the sanitizer builds and the fuzzers, the other tests of the three builds
-# together at the end. The output of each run in the background is kept
-# under build/results and shown when it failed.
+# install tests (the unit under systemd --user, and the Debian package,
+# whose own build runs at the lowest priority) beside everything that
+# follows, the other tests of the three builds together at the end, two per
+# core. The output of each run in the background is kept under
+# build/results and shown when it failed.
 #
 # Ends with the time of each phase, then one line per skipped test
 # ("skipped: BUILD/ENTRY: TEST: REASON") or "nothing was skipped". With
@@ -147,7 +148,12 @@ finish_tests() {
   return "$failed"
 }
 
-phase "release build" build build/release
+# Line tables only: what a backtrace needs, at two thirds of the compile
+# time of full debug information. The benches build at -O2 all the same.
+phase "release build" build build/release "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG"
+# The install tests go beside everything else; the package's own build in
+# them runs at the lowest priority, on what the other builds and the tests
+# leave idle.
 start_tests build/release install -L install
 
 # The sanitizer builds compile at -O1 with line tables only: what their
@@ -168,16 +174,18 @@ export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
 # The unit tests run by themselves, one build after the other: the queue's
 # tests against the kernel are sensitive to other load.
-phase "waiting for install tests" finish_tests install
 phase "release unit tests" tests build/release release-unit -L unit
 phase "asan unit tests" tests build/asan asan-unit -L unit
 phase "tsan unit tests" tests build/tsan tsan-unit -L threaded -L unit
 
-# The rest mostly waits: the three builds at once.
+# The rest mostly waits (a debounce, a quiet period), one ctest entry per
+# test function: the three builds at once, each with two tests per core.
+ctest_args=(--output-on-failure --timeout 600 -j "$((2 * jobs))")
 start_tests build/release release -LE 'unit|install'
 start_tests build/asan asan -LE 'unit|install'
 start_tests build/tsan tsan -L threaded -LE unit
 phase "the other tests of the three builds at once" finish_tests release asan tsan
+phase "waiting for install tests" finish_tests install
 
 echo "== all tests passed"
 summary
