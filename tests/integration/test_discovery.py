@@ -289,6 +289,7 @@ def test_libgit2_judges_only_what_the_layout_leaves_in_doubt_and_is_unloaded(ser
     subprocess.run(['git', 'init', '-q', '--separate-git-dir', root / 'elsewhere', watched / 'linked'], check=True)
     assert ctl.scan() == 2
     assert sorted(ctl.listed()) == [f'{watched}/{name}' for name in ('bare', 'linked', 'plain')]
+    proc.wait_line('debug libgit2 was asked 2 times during the scan')  # lines come after the reply
     assert libgit2_lines(proc) == ['debug libgit2 was asked 2 times during the scan']
     assert 'libgit2' not in Path(f'/proc/{proc.p.pid}/maps').read_text()
 
@@ -304,8 +305,9 @@ def test_missing_libgit2_is_told_and_what_needs_it_waits(service, ctl, watched, 
     assert ctl.scan() == 1
     assert ctl.scan() == 0
     failure = f'{root}/lib/libgit2.so.1.5: file too short'
-    assert libgit2_lines(proc) == [
-        f'error Cannot load libgit2, so folders that only libgit2 can judge are not registered: {failure}'] * 2
+    line = f'error Cannot load libgit2, so folders that only libgit2 can judge are not registered: {failure}'
+    proc.wait_line(line, 2)
+    assert libgit2_lines(proc) == [line] * 2
     assert ctl.listed() == [f'{watched}/plain']
     assert ctl.out('why', watched / 'bare') == (
         f'{watched}/bare: undecided: only libgit2 can judge this folder, and it cannot be loaded: {failure}\n')
