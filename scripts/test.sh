@@ -8,8 +8,8 @@
 # The builds and the fuzzers run one after the other, each on every core,
 # then the unit tests of each build. The other tests mostly wait (a 3 s
 # debounce, a bus round trip), so they run side by side: the normal build's
-# install tests (the unit under systemd --user, and the Debian package,
-# whose own build runs at the lowest priority) beside everything that
+# install tests (the unit under systemd --user, and the Debian package at
+# the lowest priority, as its own build is long) beside everything that
 # follows, the other tests of the three builds together at the end, two per
 # core. The output of each run in the background is kept under
 # build/results and shown when it failed.
@@ -111,18 +111,26 @@ tests() {
   skips_of "$dir" "$run"
 }
 
-# start_tests DIR RUN [ctest options...]: starts ctest in the build folder
-# DIR in the background, leading a process group of its own (setsid replaces
-# the subshell, so its pid is the group's) that on_exit can end as a whole.
-# Its output, JUnit report and pytest skips are kept as build/results/RUN.*.
+# start_tests [--lowest] DIR RUN [ctest options...]: starts ctest in the
+# build folder DIR in the background, leading a process group of its own
+# (setsid replaces the subshell, so its pid is the group's) that on_exit can
+# end as a whole. With --lowest it runs at the lowest priority: nice, and
+# its session's scheduling group niced too, as the kernel shares the CPU
+# between sessions' groups before it looks at nice. Its output, JUnit report
+# and pytest skips are kept as build/results/RUN.*.
 start_tests() {
+  local lowest=()
+  if [ "$1" = --lowest ]; then
+    lowest=(sh -c 'echo 19 >/proc/self/autogroup 2>/dev/null; exec nice -n 19 "$@"' sh)
+    shift
+  fi
   local run=$2
   dir[$run]=$1
   shift 2
   echo "== $run tests, in the background"
   rm -f "$results/$run".*
-  (cd "${dir[$run]}" && ZIVUV_SKIP_LOG="$root/$results/$run.log" exec setsid -w ctest "${ctest_args[@]}" \
-     --output-junit "$root/$results/$run.xml" "$@") >"$results/$run.out" 2>&1 &
+  (cd "${dir[$run]}" && ZIVUV_SKIP_LOG="$root/$results/$run.log" exec setsid -w "${lowest[@]}" ctest \
+     "${ctest_args[@]}" --output-junit "$root/$results/$run.xml" "$@") >"$results/$run.out" 2>&1 &
   pid[$run]=$!
 }
 
@@ -151,10 +159,11 @@ finish_tests() {
 # Line tables only: what a backtrace needs, at two thirds of the compile
 # time of full debug information. The benches build at -O2 all the same.
 phase "release build" build build/release "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG"
-# The install tests go beside everything else; the package's own build in
-# them runs at the lowest priority, on what the other builds and the tests
-# leave idle.
-start_tests build/release install -L install
+# The install tests go beside everything else: the unit's at once, the
+# package's (its own build, mostly) at the lowest priority, on what the other
+# builds and the tests leave idle.
+start_tests build/release install-unit -L install -E package
+start_tests --lowest build/release install-package -L install -R package
 
 # The sanitizer builds compile at -O1 with line tables only: what their
 # reports need, at half the compile time of -O2 with full debug information.
@@ -185,7 +194,7 @@ start_tests build/release release -LE 'unit|install'
 start_tests build/asan asan -LE 'unit|install'
 start_tests build/tsan tsan -L threaded -LE unit
 phase "the other tests of the three builds at once" finish_tests release asan tsan
-phase "waiting for install tests" finish_tests install
+phase "waiting for install tests" finish_tests install-unit install-package
 
 echo "== all tests passed"
 summary
