@@ -10,8 +10,8 @@
 # debounce, a bus round trip), so they run side by side: the normal build's
 # install tests (the unit under systemd --user, and the Debian package at
 # the lowest priority, as its own build is long) beside everything that
-# follows, the other tests of the three builds together at the end, two per
-# core. The output of each run in the background is kept under
+# follows, its integration tests beside the sanitizer builds, those of the
+# two sanitizer builds together at the end. The output of each run in the background is kept under
 # build/results and shown when it failed.
 #
 # Ends with the time of each phase, then one line per skipped test
@@ -164,6 +164,11 @@ phase "release build" build build/release "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 
 # builds and the tests leave idle.
 start_tests build/release install-unit -L install -E package
 start_tests --lowest build/release install-package -L install -R package
+# The normal build's other tests mostly wait (a debounce, a quiet period):
+# they go beside the sanitizer builds, one ctest entry per test function,
+# two per core.
+ctest_args=(--output-on-failure --timeout 600 -j "$((2 * jobs))")
+start_tests build/release release -LE 'unit|install'
 
 # The sanitizer builds compile at -O1 with line tables only: what their
 # reports need, at half the compile time of -O2 with full debug information.
@@ -183,17 +188,16 @@ export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
 # The unit tests run by themselves, one build after the other: the queue's
 # tests against the kernel are sensitive to other load.
+phase "waiting for the normal build's tests" finish_tests release
 phase "release unit tests" tests build/release release-unit -L unit
 phase "asan unit tests" tests build/asan asan-unit -L unit
 phase "tsan unit tests" tests build/tsan tsan-unit -L threaded -L unit
 
-# The rest mostly waits (a debounce, a quiet period), one ctest entry per
-# test function: the three builds at once, each with two tests per core.
-ctest_args=(--output-on-failure --timeout 600 -j "$((2 * jobs))")
-start_tests build/release release -LE 'unit|install'
+# The sanitizer builds' other tests, both at once, each with three per core.
+ctest_args=(--output-on-failure --timeout 600 -j "$((3 * jobs))")
 start_tests build/asan asan -LE 'unit|install'
 start_tests build/tsan tsan -L threaded -LE unit
-phase "the other tests of the three builds at once" finish_tests release asan tsan
+phase "the other tests of the sanitizer builds at once" finish_tests asan tsan
 phase "waiting for install tests" finish_tests install-unit install-package
 
 echo "== all tests passed"
