@@ -118,10 +118,11 @@ tests() {
 # its session's scheduling group niced too, as the kernel shares the CPU
 # between sessions' groups before it looks at nice. Its output, JUnit report
 # and pytest skips are kept as build/results/RUN.*.
+lowest=(sh -c 'echo 19 >/proc/self/autogroup 2>/dev/null; exec nice -n 19 "$@"' sh)
 start_tests() {
-  local lowest=()
+  local priority=()
   if [ "$1" = --lowest ]; then
-    lowest=(sh -c 'echo 19 >/proc/self/autogroup 2>/dev/null; exec nice -n 19 "$@"' sh)
+    priority=("${lowest[@]}")
     shift
   fi
   local run=$2
@@ -129,7 +130,7 @@ start_tests() {
   shift 2
   echo "== $run tests, in the background"
   rm -f "$results/$run".*
-  (cd "${dir[$run]}" && ZIVUV_SKIP_LOG="$root/$results/$run.log" exec setsid -w "${lowest[@]}" ctest \
+  (cd "${dir[$run]}" && ZIVUV_SKIP_LOG="$root/$results/$run.log" exec setsid -w "${priority[@]}" ctest \
      "${ctest_args[@]}" --output-junit "$root/$results/$run.xml" "$@") >"$results/$run.out" 2>&1 &
   pid[$run]=$!
 }
@@ -158,7 +159,13 @@ finish_tests() {
 
 # Line tables only: what a backtrace needs, at two thirds of the compile
 # time of full debug information. The benches build at -O2 all the same.
-phase "release build" build build/release "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG"
+phase "release build" build build/release "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG" \
+  -DZIVUV_BENCH_IN_ALL=OFF
+# The benchmarks, which no test runs, are built at the lowest priority
+# beside what follows; they must build all the same.
+(exec setsid -w "${lowest[@]}" cmake --build build/release -j "$jobs" --target bench_scan bench_service) \
+  >"$results/benches.out" 2>&1 &
+pid[benches]=$!
 # The install tests go beside everything else: the unit's at once, the
 # package's (its own build, mostly) at the lowest priority, on what the other
 # builds and the tests leave idle.
@@ -199,6 +206,14 @@ start_tests build/asan asan -LE 'unit|install'
 start_tests build/tsan tsan -L threaded -LE unit
 phase "the other tests of the sanitizer builds at once" finish_tests asan tsan
 phase "waiting for install tests" finish_tests install-unit install-package
+# finish_benches: waits for the benchmarks' build; shows its output if it failed.
+finish_benches() {
+  local status=0
+  wait "${pid[benches]}" || status=$?
+  unset "pid[benches]"
+  [ "$status" -eq 0 ] || { cat "$results/benches.out"; return 1; }
+}
+phase "waiting for the benchmarks' build" finish_benches
 
 echo "== all tests passed"
 summary
