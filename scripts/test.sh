@@ -158,7 +158,7 @@ finish_tests() {
 }
 
 # Line tables only: what a backtrace needs, at two thirds of the compile
-# time of full debug information. The benches build at -O2 all the same.
+# time of full debug information; -O2 as ever, which the benches need.
 phase "release build" build build/release "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG" \
   -DZIVUV_BENCH_IN_ALL=OFF
 # The benchmarks, which no test runs, are built at the lowest priority
@@ -181,13 +181,13 @@ start_tests build/release release -LE 'unit|install'
 # need: AddressSanitizer's at -O0, which hides nothing from it and compiles
 # in two thirds of the time of -O1; ThreadSanitizer's at -O1, as its
 # makers advise for a reasonable speed.
-sanitizer_flags=(-DZIVUV_BUILD_BENCH=OFF "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG")
 phase "asan build" build build/asan -DZIVUV_SANITIZE=asan-ubsan -DZIVUV_BUILD_BENCH=OFF \
   "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O0 -g1 -DNDEBUG"
 # Only what the threaded tests run is built here: the unit tests of the queue
 # and of the worker, libgit2's loading shared by threads, and the two
 # programs with their translations for the pytest files.
-phase "tsan build" build build/tsan -DZIVUV_SANITIZE=tsan "${sanitizer_flags[@]}" -- \
+phase "tsan build" build build/tsan -DZIVUV_SANITIZE=tsan -DZIVUV_BUILD_BENCH=OFF \
+  "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG" -- \
   zivuv-folder-monitor zivuv-monitorctl translations watch_tests thread_tests libgit2_tests
 
 phase fuzz fuzz/smoke.sh 5

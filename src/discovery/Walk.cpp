@@ -79,18 +79,15 @@ std::vector<WalkedFolder> walkTree(const FileURL& root, const ScanSettings& sett
     if (byPath || !deepest) {
       relativePath = level.relativePath.empty() ? name : level.relativePath + "/" + name;
     }
-    if (const auto pattern = settings.ignoredBy(name, relativePath)) {
-      if (ignored) {
-        const FileURL url = level.url.appending(name, true);
-        ignored({dirFd, name.c_str(), url, depth, deepest, entry->d_ino, level.device}, *pattern);
-      }
-      continue;
-    }
+    const auto pattern = settings.ignoredBy(name, relativePath);
+    if (pattern && !ignored) continue;
     const FileURL url = level.url.appending(name, true);
-    if (!visit({dirFd, name.c_str(), url, depth, deepest, entry->d_ino, level.device}) ||
-        deepest) {
+    const WalkEntry candidate{dirFd, name.c_str(), url, depth, deepest, entry->d_ino, level.device};
+    if (pattern) {
+      ignored(candidate, *pattern);
       continue;
     }
+    if (!visit(candidate) || deepest) continue;
 
     WalkedFolder below;
     below.path = url.path();
