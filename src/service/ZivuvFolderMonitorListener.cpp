@@ -810,30 +810,27 @@ std::int64_t ZivuvFolderMonitorListener::checkForNewRepositories() {
   return runScan(nullptr, generation);
 }
 
-// The scan of the generation's watch, on its queue: one whose watch was
+// The scan of the generation's watch, on its queue. One whose watch was
 // replaced meanwhile does not run, as the objects it would use belong to
-// another queue now.
+// another queue now; its callers are told 0. That is decided once, under
+// the same lock that takes the scan's objects: a watch replaced between a
+// first look and the scan's start would otherwise leave them unanswered.
 std::int64_t ZivuvFolderMonitorListener::runScan(const std::shared_ptr<ScanRequest>& request,
                                                  std::uint64_t number) {
-  const auto stale = [&] {
-    std::vector<ScanReply> replies;  // dropped as the function returns: each says 0
-    std::lock_guard lock(fieldsMutex_);
-    if (number == watchGeneration_) return false;
-    if (request) {
-      replies.swap(request->replies);
-      if (runningScan_ == request) runningScan_.reset();
-    }
-    return true;
-  };
-  if (stale()) return 0;
-  Logger::shared().debug("Checking For New Repositories");
   const auto loaded = discovery::loadScanSettings();
   const std::size_t limit = watch::maxUserWatches();
+  std::vector<ScanReply> unrun;  // a stale scan's callers: each says 0 as this returns
   std::optional<FileURL> url;
   Generation generation;
   {
     std::lock_guard lock(fieldsMutex_);
-    if (number != watchGeneration_) return 0;
+    if (number != watchGeneration_) {
+      if (request) {
+        unrun.swap(request->replies);
+        if (runningScan_ == request) runningScan_.reset();
+      }
+      return 0;
+    }
     url = monitoringURL;
     generation = {watchGeneration_, monitorQueue, pending_, watchSource};
     scanning_ = generation.number;
@@ -848,6 +845,7 @@ std::int64_t ZivuvFolderMonitorListener::runScan(const std::shared_ptr<ScanReque
     }
     reportedInvalid_ = loaded.invalid;
   }
+  Logger::shared().debug("Checking For New Repositories");
   publishStatus();
   const auto started = std::chrono::system_clock::now();
   const auto& source = generation.source;
