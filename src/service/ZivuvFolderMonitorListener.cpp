@@ -812,23 +812,31 @@ std::int64_t ZivuvFolderMonitorListener::checkForNewRepositories() {
 
 // The scan of the generation's watch, on its queue. One whose watch was
 // replaced meanwhile does not run, as the objects it would use belong to
-// another queue now; its callers are told 0. That is decided once, under
-// the same lock that takes the scan's objects: a watch replaced between a
-// first look and the scan's start would otherwise leave them unanswered.
+// another queue now; a request it carries has done nothing yet, so it goes
+// to the current watch as one not yet begun does. That is decided once,
+// under the same lock that takes the scan's objects: a watch replaced
+// between two looks would leave its callers unanswered.
 std::int64_t ZivuvFolderMonitorListener::runScan(const std::shared_ptr<ScanRequest>& request,
                                                  std::uint64_t number) {
   const auto loaded = discovery::loadScanSettings();
   const std::size_t limit = watch::maxUserWatches();
-  std::vector<ScanReply> unrun;  // a stale scan's callers: each says 0 as this returns
   std::optional<FileURL> url;
   Generation generation;
   {
     std::lock_guard lock(fieldsMutex_);
     if (number != watchGeneration_) {
-      if (request) {
-        unrun.swap(request->replies);
-        if (runningScan_ == request) runningScan_.reset();
+      if (!request) return 0;
+      if (runningScan_ == request) runningScan_.reset();
+      if (requestedScan_ && requestedScan_ != request) {
+        // Shares the scan queued there already.
+        for (auto& reply : request->replies) requestedScan_->replies.push_back(std::move(reply));
+        request->replies.clear();
+        return 0;
       }
+      requestedScan_ = request;
+      request->generation = watchGeneration_;
+      request->folder.reset();
+      postScan(request, {watchGeneration_, monitorQueue, pending_, watchSource});
       return 0;
     }
     url = monitoringURL;

@@ -66,11 +66,12 @@ void PendingFolders::update(const std::vector<Candidate>& notRepositories) {
       if (tracked_.insert(candidate.path).second) ++turnedAway;
       continue;
     }
-    // A folder that became a repository before its watch ran is tested at
-    // once: no event will tell of it.
+    // A folder that became a repository before its watch ran makes no
+    // event: it is tested again as if it had changed now, after the same
+    // quiet as any change, since git may still be writing it.
     if (add(candidate.path) && isRepository_ &&
         isRepository_(candidate.path) == Retest::Repository) {
-      folders_[candidate.path].retestAt = queue_->now();
+      folders_[candidate.path].retestAt = queue_->now() + retestDelay_;
     }
   }
   if (turnedAway > 0) {

@@ -1,5 +1,6 @@
 // The pending folders' log: the folders that a scan turns away for want of
-// room are told of in one line with their count, and each only once.
+// room are told of in one line with their count, and each only once; and a
+// folder that became a repository before its watch ran.
 
 #include "watch/PendingFolders.h"
 
@@ -42,6 +43,24 @@ TEST(PendingFoldersTest, FoldersTurnedAwayByOneScanAreOneLineWithTheirCount) {
                              "Pending folder limit of 256 reached, not watching: 4000 folders",
                              "Pending folder limit of 256 reached, not watching: 1 folder"}));
   EXPECT_EQ(pending->size(), PendingFolders::kMaxFolders);
+}
+
+TEST(PendingFoldersTest, FolderThatPassedBeforeItsWatchRanWaitsTheRetestDelayAsAChangeWould) {
+  const auto queue = std::make_shared<testing::ManualQueue>();
+  std::vector<std::string> taken;
+  const auto pending = PendingFolders::create(
+      queue, [](FolderSetHandler) { return std::make_shared<AcceptingSet>(); },
+      [&](const std::vector<std::string>& paths) {
+        taken.insert(taken.end(), paths.begin(), paths.end());
+      },
+      [](const std::string&) { return PendingFolders::Retest::Repository; },
+      std::chrono::seconds(3));
+  pending->update({{"/late", std::chrono::system_clock::now()}});
+  queue->advance(std::chrono::milliseconds(2999));
+  EXPECT_TRUE(taken.empty());
+  queue->advance(std::chrono::milliseconds(1));
+  EXPECT_EQ(taken, std::vector<std::string>{"/late"});
+  EXPECT_EQ(pending->size(), 0u);
 }
 
 }  // namespace
