@@ -149,9 +149,10 @@ def test_many_callers_at_once_each_get_one_reply_sharing_waiting_scans(service, 
     counts = load(10)  # brings the bus buffers to their working size
     counts += load(25 if SANITIZED else 100)
     # Scans never overlap: one registered every folder, the others none; and
-    # each scan was shared by the requests that came while it waited.
+    # a scan was shared by the requests that came while it waited. How many
+    # came meanwhile depends on the machine's load: a scan each is the fault.
     assert sorted(set(counts)) == [0, 20]
-    assert proc.err.count('debug Checking For New Repositories') < len(counts) / 2
+    assert proc.err.count('debug Checking For New Repositories') < len(counts) * 3 / 4
     assert len(ctl.listed()) == 20
     # A watch handed over again and again never holds more than its own: the
     # folder's and the pending folders' inotify instances, their timers, and

@@ -1,6 +1,6 @@
 // The service object with a manual queue and clock: the debounce and its
 // ceiling, the life of the folder watch, balanced access, a folder that does
-// not answer, and a scan that fails.
+// not answer, requests that share a scan, and a scan that fails.
 
 #include "fakes/ManualQueue.h"
 #include "fakes/TestSupport.h"
@@ -208,6 +208,25 @@ TEST_F(ListenerTest, VerifyAnswersFromTheWatchUntilTheFolderMayHaveMovedThenLook
   verify();
   for (auto& work : later_) work();
   EXPECT_EQ(replies, std::vector<std::optional<Data>>{std::nullopt});
+}
+
+TEST_F(ListenerTest, RequestsShareTheScanThatWaitsAndFollowAWatchReplacedBeforeItBegins) {
+  ASSERT_TRUE(testing::gitInit(a_ + "/repo"));
+  ASSERT_TRUE(watch(a_));
+  std::vector<std::int64_t> counts;
+  const auto request = [&] {
+    listener_->checkFolderNowWithCompletion(
+        ZivuvFolderMonitorListener::ScanReply([&](std::int64_t n) { counts.push_back(n); }, 0));
+  };
+  (void)scans();
+  request();
+  request();
+  // The same folder handed over again before the scan began: the waiting
+  // scan moves to the new watch's queue and still runs, once for both.
+  ASSERT_TRUE(watch(a_));
+  queue_->runPending();
+  EXPECT_EQ(counts, (std::vector<std::int64_t>{1, 1}));
+  EXPECT_EQ(scans(), 1u);
 }
 
 TEST_F(ListenerTest, ScanThatFailsStillAnswersEveryCallerWithZero) {
