@@ -421,30 +421,33 @@ void ZivuvFolderMonitorListener::startMonitoringWithPathNow(const Data& transpor
 }
 
 void ZivuvFolderMonitorListener::checkFolderNowWithCompletion(ScanReply reply) {
-  Generation generation;
-  std::shared_ptr<ScanRequest> request;
-  {
-    std::lock_guard lock(fieldsMutex_);
-    const std::size_t waiting = (requestedScan_ ? requestedScan_->replies.size() : 0) +
-                                (runningScan_ ? runningScan_->replies.size() : 0);
-    std::optional<Clock::time_point> since;
-    if (requestedScan_) since = requestedScan_->since;
-    if (runningScan_) since = std::min(since.value_or(runningScan_->since), runningScan_->since);
-    if (tooManyWaitingLocked(waiting, since)) {
-      std::move(reply)(0);  // no scan has registered anything for them
-      return;
-    }
-    if (requestedScan_) {
-      // Shares the scan that is queued already.
-      requestedScan_->replies.push_back(std::move(reply));
-      return;
-    }
-    request = requestedScan_ = std::make_shared<ScanRequest>();
-    request->replies.push_back(std::move(reply));
-    request->generation = watchGeneration_;
-    generation = {watchGeneration_, monitorQueue, pending_, watchSource};
+  std::lock_guard lock(fieldsMutex_);
+  const std::size_t waiting = (requestedScan_ ? requestedScan_->replies.size() : 0) +
+                              (runningScan_ ? runningScan_->replies.size() : 0);
+  std::optional<Clock::time_point> since;
+  if (requestedScan_) since = requestedScan_->since;
+  if (runningScan_) since = std::min(since.value_or(runningScan_->since), runningScan_->since);
+  if (tooManyWaitingLocked(waiting, since)) {
+    std::move(reply)(0);  // no scan has registered anything for them
+    return;
   }
-  postScan(request, generation);
+  auto request = std::make_shared<ScanRequest>();
+  request->replies.push_back(std::move(reply));
+  queueScanLocked(request);
+}
+
+// The request's callers share the scan queued and not yet begun, or the
+// request becomes that scan, on the current watch's queue.
+void ZivuvFolderMonitorListener::queueScanLocked(const std::shared_ptr<ScanRequest>& request) {
+  if (requestedScan_ && requestedScan_ != request) {
+    for (auto& reply : request->replies) requestedScan_->replies.push_back(std::move(reply));
+    request->replies.clear();
+    return;
+  }
+  requestedScan_ = request;
+  request->generation = watchGeneration_;
+  request->folder.reset();
+  postScan(request, {watchGeneration_, monitorQueue, pending_, watchSource});
 }
 
 // Every scan runs on monitorQueue, so a timer-driven scan and a requested
@@ -520,10 +523,7 @@ bool ZivuvFolderMonitorListener::startMonitoring() {
         timerSource.reset();
         if (seriesStart_) armDebounceLocked(generation);
       }
-      if (requestedScan_) {
-        requestedScan_->generation = generation.number;
-        postScan(requestedScan_, generation);
-      }
+      if (requestedScan_) queueScanLocked(requestedScan_);
       // The callers of a scan of another folder still running there are
       // answered 0 if it does not end soon.
       if (runningScan_ && runningScan_->folder != monitoringURL && after_) {
@@ -827,16 +827,7 @@ std::int64_t ZivuvFolderMonitorListener::runScan(const std::shared_ptr<ScanReque
     if (number != watchGeneration_) {
       if (!request) return 0;
       if (runningScan_ == request) runningScan_.reset();
-      if (requestedScan_ && requestedScan_ != request) {
-        // Shares the scan queued there already.
-        for (auto& reply : request->replies) requestedScan_->replies.push_back(std::move(reply));
-        request->replies.clear();
-        return 0;
-      }
-      requestedScan_ = request;
-      request->generation = watchGeneration_;
-      request->folder.reset();
-      postScan(request, {watchGeneration_, monitorQueue, pending_, watchSource});
+      queueScanLocked(request);
       return 0;
     }
     url = monitoringURL;

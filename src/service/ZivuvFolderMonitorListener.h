@@ -151,6 +151,7 @@ class ZivuvFolderMonitorListener
   void armDebounceLocked(const Generation& generation);
   void timerDidFire(std::uint64_t generation);
   void pendingFolderDidChange(const std::vector<std::string>& paths, std::uint64_t generation);
+  void queueScanLocked(const std::shared_ptr<ScanRequest>& request);
   void postScan(const std::shared_ptr<ScanRequest>& request, const Generation& generation);
   std::int64_t runScan(const std::shared_ptr<ScanRequest>& request, std::uint64_t generation);
   void followTree(const Generation& generation, const discovery::ScanOutcome& outcome,
